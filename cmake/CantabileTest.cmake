@@ -1,0 +1,18 @@
+# One GoogleTest executable per test folder, registered with CTest and
+# labelled by folder. Every .cpp file in the folder belongs to it.
+#   cantabile_test_folder(<folder> LIBS <targets...>)
+function(cantabile_test_folder folder)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  find_package(GTest REQUIRED)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  set(exe test_${folder})
+  add_executable(${exe} ${sources})
+  target_link_libraries(${exe} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  include(GoogleTest)
+  gtest_discover_tests(${exe}
+    PROPERTIES LABELS ${folder}
+    DISCOVERY_TIMEOUT 60)
+endfunction()
