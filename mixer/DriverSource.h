@@ -1,6 +1,7 @@
 // Where the driver list finds the installed drivers, and how it makes one.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,41 @@ struct InstalledDriver {
     std::string libraryPath;  // the file the driver's code lives in; empty: not listed
 };
 
+// A class id: the 32 hex digits of its text, two to a byte, in the order they
+// are written. All zero when the text does not parse.
 struct DriverClassId {
-    unsigned char bytes[16];
+    unsigned char bytes[16] = {};
 };
+
+inline bool operator==(const DriverClassId& a, const DriverClassId& b) {
+    return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
+}
+
+// Parses "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" (hex digits in either case).
+// False, and *id all zero, for anything else.
+[[nodiscard]] inline bool ParseDriverClassId(const char* text, DriverClassId* id) {
+    if (!id) return false;
+    *id = DriverClassId{};
+    if (!text || std::strlen(text) != 38 || text[0] != '{' || text[37] != '}') return false;
+    DriverClassId parsed;
+    int nibbles = 0;
+    for (int i = 1; i < 37; ++i) {
+        const char c = text[i];
+        if (i == 9 || i == 14 || i == 19 || i == 24) {
+            if (c != '-') return false;
+            continue;
+        }
+        int v;
+        if (c >= '0' && c <= '9') v = c - '0';
+        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        else return false;
+        parsed.bytes[nibbles / 2] = static_cast<unsigned char>(parsed.bytes[nibbles / 2] << 4 | v);
+        ++nibbles;
+    }
+    *id = parsed;
+    return true;
+}
 
 class DriverSource {
 public:

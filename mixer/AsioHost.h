@@ -1,0 +1,63 @@
+// The mixer library's host functions: choose and open a driver (remembering
+// the choice in "ASIOConfig.txt" in the working directory), build the output
+// stage on it, start and stop it, make and release sound buffers, shut down.
+// All of them run on the application's thread, except the two sound-buffer
+// functions, which the engine's threads call too.
+#pragma once
+
+#include <cstdint>
+
+#include "mixer/ASIOBuffers.h"
+
+struct BufferDescription;
+class DriverSource;
+
+// Receives the installed drivers' names in list order, then the index of the
+// driver that was chosen. The dialog's device box and the command line
+// implement it.
+class DeviceListSink {
+public:
+    virtual ~DeviceListSink() = default;
+    virtual void AddName(const char* name) = 0;
+    virtual void SelectIndex(int32_t index) = 0;
+};
+
+// Where ASIOInitDrivers finds the installed drivers. The program sets its
+// own source once, before the first ASIOInitDrivers; tests set a fake one.
+// The source must outlive every call that uses it (until ASIOShutdown).
+// Without a source, ASIOInitDrivers finds no driver.
+void ASIOSetDriverSource(DriverSource* source);
+
+// The directory of the mixer's debug log. It is filled once per process, with
+// the working directory at the first ASIOInitDrivers; a null or empty
+// directory forgets it, so that the next ASIOInitDrivers takes the working
+// directory again. At most 255 characters are kept.
+void ASIOSetLogDirectory(const char* directory);
+
+// Lists the drivers into deviceList (may be null) and opens driver number
+// `requested`, or, for -1, the one "ASIOConfig.txt" names (else driver 0).
+// True when a driver is open. Call ASIOShutdown before calling it again.
+[[nodiscard]] bool ASIOInitDrivers(DeviceListSink* deviceList, int32_t requested);
+
+// Makes the output stage on the open driver: hWnd is handed to the driver's
+// init, windowTitle (may be null) is logged, the pair labels go to pairList
+// (may be null). True when the output stage holds the driver's buffers.
+[[nodiscard]] bool ASIOSetupBuffers(void* hWnd, PairLabelSink* pairList, const char* windowTitle = nullptr);
+
+[[nodiscard]] bool ASIOStartPlay();
+void ASIOStopPlay();
+
+// Deletes the output stage (stops the driver, frees every sound buffer), the
+// driver list (releases the driver) and closes the mixer's debug log.
+void ASIOShutdown();
+
+// A new sound buffer for description->nOwner's output pair, used through
+// SoundBufferBase; null without an output stage or on failure.
+[[nodiscard]] void* ASIOCreateSoundBuffer(BufferDescription* description);
+// Gives back a buffer from ASIOCreateSoundBuffer; does nothing without an
+// output stage.
+void ASIOReleaseSoundBuffer(void* buffer);
+
+// The two sound-buffer functions as the engine hands them down.
+using CreateSoundBufferFunction = void* (*)(BufferDescription* description);
+using ReleaseSoundBufferFunction = void (*)(void* buffer);
