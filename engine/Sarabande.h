@@ -1,0 +1,156 @@
+// Sarabande, the channel engine: twelve channels, one WAV file each, each
+// playing on its own stereo output pair. The engine opens the output device
+// through the mixer's host functions, loads, plays, restarts, repositions and
+// closes channels on the application's thread, and refills every playing
+// channel from its own event thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "engine/ChannelStates.h"
+#include "platform/Event.h"
+
+class ChannelStream;
+class DeviceListSink;
+class PairLabelSink;
+
+// Results of the engine's commands. A command returns 0 (done, or nothing to
+// do because the engine is closing), a channel or block number, or one of
+// these.
+constexpr int32_t SARABANDE_CHANNEL_IN_USE = -3;    // LoadChannel: the requested channel is taken
+constexpr int32_t SARABANDE_INIT_FAILED = -4;       // Init
+constexpr int32_t SARABANDE_RESTART_FAILED = -5;    // ReStartChannel: repositioning failed
+constexpr int32_t SARABANDE_OPEN_FAILED = -7;       // the file could not be opened and mapped
+constexpr int32_t SARABANDE_NO_PATH = -14;          // LoadFile without a path
+constexpr int32_t SARABANDE_WRONG_STATE = -16;      // no stream, or not in the state the command needs
+constexpr int32_t SARABANDE_BAD_CHANNEL = -17;      // bad channel index, or channel not loaded
+constexpr int32_t SARABANDE_PLAY_FAILED = -18;      // PlayChannel failed; the channel was released
+constexpr int32_t SARABANDE_NEGATIVE_BLOCK = -27;   // SetPosition with a negative block
+constexpr int32_t SARABANDE_NO_VACANT_CHANNEL = -29;
+constexpr int32_t SARABANDE_UNUSABLE_FILE = -35;    // missing, or not larger than 1024 bytes
+constexpr int32_t SARABANDE_BUILD_FAILED = -38;     // the pipeline could not be built
+
+class Sarabande {
+public:
+    // nDevice: the driver to open, or -1 for the one "ASIOConfig.txt" names.
+    // pDeviceList receives the installed drivers' names (may be null). Opens
+    // the engine's debug log in the working directory.
+    Sarabande(int32_t nDevice, DeviceListSink* pDeviceList);
+    // Closes the engine if the host has not, so that the event thread never
+    // outlives it.
+    ~Sarabande();
+    Sarabande(const Sarabande&) = delete;
+    Sarabande& operator=(const Sarabande&) = delete;
+
+    // Opens the driver and the output stage (the pair labels go into
+    // pOutputList, which may be null) and starts the event thread. hWnd is
+    // handed to the driver as its system handle and must not be null, nor
+    // pCurPath (the application's working directory). 0 or -4. When the
+    // driver cannot be opened Init still returns 0; every load then fails.
+    [[nodiscard]] int32_t Init(void* hWnd, PairLabelSink* pOutputList, const char* pCurPath);
+
+    // channel 0..11, or negative to let the engine choose (evicting the
+    // oldest load when all twelve are taken). The channel used, or a code.
+    int32_t LoadFile(int32_t channel, const char* path);
+    // The channel a load would use, or a code; used by LoadFile.
+    int32_t LoadChannel(int32_t channel);
+    // CHANNEL_LOADED -> CHANNEL_PLAYING. The device is started separately
+    // (ASIOStartPlay).
+    int32_t PlayChannel(int32_t channel);
+    // A playing channel back to block 0, still playing; 0 when not playing.
+    int32_t ReStartChannel(int32_t channel);
+    // The block actually set (clamped to the file), or a code.
+    int32_t SetPosition(int32_t channel, int32_t block);
+    int32_t CloseChannelInstantly(int32_t channel);
+    // The channel's state (CHANNEL_...), or -17 for a bad index.
+    int32_t GetChannelStatus(int32_t channel);
+    // Stops and frees every channel, ends the event thread and shuts the
+    // mixer down. A second Close only closes the debug log.
+    void Close();
+
+    // Index 0..11, state CHANNEL_LOADED or above, and a stream in the slot.
+    bool IsChannelLoaded(int32_t channel) const;
+
+    // The state table entry, read without the channel's lock (no logging, no
+    // repair); CHANNEL_FREE for a bad index.
+    int32_t ChannelState(int32_t channel) const;
+
+    // Host events. Each is signalled after its value has been stored. They
+    // exist from a successful Init until the engine is destroyed (null
+    // before); Close leaves them in place so that a waiting host never holds
+    // a dangling pointer.
+    platform::Event* GetPositionEvent() const { return hPositionEvent.get(); }
+    // The block now playing on the channel refilled last.
+    int32_t GetPositionValue() const { return nPositionValue.load(std::memory_order_acquire); }
+    platform::Event* GetStartPlayEvent() const { return hStartPlayEvent.get(); }
+    int32_t GetStartPlayValue() const { return nStartPlayValue.load(std::memory_order_acquire); }
+    platform::Event* GetClosedChannelEvent() const { return hClosedChannelEvent.get(); }
+    int32_t GetClosedChannelIndex() const { return nClosedChannel.load(std::memory_order_acquire); }
+
+    // Returns once the event thread has served every notification that was
+    // signalled before the call (false on time-out, or when no thread runs).
+    // For hosts and tests that drive the device by hand and need each refill
+    // done before the next buffer switch.
+    bool FlushNotifications(int timeoutMs = 5000);
+
+private:
+    static void EventThreadProc(Sarabande* engine);
+    void OnChannelEvent(int32_t index);
+    void ReleaseChannel(ChannelStream* stream);
+    [[gnu::format(printf, 2, 3)]] void LogText(const char* format, ...);
+    [[gnu::format(printf, 2, 3)]] void LogTextWithTime(const char* format, ...);
+    const char* PathOf(const ChannelStream* stream) const;
+
+    // Slots are filled and emptied only on the application's thread, under
+    // the channel's mutex; the event thread reads them under that mutex.
+    ChannelStream* slots[kNumChannels] = {};
+
+    // Created by Init. The host events are signalled by the event thread and
+    // waited on by the host.
+    std::unique_ptr<platform::Event> hPositionEvent;
+    std::unique_ptr<platform::Event> hStartPlayEvent;
+    std::unique_ptr<platform::Event> hClosedChannelEvent;
+    // Signalled by the driver's thread through the sound buffers, waited on by
+    // the event thread; destroyed by Close after the thread has been joined.
+    std::unique_ptr<platform::Event> hNotifyEvents[kNumChannels];
+    // Set by Close (to end the thread) and by FlushNotifications.
+    platform::Event hWakeEvent;
+    platform::Event hFlushDone;  // set by the event thread, waited on by FlushNotifications
+    std::mutex flushLock;        // one FlushNotifications at a time
+    std::atomic<bool> bFlushRequested{false};
+
+    std::mutex channelMutexes[kNumChannels];
+
+    uint32_t dwLoadCounter = 0;  // application's thread only
+    int32_t nRequestedDevice;
+    DeviceListSink* pDeviceList;
+
+    // Written by the commands (application's thread) and by the stream
+    // buffers (application's and event thread) under the channel's mutex;
+    // read without it by GetChannelStatus, IsChannelLoaded and the host.
+    std::atomic<int32_t> states[kNumChannels];
+
+    // Written by the event thread, read by the host after the event.
+    std::atomic<int32_t> nPositionValue{0};
+    std::atomic<int32_t> nStartPlayValue{0};
+    std::atomic<int32_t> nClosedChannel{0};
+
+    // closing and threadRunning are written by the application's thread and
+    // read by the event thread without a lock.
+    std::atomic<bool> bClosing{false};
+    std::atomic<bool> bThreadRunning{false};
+    bool bDeviceOpen = false;     // application's thread only
+    bool bMixerStarted = false;   // ASIOInitDrivers was called: Close shuts the mixer down
+    bool bCloseDone = false;      // Close has run once
+    std::thread eventThread;
+
+    // Application's thread only: the count of opened files (wraps at 16 bits)
+    // and the text every command formats its messages into. The text has room
+    // for a message around any path the system can open; longer ones are cut.
+    uint16_t wFilesOpened = 0;
+    char text[4352] = {};
+};
