@@ -1,0 +1,176 @@
+#include "streams/DecodeStream.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+const char* FormatName(uint16_t wFormatTag) {
+    switch (wFormatTag) {
+        case 1: return "PCM\n";
+        case 2: return "Microsoft ADPCM\n";
+        case 17: return "IMA ADPCM\n";
+        case 85: return "Mp3\n";
+        case 512: return "Creative ADPCM\n";
+        default: return nullptr;
+    }
+}
+
+uint32_t FloorToUint32(double value) {
+    if (!(value > 0.0)) return 0;
+    if (value >= 4294967295.0) return UINT32_MAX;
+    return static_cast<uint32_t>(std::floor(value));
+}
+
+int32_t SaturatingAdd(int32_t a, int32_t b) {
+    const int64_t sum = static_cast<int64_t>(a) + b;
+    return sum > INT32_MAX ? INT32_MAX : sum < INT32_MIN ? INT32_MIN : static_cast<int32_t>(sum);
+}
+
+}  // namespace
+
+DecodeStream::DecodeStream(std::unique_ptr<WaveFile> pWave, LogFunction pLog)
+    : pWaveFile(std::move(pWave)), pLogFunction(pLog) {
+    text[0] = '\0';
+    if (!pWaveFile || !pWaveFile->GetFormat()) return;
+
+    dwCuedMilisecs = FloorToUint32(static_cast<double>(pWaveFile->GetMsPerBlock()) * pWaveFile->cueIn);
+    SongPlayTime = pWaveFile->SongPlayTime;
+
+    pFormat.reset(new (std::nothrow) WAVEFORMATEX(*pWaveFile->GetFormat()));
+    if (!pFormat) return;
+
+    dwBytesPerSec = pFormat->nAvgBytesPerSec;
+    cbDstBufSize = pWaveFile->GetBlockSize();
+    BufferSize = kRingBlocks * cbDstBufSize;
+    BufferPlayTime = PlayTimeMs(BufferSize);
+    DstBufSizePlayTime = PlayTimeMs(cbDstBufSize);
+
+    bReady = true;
+    WriteDescription();
+}
+
+DecodeStream::~DecodeStream() = default;
+
+uint32_t DecodeStream::PlayTimeMs(uint32_t dwBytes) const {
+    if (dwBytesPerSec == 0) return 0;
+    return FloorToUint32(static_cast<double>(dwBytes) / dwBytesPerSec * 1000.0 + 0.5);
+}
+
+void DecodeStream::Log(const char* line) {
+    if (pLogFunction) pLogFunction(line, false);
+}
+
+void DecodeStream::WriteDescription() {
+    const WaveFile& wave = *pWaveFile;
+    const WAVEFORMATEX& src = *wave.GetFormat();
+
+    Log("Prepare stream success!\n");
+    Log("Format: ");
+    if (const char* name = FormatName(pFormat->wFormatTag)) {
+        Log(name);
+    } else {
+        std::snprintf(text, sizeof text, "Unknown - tag: %d\n", pFormat->wFormatTag);
+        Log(text);
+    }
+    std::snprintf(text, sizeof text,
+                  "Src: bitrate: %" PRIu32 " Kbits, AvgBytesPerSec: %" PRIu32 ", SrcReadSize: %" PRIu32
+                  ", BlockAlign: %u\n",
+                  FloorToUint32(src.nAvgBytesPerSec * 0.008), src.nAvgBytesPerSec, wave.GetBlockSize(),
+                  static_cast<unsigned>(src.nBlockAlign));
+    Log(text);
+    std::snprintf(text, sizeof text,
+                  "Output: nChannels: %u, nSamplesPerSec: %" PRIu32 ", wBitsPerSample: %u, dwBytesPerSec: %" PRIu32
+                  "\n",
+                  static_cast<unsigned>(pFormat->nChannels), pFormat->nSamplesPerSec,
+                  static_cast<unsigned>(pFormat->wBitsPerSample), dwBytesPerSec);
+    Log(text);
+    std::snprintf(text, sizeof text,
+                  "BufferSize: %" PRIu32 ", BufferPlayTime: %" PRIu32 " ms, cbDstBufSize: %" PRIu32
+                  ", DstBufSizePlayTime: %" PRIu32 " ms\n",
+                  BufferSize, BufferPlayTime, cbDstBufSize, DstBufSizePlayTime);
+    Log(text);
+
+    // Whole seconds round up from 501 ms on.
+    uint32_t dwSeconds = SongPlayTime / 1000;
+    if (SongPlayTime % 1000 > 500) ++dwSeconds;
+    const int32_t nEndBlock = wave.cueOut != 0 ? wave.cueOut : wave.GetBlockCount();
+    std::snprintf(text, sizeof text,
+                  "SongPlayTime: %" PRIu32 " Minutes, %" PRIu32 " Seconds [%" PRIu32 " ms], dwCuedMilisecs: %" PRIu32
+                  ", Cue out block: %" PRId32 "\n",
+                  dwSeconds / 60, dwSeconds % 60, SongPlayTime, dwCuedMilisecs, nEndBlock);
+    Log(text);
+}
+
+uint32_t DecodeStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks, bool* pbEnd) {
+    WaveFile& wave = *pWaveFile;
+    const int32_t nBlockCount = wave.GetBlockCount();
+    const int32_t nEndBlock = wave.cueOut != 0 ? wave.cueOut : nBlockCount;
+
+    std::snprintf(text, sizeof text, "B %" PRId32 ", ", wave.nNextBlock);
+    Log(text);
+
+    int32_t nAdvance = nBlocks;
+    if (wave.nNextBlock > nEndBlock) {
+        Log("\nGetDecodedData: Cue out was not detected earlier - must be a skip!\n");
+        if (dwBytes) std::memset(pDst, 0, dwBytes);
+        bEndFlag = true;
+    } else {
+        if (wave.nNextBlock < wave.cueIn) {
+            Log("\nGetDecodedData: nNextBlock < cueIn!\n\n");
+            wave.nNextBlock = wave.cueIn;
+        }
+        // A cue-out inside the data stops the delivery at its block.
+        if (nEndBlock < nBlockCount && static_cast<int64_t>(wave.nNextBlock) + nBlocks >= nEndBlock) {
+            nAdvance = nEndBlock - wave.nNextBlock;
+        }
+        PCMFetchData(pDst, dwBytes, nAdvance);
+    }
+    wave.nNextBlock = SaturatingAdd(wave.nNextBlock, nAdvance);
+    if (pbEnd) *pbEnd = bEndFlag;
+    return dwBytes;
+}
+
+int32_t DecodeStream::PCMFetchData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks) {
+    WaveFile& wave = *pWaveFile;
+    const uint8_t* pSrc = nullptr;
+    bool bReaderEnd = false;
+    uint32_t dwCount = wave.Fetch(&pSrc, nBlocks, &bReaderEnd);
+
+    if (dwCount == 0 || !pSrc) {
+        std::snprintf(text, sizeof text, "\nPCMFetchData - srcreadsize <= 0, nNextBlock: %" PRId32 "\n\n",
+                      wave.nNextBlock);
+        Log(text);
+        dwCount = 0;
+    } else {
+        // Never write past what the caller gave, whatever the blocks asked for.
+        if (dwCount > dwBytes) dwCount = dwBytes;
+        std::memcpy(pDst, pSrc, dwCount);
+    }
+    // The copy above is where a vanished part of the file was met; say so here,
+    // off the signal handler, and only once.
+    if (wave.TakeTruncatedFlag()) {
+        Log("\nPCMFetchData - file shrank while mapped, the missing part plays as silence!\n\n");
+    }
+
+    bool bEnd = bReaderEnd;
+    if (dwCount < dwBytes) {
+        std::memset(pDst + dwCount, 0, dwBytes - dwCount);
+        bEnd = true;
+    }
+
+    std::snprintf(text, sizeof text, "DLU: %" PRIu32 ", ", dwCount);
+    Log(text);
+
+    if (bEnd) {
+        bEndFlag = true;
+        std::snprintf(text, sizeof text, "\nPCMFetchData - found file EOF! - bytes remaining: %" PRIu32 "\n\n",
+                      dwCount);
+        Log(text);
+        return 0;
+    }
+    return 1;
+}

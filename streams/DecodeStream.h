@@ -1,0 +1,67 @@
+// Turns a parsed WaveFile into the bytes of a channel's sound buffer: a block
+// at a time, between the cue-in and the cue-out block, padded with silence
+// where the data run out, with an end flag for the stream buffer.
+//
+// No locks of its own: every call comes under the channel's mutex, from the
+// application's thread (first fill, repositioning) or the engine's event
+// thread (refills).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "diag/DebugLog.h"
+#include "streams/WaveFile.h"
+#include "streams/WaveFormat.h"
+
+class DecodeStream {
+public:
+    static constexpr uint32_t kRingBlocks = 4;  // a sound buffer holds four blocks
+
+    // Takes the parsed WaveFile over. Test IsReady() afterwards; a stream that
+    // is not ready must be destroyed.
+    DecodeStream(std::unique_ptr<WaveFile> pWaveFile, LogFunction pLog);
+    ~DecodeStream();
+    DecodeStream(const DecodeStream&) = delete;
+    DecodeStream& operator=(const DecodeStream&) = delete;
+
+    bool IsReady() const { return bReady; }
+
+    // Fills dwBytes bytes at pDst with the next nBlocks blocks, zeros after the
+    // data; dwBytes should be nBlocks * cbDstBufSize. Returns dwBytes (the
+    // destination is always filled completely). pbEnd, when not null, receives
+    // the end flag.
+    uint32_t GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks, bool* pbEnd);
+
+    // The copy step: 1 while data continue, 0 when the end was met.
+    int32_t PCMFetchData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks);
+
+    // Lowers the end flag (after the channel is repositioned).
+    void ClearEndFlag() { bEndFlag = false; }
+    bool GetEndFlag() const { return bEndFlag; }
+
+    const WAVEFORMATEX* GetFormat() const { return pFormat.get(); }
+    WaveFile* GetWaveFile() const { return pWaveFile.get(); }
+
+    // Set at construction, read-only afterwards.
+    uint32_t cbDstBufSize = 0;        // one block in bytes
+    uint32_t BufferSize = 0;          // the ring: four blocks
+    uint32_t SongPlayTime = 0;        // ms
+    uint32_t BufferPlayTime = 0;      // ms of BufferSize
+    uint32_t DstBufSizePlayTime = 0;  // ms of cbDstBufSize
+    uint32_t dwBytesPerSec = 0;       // the format's nAvgBytesPerSec
+    uint32_t dwCuedMilisecs = 0;      // ms before the cue-in block
+
+private:
+    void Log(const char* text);
+    void WriteDescription();
+    // ms(n): n / dwBytesPerSec * 1000, rounded half up.
+    uint32_t PlayTimeMs(uint32_t dwBytes) const;
+
+    bool bReady = false;
+    bool bEndFlag = false;
+    std::unique_ptr<WAVEFORMATEX> pFormat;
+    std::unique_ptr<WaveFile> pWaveFile;
+    LogFunction pLogFunction;
+    char text[256];
+};

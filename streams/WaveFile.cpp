@@ -1,0 +1,150 @@
+#include "streams/WaveFile.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr uint32_t kFormatOffset = 20;      // the format chunk is taken to be the first chunk
+constexpr uint32_t kFormatBytes = 16;       // copied from the file; cbSize is not
+constexpr uint32_t kFirstDataIdOffset = 36;
+constexpr uint32_t kCueToDataId = 20;       // "cue ", size, one word, cue-in, cue-out, then "data"
+constexpr uint32_t kMinSamplesPerSec = 22050;
+
+uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t ReadU32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Copies a text into a fixed field, cut to fit, always terminated.
+void CopyCut(char* field, size_t fieldSize, const char* source) {
+    const size_t length = strnlen(source, fieldSize - 1);
+    std::memcpy(field, source, length);
+    field[length] = '\0';
+}
+
+int64_t Clamp(int64_t value, int64_t low, int64_t high) { return value < low ? low : value > high ? high : value; }
+
+}  // namespace
+
+WaveFile::WaveFile(std::unique_ptr<MappedFile> pFile) : pMappedFile(std::move(pFile)) {
+    szFileName[0] = '\0';
+    if (!pMappedFile) return;
+    CopyCut(szFileName, kFileNameField, pMappedFile->GetPath());
+    pBase = pMappedFile->GetBase();
+    dwLength = pMappedFile->GetFileSize();
+}
+
+WaveFile::WaveFile(const uint8_t* pBytes, uint32_t dwBytes, const char* pszFileName)
+    : pBase(pBytes), dwLength(pBytes ? dwBytes : 0) {
+    CopyCut(szFileName, kFileNameField, pszFileName ? pszFileName : "");
+}
+
+WaveFile::~WaveFile() {
+    pReader.reset();
+    pFormat.reset();
+    if (pMappedFile) pMappedFile->Close();
+}
+
+bool WaveFile::Parse() {
+    // The fixed fields reach offset 35; anything shorter cannot be judged.
+    if (!pBase || dwLength < kFirstDataIdOffset) return false;
+    if (std::memcmp(pBase, "RIFF", 4) != 0) return false;
+
+    const uint8_t* pFmt = pBase + kFormatOffset;
+    const uint16_t wFormatTag = ReadU16(pFmt);
+    const uint16_t nChannels = ReadU16(pFmt + 2);
+    const uint32_t nSamplesPerSec = ReadU32(pFmt + 4);
+    const uint32_t nAvgBytesPerSec = ReadU32(pFmt + 8);
+    const uint16_t nBlockAlign = ReadU16(pFmt + 12);
+    const uint16_t wBitsPerSample = ReadU16(pFmt + 14);
+    if (wFormatTag != WAVE_FORMAT_PCM || wBitsPerSample != 16 || nSamplesPerSec < kMinSamplesPerSec) return false;
+    // Values that the block and play-time arithmetic divide by: a header that
+    // zeroes them is broken, not merely unusual.
+    if (nBlockAlign == 0 || nChannels == 0 || nAvgBytesPerSec == 0) return false;
+    const uint64_t qwBytesPerSecOf16Bit = static_cast<uint64_t>(nChannels) * nSamplesPerSec * 2;
+    if (qwBytesPerSecOf16Bit > UINT32_MAX) return false;
+
+    pFormat.reset(new (std::nothrow) WAVEFORMATEX{});
+    if (!pFormat) return false;
+    std::memcpy(pFormat.get(), pFmt, kFormatBytes);
+    pFormat->cbSize = 0;
+
+    // A plain byte search, no chunk walking: the first "data" wins, wherever
+    // it stands. Bounded by the file as well as by the fixed range.
+    uint32_t dwDataId = 0;
+    bool bFound = false;
+    for (uint32_t offset = kFirstDataIdOffset; offset <= kLastDataIdOffset && offset + 4 <= dwLength; ++offset) {
+        if (std::memcmp(pBase + offset, "data", 4) == 0) {
+            dwDataId = offset;
+            bFound = true;
+            break;
+        }
+    }
+    if (!bFound || dwDataId + 8 > dwLength) return false;
+
+    const uint8_t* pCue = pBase + dwDataId - kCueToDataId;
+    if (std::memcmp(pCue, "cue ", 4) == 0) {
+        cueIn = static_cast<int32_t>(ReadU32(pCue + 12));
+        cueOut = static_cast<int32_t>(ReadU32(pCue + 16));
+    } else {
+        cueIn = 0;
+        cueOut = 0;
+    }
+
+    dwDataSize = ReadU32(pBase + dwDataId + 4);
+    if (dwDataSize == 0) return false;
+    const uint32_t dwPayload = dwDataId + 8;
+    // A truncated file plays what it holds.
+    if (dwDataSize > dwLength - dwPayload) dwDataSize = dwLength - dwPayload;
+    if (dwDataSize == 0) return false;
+    pData = pBase + dwPayload;
+
+    pReader.reset(new (std::nothrow) BlockReader(pData, dwDataSize, nBlockAlign, nSamplesPerSec));
+    if (!pReader) return false;
+    dwBlockSize = pReader->GetBlockSize();
+    fMsPerBlock = pReader->GetMsPerBlock();
+    nBlockCount = pReader->GetBlockCount();
+
+    // Cue values come straight from the file: do the arithmetic wide and keep
+    // the length within what a 32-bit length can say.
+    int64_t nPlayLength = dwDataSize;
+    if (cueOut != 0) {
+        nPlayLength = (static_cast<int64_t>(cueOut) - cueIn) * dwBlockSize;
+    } else if (cueIn > 0) {
+        nPlayLength = static_cast<int64_t>(dwDataSize) - static_cast<int64_t>(cueIn) * dwBlockSize;
+    }
+    dwPlayLength = static_cast<uint32_t>(Clamp(nPlayLength, 0, UINT32_MAX));
+    SongPlayTime = static_cast<uint32_t>(
+        std::floor(static_cast<double>(dwPlayLength) * 1000.0 / static_cast<double>(qwBytesPerSecOf16Bit)));
+
+    pReader->Seek(nullptr, nullptr, cueIn);
+    nNextBlock = cueIn;
+    return true;
+}
+
+int32_t WaveFile::Seek(int32_t nBlock) {
+    int64_t block = nBlock;
+    // Leave the last four blocks, one full ring, to play.
+    if (block >= nBlockCount) block = static_cast<int64_t>(nBlockCount) - 4;
+    if (cueOut != 0 && block >= cueOut) block = static_cast<int64_t>(cueOut) - 4;
+    if (block < cueIn) block = cueIn;
+    const int32_t nSet = static_cast<int32_t>(block);
+    if (pReader) pReader->Seek(nullptr, nullptr, nSet);
+    nNextBlock = nSet;
+    return nSet;
+}
+
+uint32_t WaveFile::Fetch(const uint8_t** ppBlock, int32_t nBlocks, bool* pbEnd) {
+    if (!pReader) {
+        if (ppBlock) *ppBlock = nullptr;
+        if (pbEnd) *pbEnd = true;
+        return 0;
+    }
+    return pReader->Fetch(ppBlock, nBlocks, pbEnd);
+}
+
+bool WaveFile::TakeTruncatedFlag() { return pMappedFile && pMappedFile->TakeTruncatedFlag(); }
