@@ -1,0 +1,69 @@
+#include "tests/drivers/TestHost.h"
+
+#include <time.h>
+
+#include <cstring>
+
+namespace testhost {
+
+Host* Host::current = nullptr;
+
+int64_t NowNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+namespace {
+
+void OnBufferSwitch(int32_t index, ASIOBool /*directProcess*/) {
+    Host* host = Host::current;
+    const int64_t n = host->periods.load(std::memory_order_relaxed);
+    if (index != n % 2) {
+        host->wrongHalves.fetch_add(1);
+    }
+    if (static_cast<size_t>(n) < host->switchTimesNs.size()) {
+        host->switchTimesNs[static_cast<size_t>(n)] = NowNs();
+    }
+    for (int32_t c = 0; c < host->channels; ++c) {
+        void* half = host->infos[c].buffers[index & 1];
+        for (int32_t f = 0; f < host->frames; ++f) {
+            if (host->type == ASIOSTInt16LSB) {
+                static_cast<int16_t*>(half)[f] = Pattern16(c, n, f);
+            } else {
+                static_cast<int32_t*>(half)[f] = Pattern32(c, n, f);
+            }
+        }
+    }
+    host->periods.store(n + 1, std::memory_order_release);
+}
+
+void OnSampleRateDidChange(ASIOSampleRate) {}
+
+int32_t OnAsioMessage(int32_t, int32_t, void*, double*) { return 0; }
+
+}  // namespace
+
+Host::Host() : switchTimesNs(200000, 0) {
+    callbacks.bufferSwitch = OnBufferSwitch;
+    callbacks.sampleRateDidChange = OnSampleRateDidChange;
+    callbacks.asioMessage = OnAsioMessage;
+    callbacks.bufferSwitchTimeInfo = nullptr;
+    current = this;
+}
+
+Host::~Host() { current = nullptr; }
+
+ASIOError Host::CreateBuffers(IASIO* driver, int32_t channelCount, int32_t bufferFrames, ASIOSampleType sampleType) {
+    type = sampleType;
+    frames = bufferFrames;
+    channels = channelCount;
+    for (int32_t c = 0; c < channelCount; ++c) {
+        infos[c].isInput = ASIOFalse;
+        infos[c].channelNum = c;
+        infos[c].buffers[0] = infos[c].buffers[1] = nullptr;
+    }
+    return driver->createBuffers(infos, channelCount, bufferFrames, &callbacks);
+}
+
+}  // namespace testhost
