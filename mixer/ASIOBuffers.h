@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "mixer/asio/Asio.h"
 
@@ -54,8 +55,9 @@ public:
     // Kept for the library's interface; has no effect.
     void SetAttenuationLevel(int32_t level);
 
-    // `description` points to a BufferDescription; the result is the new
-    // AudioBuffer in the next free slot, or null.
+    // `description` points to a BufferDescription whose nOwner is one of the
+    // card's pairs; the result is the new AudioBuffer (whose only base,
+    // SoundBufferBase, sits at the same address) in the next free slot, or null.
     [[nodiscard]] void* CreateSoundBuffer(void* description);
     // Deletes a buffer from CreateSoundBuffer and closes the hole it leaves.
     void ReleaseSoundBuffer(void* buffer);
@@ -82,9 +84,15 @@ public:
 private:
     void DiscoverChannels(void* hWnd, const char* windowTitle, PairLabelSink* pairList);
     void ShowSampleType(int32_t type);
+    static std::string PairLabel(const std::string& left, const std::string& right);
     void CompactSlots(int32_t n);
     template <bool Is16>
     void BufferSwitch(int32_t index) noexcept;
+
+    // The one live output stage, which the driver's callbacks reach. Written
+    // on the application's thread before the driver gets the callbacks and
+    // after it has been stopped; read by the callbacks on the driver's thread.
+    static std::atomic<ASIOBuffers*> pLiveOutput;
 
     bool b16Bits = false;
     bool bInitSuccess = false;
@@ -100,6 +108,9 @@ private:
     uint32_t bufferSizeBytes = 0;
     IASIO* driver = nullptr;
     bool bStereoPairActive[kMaxStereoPairs] = {};
+    // Every half of both channels of the pair exists: only such a pair is
+    // ever written, whatever else the driver says about it.
+    bool bPairHasBuffers[kMaxStereoPairs] = {};
     ASIOChannelInfo channelInfos[kMaxOutputChannels] = {};
     ASIOBufferInfo bufferInfos[kMaxOutputChannels] = {};
     ASIOCallbacks asioCallbacks = {};

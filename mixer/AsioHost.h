@@ -8,8 +8,8 @@
 #include <cstdint>
 
 #include "mixer/ASIOBuffers.h"
+#include "mixer/SoundBuffer.h"
 
-struct BufferDescription;
 class DriverSource;
 
 // Receives the installed drivers' names in list order, then the index of the
