@@ -1,0 +1,127 @@
+#include "engine/ChannelStream.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <new>
+
+#include "platform/Event.h"
+#include "streams/ChannelControl.h"
+#include "streams/DecodeStream.h"
+#include "streams/MappedFile.h"
+#include "streams/StreamBuffer.h"
+#include "streams/WaveFile.h"
+
+ChannelStream::ChannelStream(int32_t nChannel, const char* path, uint32_t nLoadId)
+    : loadId(nLoadId), channel(nChannel) {
+    std::unique_ptr<MappedFile> file(new (std::nothrow) MappedFile());
+    if (!file || !path) return;
+    if (file->Open(path)) {
+        mappedFile = std::move(file);
+        bOpened = true;
+    } else {
+        file->Close();
+    }
+}
+
+ChannelStream::~ChannelStream() {
+    if (streamBuffer) {
+        streamBuffer->Close();
+        delete streamBuffer;
+        streamBuffer = nullptr;
+    }
+    delete control;
+    control = nullptr;
+    delete link;
+    link = nullptr;
+    if (mappedFile) mappedFile->Close();
+    mappedFile.reset();
+}
+
+void ChannelStream::Fail() {
+    wave = nullptr;
+    decode = nullptr;
+    bCreated = false;
+    bFailed = true;
+}
+
+bool ChannelStream::Build(const PipelineParams& params) {
+    if (!bOpened || bCreated || bFailed) return false;
+    auto log = [&params](const char* line) {
+        if (params.pLog) params.pLog(line, false);
+    };
+
+    std::unique_ptr<WaveFile> parsed(new (std::nothrow) WaveFile(std::move(mappedFile)));
+    if (!parsed) {
+        // The mapped file went with the failed construction's argument.
+        Fail();
+        return false;
+    }
+    const uint32_t start = platform::TimeGetTime();
+    if (!parsed->Parse()) {
+        log("Error - failed parsing file!\n\n");
+        Fail();  // the WaveFile closes and frees the mapping as it goes
+        return false;
+    }
+    std::snprintf(text, sizeof text, "Parsed audio file in %" PRId32 " ms\n",
+                  static_cast<int32_t>(platform::TimeGetTime() - start));
+    log(text);
+
+    wave = parsed.get();
+    std::unique_ptr<DecodeStream> stream(new (std::nothrow) DecodeStream(std::move(parsed), params.pLog));
+    if (!stream) {
+        Fail();
+        return false;
+    }
+    if (!stream->IsReady()) {
+        stream.reset();
+        log("Failed to set up a decode stream!\n\n");
+        Fail();
+        return false;
+    }
+
+    StreamBufferParams sbParams{channel,         params.hNotifyEvent, params.pStates,
+                                stream.get(),    params.pCreate,      params.pRelease,
+                                params.pLog};
+    streamBuffer = new (std::nothrow) StreamBuffer(sbParams);
+    if (!streamBuffer) {
+        Fail();  // the decode stream is freed with `stream`
+        return false;
+    }
+    decode = stream.release();  // the StreamBuffer owns it from here on
+
+    if (!streamBuffer->CreateBuffer()) {
+        streamBuffer->Close();
+        delete streamBuffer;
+        streamBuffer = nullptr;
+        log("Failed to create or load sound buffer!\n\n");
+        Fail();
+        return false;
+    }
+
+    control = new (std::nothrow) ChannelControl(wave, streamBuffer);
+    link = new (std::nothrow) SourceLink{wave, decode};
+    if (!control || !link) {
+        // The release frees what exists.
+        bCreated = false;
+        bFailed = true;
+        return false;
+    }
+    bCreated = true;
+    return true;
+}
+
+int32_t ChannelStream::OnNotification() {
+    return streamBuffer ? streamBuffer->OnNotification() : 0;
+}
+
+int32_t ChannelStream::SetPosition(int32_t block, bool resume) {
+    return streamBuffer ? streamBuffer->SetPosition(block, resume) : -1;
+}
+
+const char* ChannelStream::GetFileName() const {
+    return link && link->pWaveFile ? link->pWaveFile->GetFileName() : "";
+}
+
+int32_t ChannelStream::GetNextBlock() const {
+    return link && link->pWaveFile ? link->pWaveFile->nNextBlock : 0;
+}

@@ -1,0 +1,84 @@
+// Everything the engine keeps for one file loaded on one channel: the mapped
+// file, the parsed wave, the decode stream, the stream buffer, and the two
+// small handles through which the engine plays, pauses, positions and
+// describes the channel. Made in two steps under the channel's mutex: the
+// constructor maps the file, Build assembles the rest.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "diag/DebugLog.h"
+#include "mixer/AsioHost.h"
+
+class ChannelControl;
+class DecodeStream;
+class MappedFile;
+class StreamBuffer;
+class WaveFile;
+namespace platform {
+class Event;
+}
+
+// What the engine reads through a channel: the file's name and position.
+struct SourceLink {
+    WaveFile* pWaveFile;
+    DecodeStream* pDecodeStream;
+};
+
+// Handed by the engine to Build.
+struct PipelineParams {
+    platform::Event* hNotifyEvent;  // the channel's event, set by its sound buffer
+    std::atomic<int32_t>* pStates;  // the engine's twelve channel states
+    CreateSoundBufferFunction pCreate;
+    ReleaseSoundBufferFunction pRelease;
+    LogFunction pLog;
+};
+
+class ChannelStream {
+public:
+    // Maps the file read-only; IsOpened tells whether that worked.
+    ChannelStream(int32_t nChannel, const char* path, uint32_t loadId);
+    // Closes and frees whatever exists, built or not.
+    ~ChannelStream();
+    ChannelStream(const ChannelStream&) = delete;
+    ChannelStream& operator=(const ChannelStream&) = delete;
+
+    bool IsOpened() const { return bOpened; }
+    bool IsCreated() const { return bCreated; }
+    // Parses the file and builds the decode stream and the stream buffer,
+    // which obtains and fills its sound buffer. Once only.
+    [[nodiscard]] bool Build(const PipelineParams& params);
+
+    // The refill, on the event thread: 8 when the channel has just terminated.
+    int32_t OnNotification();
+    // The block set, or -1.
+    int32_t SetPosition(int32_t block, bool resume);
+
+    ChannelControl* GetControl() const { return control; }
+    const SourceLink* GetLink() const { return link; }
+    StreamBuffer* GetStreamBuffer() const { return streamBuffer; }
+    uint32_t GetLoadId() const { return loadId; }
+    int32_t GetChannel() const { return channel; }
+    // The full path the file was opened with ("" before Build), and the next
+    // block the decode stream delivers (0 before Build).
+    const char* GetFileName() const;
+    int32_t GetNextBlock() const;
+
+private:
+    void Fail();
+
+    ChannelControl* control = nullptr;
+    SourceLink* link = nullptr;
+    uint32_t loadId;
+    WaveFile* wave = nullptr;          // owned by the decode stream once that exists
+    DecodeStream* decode = nullptr;    // owned by the stream buffer once that exists
+    StreamBuffer* streamBuffer = nullptr;
+    int32_t channel;
+    std::unique_ptr<MappedFile> mappedFile;  // handed to the WaveFile by Build
+    bool bOpened = false;
+    bool bCreated = false;
+    bool bFailed = false;
+    char text[256] = {};
+};
