@@ -1,0 +1,305 @@
+#include "drivers/JackDriver.h"
+
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/drivers/TestHost.h"
+
+extern char** environ;
+
+using drivers::JackDriver;
+using testhost::Host;
+
+namespace {
+
+int64_t ElapsedMs(int64_t sinceNs) { return (testhost::NowNs() - sinceNs) / 1000000; }
+
+std::string FindJackd() {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t from = 0;
+    while (from <= dirs.size()) {
+        size_t to = dirs.find(':', from);
+        if (to == std::string::npos) {
+            to = dirs.size();
+        }
+        const std::string candidate = dirs.substr(from, to - from) + "/jackd";
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        from = to + 1;
+    }
+    return {};
+}
+
+// A private dummy-backend server: 48 kHz, 256-frame periods, 24 playback
+// ports, no capture. Our clients find it through JACK_DEFAULT_SERVER.
+class JackServer {
+public:
+    bool Start(const std::string& jackd) {
+        name_ = "cantabile-test-" + std::to_string(getpid()) + "-" + std::to_string(counter_++);
+        const char* argv[] = {jackd.c_str(), "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000",
+                              "-p", "256", "-P", "24", "-C", "0", nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            pid_ = -1;
+            return false;
+        }
+        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        const int64_t begin = testhost::NowNs();
+        while (ElapsedMs(begin) < 10000) {
+            jack_status_t status;
+            jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
+            if (probe != nullptr) {
+                jack_client_close(probe);
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    void Kill(int signal) {
+        if (pid_ <= 0) {
+            return;
+        }
+        kill(pid_, signal);
+        const int64_t begin = testhost::NowNs();
+        while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+            if (ElapsedMs(begin) > 5000) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        pid_ = -1;
+    }
+
+    ~JackServer() {
+        Kill(SIGTERM);
+        unsetenv("JACK_DEFAULT_SERVER");
+    }
+
+private:
+    static inline int counter_ = 0;
+    std::string name_;
+    pid_t pid_ = -1;
+};
+
+// A second client that captures whatever arrives at its 24 inputs.
+class Recorder {
+public:
+    static constexpr size_t kCapacity = 48000 * 3;
+
+    bool Open() {
+        jack_status_t status;
+        client_ = jack_client_open("recorder", JackNoStartServer, &status);
+        if (client_ == nullptr) {
+            return false;
+        }
+        for (int c = 0; c < 24; ++c) {
+            const std::string name = "in_" + std::to_string(c + 1);
+            in_[c] = jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+            data_[c].assign(kCapacity, 0.0f);
+        }
+        jack_set_process_callback(client_, &Recorder::OnProcess, this);
+        return jack_activate(client_) == 0;
+    }
+
+    bool ConnectFrom(const char* client) {
+        for (int c = 0; c < 24; ++c) {
+            const std::string from = std::string(client) + ":out_" + std::to_string(c + 1);
+            if (jack_connect(client_, from.c_str(), jack_port_name(in_[c])) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The ports our output port is connected to, as the server sees it.
+    std::vector<std::string> ConnectionsOf(const char* port) {
+        std::vector<std::string> names;
+        const char** list = jack_port_get_all_connections(client_, jack_port_by_name(client_, port));
+        for (int i = 0; list != nullptr && list[i] != nullptr; ++i) {
+            names.emplace_back(list[i]);
+        }
+        jack_free(list);
+        return names;
+    }
+
+    size_t Frames() const { return frames_.load(std::memory_order_acquire); }
+    float At(int channel, size_t frame) const { return data_[channel][frame]; }
+
+    void Close() {
+        if (client_ != nullptr) {
+            jack_client_close(client_);
+            client_ = nullptr;
+        }
+    }
+    ~Recorder() { Close(); }
+
+private:
+    static int OnProcess(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<Recorder*>(arg);
+        const size_t at = self->frames_.load(std::memory_order_relaxed);
+        if (at + frames > kCapacity) {
+            return 0;
+        }
+        for (int c = 0; c < 24; ++c) {
+            const auto* in = static_cast<const float*>(jack_port_get_buffer(self->in_[c], frames));
+            std::memcpy(&self->data_[c][at], in, frames * sizeof(float));
+        }
+        self->frames_.store(at + frames, std::memory_order_release);
+        return 0;
+    }
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t* in_[24] = {};
+    std::vector<float> data_[24];
+    std::atomic<size_t> frames_{0};
+};
+
+struct DriverDeleter {
+    void operator()(IASIO* driver) const { driver->Release(); }
+};
+
+class JackDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        jackd_ = FindJackd();
+        if (jackd_.empty()) {
+            GTEST_SKIP() << "jackd is not installed";
+        }
+        ASSERT_TRUE(server_.Start(jackd_)) << "the test's JACK server did not answer";
+    }
+
+    std::string jackd_;
+    JackServer server_;
+};
+
+}  // namespace
+
+TEST_F(JackDriverTest, PatternArrivesExactlyThroughTheFloatPorts) {
+    Recorder recorder;
+    ASSERT_TRUE(recorder.Open());
+    std::unique_ptr<IASIO, DriverDeleter> driver(new JackDriver());
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+
+    int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = -1;
+    ASSERT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
+    EXPECT_EQ(preferred, 256);
+    ASIOSampleRate rate = 0;
+    ASSERT_EQ(driver->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 48000.0);
+    EXPECT_EQ(driver->canSampleRate(44100), ASE_NoClock);
+    ASIOChannelInfo info = {};
+    info.channel = 2;
+    ASSERT_EQ(driver->getChannelInfo(&info), ASE_OK);
+    EXPECT_STREQ(info.name, "system:playback_3");
+    EXPECT_EQ(info.type, ASIOSTInt32LSB);
+
+    Host host;
+    ASSERT_EQ(host.CreateBuffers(driver.get(), 24, 256, ASIOSTInt32LSB), ASE_OK);
+    EXPECT_EQ(recorder.ConnectionsOf("Cantabile:out_24"), std::vector<std::string>{"system:playback_24"});
+    ASSERT_TRUE(recorder.ConnectFrom("Cantabile"));
+    ASSERT_EQ(driver->start(), ASE_OK);
+    const int64_t begin = testhost::NowNs();
+    while (host.periods.load() < 150 && ElapsedMs(begin) < 5000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(driver->stop(), ASE_OK);
+    const int64_t played = host.periods.load();
+    ASSERT_GE(played, 150);
+    EXPECT_EQ(host.wrongHalves.load(), 0);
+    // Let the recorder take the cycle that was under way at stop.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const size_t frames = recorder.Frames();
+
+    // Silence until the first switch, which starts on a period boundary.
+    size_t first = 0;
+    while (first < frames && recorder.At(0, first) == 0.0f) {
+        ++first;
+    }
+    ASSERT_LT(first, frames);
+    EXPECT_EQ(first % 256, 0u);
+    int64_t matched = 0;
+    for (int64_t n = 0; first + static_cast<size_t>(n + 1) * 256 <= frames && n < played; ++n, ++matched) {
+        for (int32_t f = 0; f < 256; ++f) {
+            for (int c = 0; c < 24; ++c) {
+                const float got = recorder.At(c, first + static_cast<size_t>(n) * 256 + static_cast<size_t>(f));
+                const double back = static_cast<double>(got) * 2147483648.0;
+                ASSERT_EQ(back, static_cast<double>(testhost::Pattern32(c, n, f)))
+                    << "period " << n << " frame " << f << " channel " << c;
+            }
+        }
+    }
+    EXPECT_EQ(matched, played);
+    // Nothing but silence after stop.
+    for (size_t f = first + static_cast<size_t>(played) * 256; f < frames; ++f) {
+        ASSERT_EQ(recorder.At(5, f), 0.0f) << f;
+    }
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+}
+
+TEST_F(JackDriverTest, ServerDeathMidPlayStopsTheSwitchesWithoutAHang) {
+    std::unique_ptr<IASIO, DriverDeleter> driver(new JackDriver());
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    Host host;
+    ASSERT_EQ(host.CreateBuffers(driver.get(), 24, 256, ASIOSTInt32LSB), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_GT(host.periods.load(), 10);
+
+    server_.Kill(SIGKILL);
+    const int64_t killed = testhost::NowNs();
+    auto* jack = static_cast<JackDriver*>(driver.get());
+    while (!jack->ServerGone() && ElapsedMs(killed) < 3000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(jack->ServerGone());
+    const int64_t afterDeath = host.periods.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(host.periods.load(), afterDeath);
+
+    int64_t begin = testhost::NowNs();
+    driver->stop();
+    EXPECT_LT(ElapsedMs(begin), 500);
+    EXPECT_EQ(driver->start(), ASE_HWMalfunction);
+    begin = testhost::NowNs();
+    driver->disposeBuffers();
+    EXPECT_LT(ElapsedMs(begin), 500);
+    begin = testhost::NowNs();
+    driver.reset();
+    EXPECT_LT(ElapsedMs(begin), 2000);
+}
+
+TEST(JackDriver, InitFailsClearlyWithoutAServer) {
+    setenv("JACK_DEFAULT_SERVER", ("cantabile-nobody-" + std::to_string(getpid())).c_str(), 1);
+    std::unique_ptr<IASIO, DriverDeleter> driver(new JackDriver());
+    EXPECT_EQ(driver->init(nullptr), ASIOFalse);
+    char text[kAsioTextBytes] = {};
+    driver->getErrorMessage(text);
+    EXPECT_NE(std::string(text).find("No JACK server answers"), std::string::npos) << text;
+    int32_t inputs = 0, outputs = 0;
+    EXPECT_EQ(driver->getChannels(&inputs, &outputs), ASE_NotPresent);
+    unsetenv("JACK_DEFAULT_SERVER");
+}
