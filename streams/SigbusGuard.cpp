@@ -47,7 +47,9 @@ bool HandleFault(uintptr_t address) {
 }
 
 void OnSigbus(int signal, siginfo_t* info, void* context) {
-    if (info && HandleFault(reinterpret_cast<uintptr_t>(info->si_addr))) return;
+    // Only a touch of a page past the end of a mapped file is ours to mend;
+    // a SIGBUS sent by kill() or raised for misalignment is not.
+    if (info && info->si_code == BUS_ADRERR && HandleFault(reinterpret_cast<uintptr_t>(info->si_addr))) return;
     if (previousAction.sa_flags & SA_SIGINFO) {
         if (previousAction.sa_sigaction) {
             previousAction.sa_sigaction(signal, info, context);
