@@ -1,0 +1,345 @@
+// The output stage on the fake driver: channel discovery and pairing, the
+// driver's buffers, the buffer switch, messages and the rate queries.
+#include <cstring>
+
+#include "tests/mixer/MixerFixture.h"
+
+namespace {
+
+class OutputStage : public MixerFixture {};
+
+bool HalfIs(const FakeDriver& drv, int32_t channel, int32_t half, uint8_t byte, size_t bytes) {
+    auto* p = static_cast<const uint8_t*>(drv.Half(channel, half));
+    if (!p) return false;
+    for (size_t i = 0; i < bytes; ++i)
+        if (p[i] != byte) return false;
+    return true;
+}
+
+TEST_F(OutputStage, PairsChannelsAndLabelsThem) {
+    FakeDriver drv(10);
+    const char* names[] = {"Analog 1", "Analog 2", "Left", "Right", "Out 9", "Out 10", "Out 10", "Out 11", "L", "R"};
+    for (int i = 0; i < 10; ++i) drv.channels[i].name = names[i];
+    RecordingLabels labels;
+    ASIOBuffers out(nullptr, "Cantabile", &labels, &drv);
+
+    ASSERT_TRUE(out.InitSuccess());
+    EXPECT_EQ(out.NumStereoPairs(), 5);
+    EXPECT_EQ(labels.labels,
+              (std::vector<std::string>{"Analog 1 / 2", "Left / Right", "Out 9 / 10", "Out 10 / Out 11", "L / R"}));
+    const std::string log = Log();
+    EXPECT_NE(log.find("Cantabile\n"), std::string::npos);
+    EXPECT_NE(log.find("Fake Driver\nlnDrvrVer: 7\n"), std::string::npos);
+    EXPECT_NE(log.find("numInputChannels: 2, numOutputChannels: 10\n"), std::string::npos);
+    EXPECT_NE(log.find("inputLatency: 100, outputLatency: 200\n"), std::string::npos);
+    EXPECT_NE(log.find("minSize: 32, maxSize: 2048\npreferredSize: 64, granularity: -1\n"), std::string::npos);
+    EXPECT_NE(log.find("sampleRate: 48000\nChannels available...\n"), std::string::npos);
+    EXPECT_NE(log.find("Channel: 3 - Group: 0 - Right, ASIO sample type: ASIOSTInt32LSB\n"), std::string::npos);
+    EXPECT_NE(log.find("Num first group output channels: 10\nFirst group output ASIO sample type: ASIOSTInt32LSB\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Hardware stereo channels: 5\nbOutputReady = true\n"), std::string::npos);
+}
+
+TEST_F(OutputStage, ExaminesAtMostTwentyFourChannels) {
+    FakeDriver drv(26);
+    RecordingLabels labels;
+    ASIOBuffers out(nullptr, nullptr, &labels, &drv);
+    ASSERT_TRUE(out.InitSuccess());
+    EXPECT_EQ(out.NumStereoPairs(), 12);
+    EXPECT_EQ(labels.labels.size(), 12u);
+    EXPECT_EQ(drv.getChannelInfoCalls.load(), 24);
+    EXPECT_TRUE(Logged("numOutputChannels: 26\n"));
+    EXPECT_TRUE(Logged("Num first group output channels: 24\n"));
+    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    EXPECT_EQ(drv.CreatedChannels(), 24);
+}
+
+TEST_F(OutputStage, OddChannelFormsNoPairAndOtherGroupsAreSkipped) {
+    FakeDriver drv(6);
+    drv.channels[2].group = 1;  // skipped: not counted, not paired, not logged
+    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+    ASSERT_TRUE(out.InitSuccess());
+    EXPECT_EQ(out.NumStereoPairs(), 2);
+    EXPECT_TRUE(Logged("Num first group output channels: 5\n"));
+    EXPECT_FALSE(Logged("Channel: 2 - "));
+    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    EXPECT_EQ(drv.CreatedChannels(), 4);
+    EXPECT_EQ(drv.CreatedSize(), 64);
+    EXPECT_EQ(drv.Half(4, 0), nullptr);
+}
+
+TEST_F(OutputStage, RefusesUnusableCards) {
+    {
+        FakeDriver drv(8, ASIOSTInt24LSB);
+        ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+        EXPECT_FALSE(out.InitSuccess());
+        EXPECT_TRUE(Logged("First group output ASIO sample type: ASIOSTInt24LSB\n"
+                           "Can't support sound card's internal format!\n"));
+        EXPECT_FALSE(out.CreatePrimaryBuffers());
+        EXPECT_EQ(drv.createBuffersCalls.load(), 0);
+    }
+    {
+        FakeDriver drv(0);
+        ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+        EXPECT_FALSE(out.InitSuccess());
+        EXPECT_TRUE(Logged("There don't seem to be any analog I/O channels!\n"));
+    }
+    {
+        FakeDriver drv(4);
+        drv.reportedOutputs = -3;
+        ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+        EXPECT_FALSE(out.InitSuccess());
+        EXPECT_EQ(drv.getChannelInfoCalls.load(), 0);
+    }
+    {
+        FakeDriver drv(4);
+        drv.initResult = false;
+        drv.errorText = "the card is unplugged";
+        int window = 0;
+        ASIOBuffers out(&window, nullptr, nullptr, &drv);
+        EXPECT_FALSE(out.InitSuccess());
+        EXPECT_EQ(drv.lastSysHandle, &window);
+        EXPECT_TRUE(Logged("ASIO init failed!\nthe card is unplugged\n"));
+    }
+    {
+        // Channel 0 answers nothing: its zeroed record names no usable type.
+        FakeDriver drv(4);
+        drv.failingChannelInfo = {0};
+        ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+        EXPECT_FALSE(out.InitSuccess());
+        EXPECT_TRUE(Logged("Channel: 0 - Group: 0 - , ASIO sample type: ASIOSTInt16MSB\n"));
+    }
+    ASIOBuffers none(nullptr, nullptr, nullptr, nullptr);
+    EXPECT_FALSE(none.InitSuccess());
+    EXPECT_FALSE(none.CreatePrimaryBuffers());
+    EXPECT_EQ(none.GetSampleRate(), 0u);
+}
+
+TEST_F(OutputStage, NamesWithoutTerminatorAreReadWithinTheirField) {
+    FakeDriver drv(2);
+    drv.channels[0].name = std::string(40, 'A');
+    drv.channels[0].unterminatedName = true;
+    drv.channels[1].name = "B";
+    RecordingLabels labels;
+    ASIOBuffers out(nullptr, nullptr, &labels, &drv);
+    ASSERT_EQ(labels.labels.size(), 1u);
+    EXPECT_EQ(labels.labels[0], std::string(32, 'A') + " / B");
+}
+
+TEST_F(OutputStage, CreatePrimaryBuffersFailures) {
+    {
+        FakeDriver drv(4);
+        drv.createBuffersResult = ASE_NoMemory;
+        ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+        EXPECT_FALSE(out.CreatePrimaryBuffers());
+    }
+    {
+        FakeDriver drv(4);
+        for (auto& c : drv.channels) c.active = ASIOFalse;
+        {
+            ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+            EXPECT_FALSE(out.CreatePrimaryBuffers());
+        }
+        // The driver made buffers all the same; they are given back.
+        EXPECT_EQ(drv.disposeCalls.load(), 1);
+    }
+    {
+        FakeDriver drv(4);
+        drv.preferredSize = 0;
+        ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+        EXPECT_FALSE(out.CreatePrimaryBuffers());
+        EXPECT_EQ(drv.createBuffersCalls.load(), 0);
+    }
+}
+
+TEST_F(OutputStage, UsablePairsDependOnTheRightChannelAndOnTheHalves) {
+    FakeDriver drv(8);
+    drv.channels[0].active = ASIOFalse;           // left only: pair 0 stays usable
+    drv.channels[3].active = ASIOFalse;           // pair 1 unusable
+    drv.channels[5].type = ASIOSTInt16LSB;        // pair 2 unusable
+    drv.nullHalfChannels = {6};                   // pair 3 has no second half
+    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    EXPECT_TRUE(out.IsPairActive(0));
+    EXPECT_FALSE(out.IsPairActive(1));
+    EXPECT_FALSE(out.IsPairActive(2));
+    EXPECT_FALSE(out.IsPairActive(3));
+    EXPECT_TRUE(Logged("Error CreatePrimaryBuffers - no buffers for pair: 3\n"));
+
+    // Only the usable pair is ever written; the missing half is never touched.
+    drv.Scribble(0x55);
+    drv.Switch(1);
+    EXPECT_TRUE(HalfIs(drv, 0, 1, 0, 256));
+    EXPECT_TRUE(HalfIs(drv, 1, 1, 0, 256));
+    EXPECT_TRUE(HalfIs(drv, 2, 1, 0x55, 256));
+    EXPECT_TRUE(HalfIs(drv, 5, 1, 0x55, 256));
+    EXPECT_TRUE(HalfIs(drv, 6, 0, 0x55, 256));
+    EXPECT_EQ(out.CreateSoundBuffer(nullptr), nullptr);
+}
+
+TEST_F(OutputStage, EveryUsablePairGetsSilenceInTheAskedHalf) {
+    FakeDriver drv(8);
+    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    // The buffers were cleared when they were made.
+    for (int ch = 0; ch < 8; ++ch) EXPECT_TRUE(HalfIs(drv, ch, 0, 0, 256) && HalfIs(drv, ch, 1, 0, 256));
+    drv.Scribble(0x55);
+    drv.Switch(0);
+    for (int ch = 0; ch < 8; ++ch) {
+        EXPECT_TRUE(HalfIs(drv, ch, 0, 0, 256)) << ch;
+        EXPECT_TRUE(HalfIs(drv, ch, 1, 0x55, 256)) << ch;
+    }
+    drv.Switch(1);
+    for (int ch = 0; ch < 8; ++ch) EXPECT_TRUE(HalfIs(drv, ch, 1, 0, 256)) << ch;
+    EXPECT_EQ(out.BufferSwitchCount(), 2);
+    EXPECT_EQ(drv.outputReadyCalls.load(), 3);  // once asked, then after each switch
+}
+
+TEST_F(OutputStage, OutputReadyOnlyWhenTheDriverAcceptedIt) {
+    FakeDriver drv(2);
+    drv.outputReadyResult = ASE_NotPresent;
+    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    EXPECT_FALSE(out.OutputReady());
+    EXPECT_TRUE(Logged("bOutputReady = false\n"));
+    drv.Switch(0);
+    drv.Switch(1);
+    EXPECT_EQ(drv.outputReadyCalls.load(), 1);
+}
+
+TEST_F(OutputStage, BufferInSlotZeroPlaysOnItsOwnPair) {
+    FakeDriver drv(8);
+    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    ASSERT_NE(MakePlaying(out, 3, 1000, -2000), nullptr);
+    ASSERT_EQ(out.SlotBuffer(0)->GetOwner(), 3);
+    drv.Scribble(0x55);
+    drv.Switch(0);
+    for (int f = 0; f < 64; ++f) {
+        ASSERT_EQ(drv.Sample32(6, 0, f), 1000 * 65536);
+        ASSERT_EQ(drv.Sample32(7, 0, f), -2000 * 65536);
+    }
+    EXPECT_TRUE(HalfIs(drv, 0, 0, 0, 256));
+    EXPECT_TRUE(HalfIs(drv, 1, 0, 0, 256));
+    EXPECT_TRUE(HalfIs(drv, 6, 1, 0x55, 256));
+
+    // Stopped, the pair falls silent again.
+    out.SlotBuffer(0)->Stop();
+    drv.Switch(0);
+    EXPECT_TRUE(HalfIs(drv, 6, 0, 0, 256));
+}
+
+TEST_F(OutputStage, SlotsBeyondThePairsAreNeverMixed) {
+    FakeDriver drv(4);
+    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    ASSERT_NE(MakePlaying(out, 0, 100, 100), nullptr);
+    ASSERT_NE(MakePlaying(out, 1, 200, 200), nullptr);
+    AudioBuffer* third = MakePlaying(out, 0, 300, 300);
+    ASSERT_NE(third, nullptr);
+    drv.Switch(0);
+    drv.Switch(1);
+    EXPECT_EQ(drv.Sample32(0, 0, 0), 100 * 65536);
+    EXPECT_EQ(drv.Sample32(2, 1, 0), 200 * 65536);
+    uint32_t position = 1;
+    ASSERT_TRUE(third->GetAudioPosition(&position));
+    EXPECT_EQ(position, 0u);
+}
+
+TEST_F(OutputStage, SixteenBitCard) {
+    FakeDriver drv(4, ASIOSTInt16LSB);
+    drv.preferredSize = 32;
+    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    EXPECT_TRUE(out.Is16Bits());
+    EXPECT_EQ(out.BufferSizeBytes(), 64u);
+    ASSERT_NE(MakePlaying(out, 1, 1234, -4321), nullptr);
+    drv.Scribble(0x55);
+    drv.Switch(1);
+    EXPECT_EQ(drv.Sample16(2, 1, 31), 1234);
+    EXPECT_EQ(drv.Sample16(3, 1, 0), -4321);
+    EXPECT_TRUE(HalfIs(drv, 0, 1, 0, 64));
+    EXPECT_TRUE(HalfIs(drv, 0, 1 - 1, 0x55, 64));
+    // Silence fills exactly the 16-bit half, not the bytes beyond it.
+    EXPECT_EQ(static_cast<const uint8_t*>(drv.Half(0, 1))[64], 0x55);
+}
+
+TEST_F(OutputStage, AnswersDriverMessagesWithoutSideEffects) {
+    FakeDriver drv(2);
+    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    for (int32_t v : {kAsioEngineVersion, kAsioResetRequest, kAsioResyncRequest, kAsioLatenciesChanged,
+                      kAsioSupportsTimeInfo, kAsioSupportsTimeCode, kAsioSupportsInputMonitor})
+        EXPECT_EQ(drv.Message(kAsioSelectorSupported, v), 1) << v;
+    for (int32_t v : {kAsioBufferSizeChange, kAsioMMCCommand, kAsioSupportsInputGain, kAsioOverload, 99})
+        EXPECT_EQ(drv.Message(kAsioSelectorSupported, v), 0) << v;
+    EXPECT_EQ(drv.Message(kAsioEngineVersion, 0), 2);
+    EXPECT_EQ(drv.Message(kAsioResyncRequest, 0), 1);
+    EXPECT_EQ(drv.Message(kAsioLatenciesChanged, 0), 1);
+    for (int32_t s : {kAsioResetRequest, kAsioBufferSizeChange, kAsioSupportsTimeInfo, kAsioSupportsTimeCode, 0, -7})
+        EXPECT_EQ(drv.Message(s, 0), 0) << s;
+    drv.RateDidChange(96000.0);
+    EXPECT_EQ(drv.Callbacks()->bufferSwitchTimeInfo, nullptr);
+    EXPECT_EQ(drv.stopCalls.load() + drv.disposeCalls.load() + drv.startCalls.load(), 0);
+    EXPECT_EQ(drv.createBuffersCalls.load(), 1);
+}
+
+TEST_F(OutputStage, LatencyAndSampleRates) {
+    FakeDriver drv(2);
+    drv.preferredSize = 512;
+    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+    EXPECT_EQ(out.GetLatency(), 512u);
+    EXPECT_TRUE(Logged("Latency ms: 11\n"));
+    EXPECT_EQ(out.GetVUMeterEventHandle(), nullptr);
+    out.SetAttenuationLevel(-20);
+
+    EXPECT_EQ(out.GetSampleRate(), 48000u);
+    EXPECT_TRUE(Logged("Sample rate: 48000\n"));
+
+    drv.canSampleRateResult = ASE_NoClock;
+    EXPECT_FALSE(out.SetSampleRate(44100));
+    EXPECT_TRUE(Logged("Failed: SetSampleRate\nEnsure you don't have 'Rate Locked' set in the sound card's control "
+                       "panel,\n...or perhaps requested sample rate is not supported: 44100\n"));
+    drv.canSampleRateResult = ASE_NotPresent;
+    EXPECT_FALSE(out.SetSampleRate(44100));
+    EXPECT_TRUE(Logged("Can't set requested sample rate: No external clock I/O\n"));
+    drv.canSampleRateResult = ASE_InvalidMode;  // any other answer goes on
+    drv.setSampleRateResult = ASE_HWMalfunction;
+    EXPECT_FALSE(out.SetSampleRate(44100));
+    EXPECT_TRUE(Logged("Couldn't set sound card to requested sample rate: 44100\n"
+                       "Ensure you don't have 'Rate Locked' set in the sound card's control panel.\n"));
+    EXPECT_EQ(drv.rate, 48000.0);
+    drv.setSampleRateResult = ASE_OK;
+    EXPECT_TRUE(out.SetSampleRate(44100));
+    EXPECT_EQ(drv.lastRequestedRate, 44100.0);
+    EXPECT_TRUE(Logged("Set sample rate: 44100\n"));
+
+    drv.getSampleRateResult = ASE_NotPresent;
+    EXPECT_EQ(out.GetSampleRate(), 0u);
+    EXPECT_TRUE(Logged("Failed: GetSampleRate - No external clock I/O\nLast known sample rate: 44100\n"));
+    drv.getSampleRateResult = ASE_HWMalfunction;
+    EXPECT_EQ(out.GetSampleRate(), 0u);
+    EXPECT_TRUE(Logged("Failed: function GetSampleRate - Reason unknown\nLast known sample rate: 44100\n"));
+}
+
+TEST_F(OutputStage, DestructionStopsDisposesAndFreesTheBuffers) {
+    FakeDriver drv(4);
+    {
+        ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+        ASSERT_TRUE(out.CreatePrimaryBuffers());
+        ASSERT_NE(MakePlaying(out, 0, 1, 1), nullptr);
+        ASSERT_NE(MakePlaying(out, 1, 1, 1), nullptr);
+        drv.Switch(0);
+        drv.Switch(1);
+        drv.Switch(0);
+    }
+    EXPECT_EQ(drv.stopCalls.load(), 1);
+    EXPECT_EQ(drv.disposeCalls.load(), 1);
+    EXPECT_EQ(drv.releaseCalls.load(), 0);
+    EXPECT_TRUE(Logged("cBufs: 3\n"));
+    // A driver still holding the old callbacks reaches no output stage.
+    ASIOCallbacks stale{ASIOBuffers::OnBufferSwitch32Bits, nullptr, nullptr, nullptr};
+    stale.bufferSwitch(0, ASIOTrue);
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+#include "tests/support/FakeDriver.h"
+
+#include <algorithm>
+#include <cstring>
+
+FakeDriver::FakeDriver(int32_t outputs, ASIOSampleType type) {
+    for (int32_t i = 0; i < outputs; ++i) channels.push_back({"Out " + std::to_string(i + 1), 0, type});
+}
+
+FakeDriver::~FakeDriver() = default;
+
+ASIOBool FakeDriver::init(void* sysHandle) {
+    ++initCalls;
+    lastSysHandle = sysHandle;
+    return initResult ? ASIOTrue : ASIOFalse;
+}
+
+void FakeDriver::getDriverName(char* name) {
+    std::strncpy(name, driverName.c_str(), kAsioDriverNameBytes - 1);
+    name[kAsioDriverNameBytes - 1] = '\0';
+}
+
+int32_t FakeDriver::getDriverVersion() { return version; }
+
+void FakeDriver::getErrorMessage(char* string) {
+    std::strncpy(string, errorText.c_str(), kAsioErrorMessageBytes - 1);
+    string[kAsioErrorMessageBytes - 1] = '\0';
+}
+
+ASIOError FakeDriver::start() {
+    ++startCalls;
+    return startResult;
+}
+
+ASIOError FakeDriver::stop() {
+    ++stopCalls;
+    return ASE_OK;
+}
+
+ASIOError FakeDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
+    *numInputChannels = inputChannels;
+    *numOutputChannels = reportedOutputs != kUseChannels ? reportedOutputs : static_cast<int32_t>(channels.size());
+    return ASE_OK;
+}
+
+ASIOError FakeDriver::getLatencies(int32_t* in, int32_t* out) {
+    *in = inputLatency;
+    *out = outputLatency;
+    return ASE_OK;
+}
+
+ASIOError FakeDriver::getBufferSize(int32_t* minS, int32_t* maxS, int32_t* preferred, int32_t* gran) {
+    *minS = minSize;
+    *maxS = maxSize;
+    *preferred = preferredSize;
+    *gran = granularity;
+    return ASE_OK;
+}
+
+ASIOError FakeDriver::canSampleRate(ASIOSampleRate sampleRate) {
+    lastRequestedRate = sampleRate;
+    return canSampleRateResult;
+}
+
+ASIOError FakeDriver::getSampleRate(ASIOSampleRate* sampleRate) {
+    if (getSampleRateResult != ASE_OK) return getSampleRateResult;
+    *sampleRate = rate;
+    return ASE_OK;
+}
+
+ASIOError FakeDriver::setSampleRate(ASIOSampleRate sampleRate) {
+    ++setSampleRateCalls;
+    lastRequestedRate = sampleRate;
+    if (setSampleRateResult == ASE_OK) rate = sampleRate;
+    return setSampleRateResult;
+}
+
+ASIOError FakeDriver::getChannelInfo(ASIOChannelInfo* info) {
+    ++getChannelInfoCalls;
+    const int32_t ch = info->channel;
+    if (failingChannelInfo.count(ch) || info->isInput || ch < 0 || ch >= static_cast<int32_t>(channels.size()))
+        return ASE_InvalidParameter;
+    const FakeChannel& c = channels[ch];
+    info->isActive = c.active;
+    info->channelGroup = c.group;
+    info->type = c.type;
+    if (c.unterminatedName) {
+        std::memset(info->name, 'N', sizeof info->name);
+        std::memcpy(info->name, c.name.data(), std::min(c.name.size(), sizeof info->name));
+    } else {
+        std::strncpy(info->name, c.name.c_str(), sizeof info->name - 1);
+        info->name[sizeof info->name - 1] = '\0';
+    }
+    return ASE_OK;
+}
+
+ASIOError FakeDriver::createBuffers(ASIOBufferInfo* infos, int32_t numChannels, int32_t bufferSize,
+                                    ASIOCallbacks* callbacks) {
+    ++createBuffersCalls;
+    if (createBuffersResult != ASE_OK) return createBuffersResult;
+    createdChannels_ = numChannels;
+    createdSize_ = bufferSize;
+    callbacks_ = callbacks;
+    memory_.clear();
+    halves_.assign(static_cast<size_t>(2 * numChannels), nullptr);
+    halfBytes_ = static_cast<size_t>(bufferSize) * 4;
+    for (int32_t i = 0; i < numChannels; ++i) {
+        for (int half = 0; half < 2; ++half) {
+            void* p = nullptr;
+            if (!(half == 1 && nullHalfChannels.count(infos[i].channelNum))) {
+                memory_.emplace_back(new int32_t[static_cast<size_t>(bufferSize)]);
+                p = memory_.back().get();
+            }
+            infos[i].buffers[half] = p;
+            halves_[static_cast<size_t>(2 * i + half)] = p;
+        }
+    }
+    Scribble(0x55);
+    return ASE_OK;
+}
+
+ASIOError FakeDriver::disposeBuffers() {
+    ++disposeCalls;
+    callbacks_ = nullptr;
+    memory_.clear();
+    halves_.clear();
+    createdChannels_ = 0;
+    return ASE_OK;
+}
+
+ASIOError FakeDriver::outputReady() {
+    ++outputReadyCalls;
+    return outputReadyResult;
+}
+
+void FakeDriver::Release() { ++releaseCalls; }
+
+void FakeDriver::Switch(int32_t index) {
+    if (callbacks_ && callbacks_->bufferSwitch) callbacks_->bufferSwitch(index, ASIOTrue);
+}
+
+int32_t FakeDriver::Message(int32_t selector, int32_t value) {
+    if (!callbacks_ || !callbacks_->asioMessage) return -1;
+    return callbacks_->asioMessage(selector, value, nullptr, nullptr);
+}
+
+void FakeDriver::RateDidChange(double newRate) {
+    if (callbacks_ && callbacks_->sampleRateDidChange) callbacks_->sampleRateDidChange(newRate);
+}
+
+void* FakeDriver::Half(int32_t channel, int32_t half) const {
+    const size_t i = static_cast<size_t>(2 * channel + half);
+    if (channel < 0 || half < 0 || half > 1 || i >= halves_.size()) return nullptr;
+    return halves_[i];
+}
+
+int32_t FakeDriver::Sample32(int32_t channel, int32_t half, int32_t frame) const {
+    auto* p = static_cast<const int32_t*>(Half(channel, half));
+    return p ? p[frame] : 0;
+}
+
+int16_t FakeDriver::Sample16(int32_t channel, int32_t half, int32_t frame) const {
+    auto* p = static_cast<const int16_t*>(Half(channel, half));
+    return p ? p[frame] : 0;
+}
+
+void FakeDriver::Scribble(uint8_t byte) {
+    for (void* p : halves_)
+        if (p) std::memset(p, byte, halfBytes_);
+}
