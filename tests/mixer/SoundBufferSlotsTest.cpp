@@ -1,0 +1,127 @@
+// The twelve sound-buffer slots: filling, refusing, releasing, compacting,
+// and a make and a release racing each other while the driver switches.
+#include <atomic>
+#include <thread>
+
+#include "tests/mixer/MixerFixture.h"
+
+namespace {
+
+class SoundBufferSlots : public MixerFixture {
+protected:
+    SoundBufferSlots() : drv(24), out(nullptr, nullptr, nullptr, &drv) {
+        EXPECT_TRUE(out.CreatePrimaryBuffers());
+    }
+
+    void* Make(int32_t pair, uint32_t bytes = 4096) {
+        BufferDescription desc{bytes, 44100, 2, pair};
+        return out.CreateSoundBuffer(&desc);
+    }
+
+    FakeDriver drv;
+    ASIOBuffers out;
+};
+
+TEST_F(SoundBufferSlots, TheThirteenthBufferIsRefused) {
+    for (int32_t i = 0; i < 12; ++i) ASSERT_NE(Make(i), nullptr);
+    EXPECT_EQ(Make(0), nullptr);
+    EXPECT_TRUE(Logged("Error CreateSoundBuffer - No buffers available!\n"));
+    EXPECT_EQ(out.CountAudioBuffers(), 12);
+}
+
+TEST_F(SoundBufferSlots, ReleaseCompactsAndKeepsTheOrder) {
+    void* a = Make(4);
+    void* b = Make(7);
+    void* c = Make(2);
+    ASSERT_TRUE(a && b && c);
+    out.ReleaseSoundBuffer(b);
+    EXPECT_EQ(out.SlotBuffer(0), a);
+    EXPECT_EQ(out.SlotBuffer(1), c);
+    EXPECT_EQ(out.SlotBuffer(2), nullptr);
+    EXPECT_EQ(out.CountAudioBuffers(), 2);
+    EXPECT_TRUE(Logged("StereoAudioBuffers - Deleted audio buffer Chn: 7, countAudioBuffers: 2\n"));
+
+    // The next buffer takes the first free slot.
+    void* d = Make(9);
+    EXPECT_EQ(out.SlotBuffer(2), d);
+
+    out.ReleaseSoundBuffer(a);
+    out.ReleaseSoundBuffer(c);
+    out.ReleaseSoundBuffer(d);
+    EXPECT_EQ(out.CountAudioBuffers(), 0);
+    for (int32_t i = 0; i < 12; ++i) EXPECT_EQ(out.SlotBuffer(i), nullptr);
+    EXPECT_TRUE(Logged("Chn: 9, countAudioBuffers: 0\n"));
+}
+
+TEST_F(SoundBufferSlots, BadReleasesChangeNothing) {
+    void* a = Make(0);
+    void* b = Make(1);
+    out.ReleaseSoundBuffer(a);
+    out.ReleaseSoundBuffer(a);  // already released
+    EXPECT_TRUE(Logged("ReleaseSoundBuffer - can't find location of lpAudioBuffer!\n"));
+    int local = 0;
+    out.ReleaseSoundBuffer(&local);
+    out.ReleaseSoundBuffer(nullptr);
+    EXPECT_TRUE(Logged("ReleaseSoundBuffer - null lpAudioBuffer!\n"));
+    EXPECT_EQ(out.CountAudioBuffers(), 1);
+    EXPECT_EQ(out.SlotBuffer(0), b);
+}
+
+TEST_F(SoundBufferSlots, RefusedDescriptionsLeaveTheSlotsAlone) {
+    ASSERT_NE(Make(0), nullptr);
+    EXPECT_EQ(Make(1, 0), nullptr);  // no sample memory: the buffer's own init fails
+    EXPECT_TRUE(Logged("Error CreateSoundBuffer - Init failed!\n"));
+    EXPECT_EQ(Make(12), nullptr);
+    EXPECT_EQ(Make(-1), nullptr);
+    EXPECT_TRUE(Logged("Error CreateSoundBuffer - no such output pair! - nOwner: 12\n"));
+    EXPECT_TRUE(Logged("Error CreateSoundBuffer - no such output pair! - nOwner: -1\n"));
+    EXPECT_EQ(out.CreateSoundBuffer(nullptr), nullptr);
+    EXPECT_EQ(out.CountAudioBuffers(), 1);
+    EXPECT_EQ(out.SlotBuffer(1), nullptr);
+}
+
+TEST_F(SoundBufferSlots, ABufferIsMadeWithTheStageSettings) {
+    auto* buffer = static_cast<AudioBuffer*>(Make(3));
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(buffer->GetOwner(), 3);
+    EXPECT_EQ(buffer->GetPrimaryBufferSampleSize(), 64u);
+    EXPECT_EQ(buffer->GetPrimaryBufSizeBytes(), 256u);
+    EXPECT_FALSE(buffer->IsPlaying());
+}
+
+// Makes and releases on two threads while a third switches: the slots never
+// hold a hole, a buffer is never lost, and nothing is freed under a switch
+// (the sanitizer builds watch for that).
+TEST_F(SoundBufferSlots, MakeAndReleaseRaceWithTheBufferSwitch) {
+    std::atomic<bool> done{false};
+    std::thread switcher([&] {
+        int32_t half = 0;
+        while (!done.load()) {
+            drv.Switch(half);
+            half ^= 1;
+        }
+    });
+    auto churn = [&](int32_t firstPair) {
+        for (int round = 0; round < 300; ++round) {
+            void* mine[6] = {};
+            for (int32_t k = 0; k < 6; ++k) {
+                mine[k] = Make(firstPair + k, 1024);
+                if (mine[k]) static_cast<AudioBuffer*>(mine[k])->Play(true);
+            }
+            for (void* p : mine)
+                if (p) out.ReleaseSoundBuffer(p);
+        }
+    };
+    std::thread one(churn, 0);
+    std::thread two(churn, 6);
+    one.join();
+    two.join();
+    done.store(true);
+    switcher.join();
+    EXPECT_EQ(out.CountAudioBuffers(), 0);
+    for (int32_t i = 0; i < 12; ++i) EXPECT_EQ(out.SlotBuffer(i), nullptr);
+    EXPECT_FALSE(Logged("can't find location"));
+    EXPECT_FALSE(Logged("No buffers available"));
+}
+
+}  // namespace
