@@ -85,6 +85,7 @@ uint32_t StreamBuffer::CursorPosition() {
 void StreamBuffer::ArmOnce(uint32_t bytes) {
     dwArmCursor = CursorPosition();
     dwArmBytes = bytes;
+    dwArmTime = Now();
     pSoundBuffer->SetNotify(hNotifyEvent, bytes, NOTIFY_ONCE);
 }
 
@@ -252,19 +253,21 @@ int32_t StreamBuffer::OnNotification() {
     if (bClosed || !pSoundBuffer || !pSoundBuffer->IsPlaying()) return 0;
 
     // A signal raised before the notification was last armed (the driver set
-    // it just before a reposition cancelled it) finds the cursor short of the
-    // armed target. Refilling then would overwrite blocks not yet heard;
-    // arming again for the rest of the way keeps the armed target, and is
-    // harmless when the notification is in fact still armed.
+    // it just before a reposition cancelled it) comes soon after the arming
+    // and finds the cursor short of the armed target. Refilling then would
+    // overwrite blocks not yet heard; arming again for the rest of the way
+    // keeps the target, and is harmless if the notification is in fact still
+    // armed. A cursor short of the target long after the arming has gone
+    // round the whole ring: that is lateness, handled below.
     {
         const uint32_t cursor = CursorPosition();
         const uint32_t travelled =
             cursor >= dwArmCursor ? cursor - dwArmCursor : dwBufferSize - dwArmCursor + cursor;
-        if (travelled < dwArmBytes) {
+        if (travelled < dwArmBytes && Now() - dwArmTime < dwOnTime) {
             const uint32_t rest = dwArmBytes - travelled;
-            pSoundBuffer->SetNotify(hNotifyEvent, rest, NOTIFY_ONCE);
-            dwArmCursor = cursor;
-            dwArmBytes = rest;
+            const uint32_t armedAt = dwArmTime;
+            ArmOnce(rest);
+            dwArmTime = armedAt;
             return 0;
         }
     }

@@ -123,6 +123,7 @@ private:
     // Where and for how many bytes the notification was last armed.
     uint32_t dwArmCursor = 0;
     uint32_t dwArmBytes = 0;
+    uint32_t dwArmTime = 0;
     bool bPaused = false;  // Pause stopped the buffer; Play resumes the clock
     bool bEndOfData = false;
     bool bClosed = false;

@@ -1,0 +1,309 @@
+// The ring refill of one channel, driven by hand: the test switches the fake
+// card, reads whether the channel's event fired, and calls OnNotification
+// itself with a clock it controls, so that on-time, late and catch-up paths
+// are chosen on purpose.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "engine/ChannelStates.h"
+#include "engine/ChannelStream.h"
+#include "tests/engine/EngineRig.h"
+#include "platform/Event.h"
+#include "streams/ChannelControl.h"
+#include "streams/DecodeStream.h"
+#include "streams/StreamBuffer.h"
+#include "streams/WaveFile.h"
+
+namespace {
+
+std::string gLog;
+void CaptureLog(const char* text, bool appendTime) {
+    if (text) gLog += text;
+    if (appendTime) gLog += "<time>\n";
+}
+
+uint32_t gNow = 1000;
+uint32_t FakeClock() { return gNow; }
+
+constexpr uint32_t kBlock = 18432;  // 4608 stereo frames
+constexpr int32_t kFrames = 64;     // the card's buffer half
+constexpr int32_t kSwitchesPerBlock = kBlock / (kFrames * 4);
+
+class StreamBufferTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gLog.clear();
+        gNow = 1000;
+        for (auto& s : states) s = CHANNEL_FREE;
+        ASSERT_TRUE(ASIOInitDrivers(nullptr, 0));
+        ASSERT_TRUE(ASIOSetupBuffers(&rig.hwnd, nullptr));
+    }
+    void TearDown() override {
+        stream.reset();
+        ASIOShutdown();
+    }
+
+    // Loads a pattern file of `frames` 44100 Hz stereo frames on channel 0.
+    void Load(uint32_t frames, WavLayout layout = WavLayout{}) {
+        path = rig.Wav("song.wav", layout, frames);
+        stream = std::make_unique<ChannelStream>(0, path.c_str(), 0);
+        ASSERT_TRUE(stream->IsOpened());
+        PipelineParams params{&event, states, &ASIOCreateSoundBuffer, &ASIOReleaseSoundBuffer,
+                              &CaptureLog};
+        ASSERT_TRUE(stream->Build(params));
+        sb = stream->GetStreamBuffer();
+        sb->SetClock(&FakeClock);
+        states[0] = CHANNEL_LOADED;
+    }
+    void Start() {
+        ASSERT_TRUE(stream->GetControl()->PlayIfIdle());
+        states[0] = CHANNEL_PLAYING;
+    }
+    // Plays `n` buffer switches into the capture. True when the event fired.
+    bool Switch(int32_t n) {
+        bool fired = false;
+        for (int32_t i = 0; i < n; ++i) {
+            rig.driver.Switch(half);
+            capture.Take(rig.driver, 0, half, false);
+            half ^= 1;
+            fired = event.TryWait() || fired;
+        }
+        return fired;
+    }
+    uint32_t Cursor() {
+        uint32_t pos = 0;
+        sb->GetSoundBuffer()->GetAudioPosition(&pos);
+        return pos;
+    }
+    int32_t NextBlock() { return stream->GetLink()->pWaveFile->nNextBlock; }
+    // The frames of the pattern from `firstFrame` on.
+    void ExpectHeard(uint32_t fileFrames, uint32_t firstFrame, size_t at, size_t count) {
+        std::vector<int32_t> l, r;
+        ExpectedPair(fileFrames, 2, 1, false, firstFrame, l, r);
+        ASSERT_GE(capture.left.size(), at + count);
+        ASSERT_GE(l.size(), count);
+        for (size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(capture.left[at + i], l[i]) << "frame " << at + i;
+            ASSERT_EQ(capture.right[at + i], r[i]) << "frame " << at + i;
+        }
+    }
+
+    EngineRig rig;
+    platform::Event event;
+    std::atomic<int32_t> states[kNumChannels];
+    std::string path;
+    std::unique_ptr<ChannelStream> stream;
+    StreamBuffer* sb = nullptr;
+    PairCapture capture;
+    int32_t half = 0;
+};
+
+TEST_F(StreamBufferTest, OnTimeRefillWritesOneBlockAndArmsForTheNextBlockEnd) {
+    Load(4608 * 20);
+    EXPECT_NE(gLog.find("Success creating sound buffer.\n"), std::string::npos);
+    EXPECT_NE(gLog.find("dwOnTime: 105\n"), std::string::npos);  // 104.49 ms + 64 frames * 4 bytes
+    Start();
+    EXPECT_FALSE(Switch(kSwitchesPerBlock - 1));
+    EXPECT_TRUE(Switch(1));
+    EXPECT_EQ(Cursor(), kBlock);
+    gNow += 104;
+    gLog.clear();
+    EXPECT_EQ(sb->OnNotification(), 0);
+    EXPECT_EQ(sb->GetCurFilledOffset(), kBlock);
+    EXPECT_EQ(NextBlock(), 5);
+    EXPECT_EQ(gLog.find("bufs behind"), std::string::npos);
+    EXPECT_NE(gLog.find("Chn: 0, TSL: 104, "), std::string::npos);
+    EXPECT_NE(gLog.find("* "), std::string::npos);  // the cursor stands exactly at the fill offset
+    // Armed for the end of block 1, not earlier.
+    EXPECT_FALSE(Switch(kSwitchesPerBlock - 1));
+    EXPECT_TRUE(Switch(1));
+}
+
+TEST_F(StreamBufferTest, LateByTwoOrOneBlocksFillsThreeOrTwoAndKeepsTheAudioWhole) {
+    const uint32_t frames = 4608 * 30;
+    Load(frames);
+    Start();
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
+    Switch(2 * kSwitchesPerBlock);  // two blocks more before the refill comes
+    gNow += 1000;
+    gLog.clear();
+    EXPECT_EQ(sb->OnNotification(), 0);
+    EXPECT_NE(gLog.find("bufs behind: 3, "), std::string::npos);
+    EXPECT_EQ(NextBlock(), 7);
+    // The fill offset is the last slot; the next notification is at the ring's
+    // end itself, one block from the cursor, not at 0.
+    EXPECT_EQ(sb->GetCurFilledOffset(), 3 * kBlock);
+    EXPECT_FALSE(Switch(kSwitchesPerBlock - 1));
+    EXPECT_TRUE(Switch(1));
+
+    Switch(kSwitchesPerBlock);
+    gNow += 1000;
+    gLog.clear();
+    EXPECT_EQ(sb->OnNotification(), 0);
+    EXPECT_NE(gLog.find("bufs behind: 2, "), std::string::npos);
+    EXPECT_EQ(NextBlock(), 9);
+    EXPECT_EQ(sb->GetCurFilledOffset(), kBlock);
+
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
+    gNow += 104;
+    EXPECT_EQ(sb->OnNotification(), 0);
+    Switch(3 * kSwitchesPerBlock);
+    ExpectHeard(frames, 0, 0, capture.left.size());
+}
+
+TEST_F(StreamBufferTest, ThreeBlocksBehindRestartsTheRingWithTheNextBlocks) {
+    const uint32_t frames = 4608 * 30;
+    Load(frames);
+    Start();
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
+    Switch(3 * kSwitchesPerBlock + 10);  // the cursor has wrapped into block 0 again
+    const size_t heardBefore = capture.left.size();
+    gNow += 1000;
+    gLog.clear();
+    EXPECT_EQ(sb->OnNotification(), 0);
+    EXPECT_NE(gLog.find("Had to reset buffer!\n"), std::string::npos);
+    EXPECT_EQ(Cursor(), 0u);
+    EXPECT_EQ(NextBlock(), 8);
+    // The ring starts again at offset 0 with blocks 4 to 7.
+    EXPECT_TRUE(Switch(kSwitchesPerBlock));
+    ExpectHeard(frames, 4 * 4608, heardBefore, kSwitchesPerBlock * kFrames);
+}
+
+TEST_F(StreamBufferTest, PauseAndPlayMoveTheClockAndLoseOrRepeatNothing) {
+    const uint32_t frames = 4608 * 12;
+    Load(frames);
+    Start();
+    Switch(kSwitchesPerBlock / 2);
+    gNow += 50;
+    sb->Pause();
+    EXPECT_FALSE(sb->IsPlaying());
+    const uint32_t startBefore = sb->GetStartTime();
+    Switch(5);  // a stopped buffer is not played
+    capture.left.resize(capture.left.size() - 5 * kFrames);
+    capture.right.resize(capture.right.size() - 5 * kFrames);
+    EXPECT_EQ(sb->OnNotification(), 0);  // while paused: ignored
+    gNow += 3000;
+    ASSERT_TRUE(stream->GetControl()->PlayIfIdle());
+    EXPECT_EQ(sb->GetStartTime(), startBefore + 3000);
+    EXPECT_FALSE(stream->GetControl()->PlayIfIdle());  // already playing: nothing changes
+    // The notification armed before the pause goes on counting from there.
+    EXPECT_FALSE(Switch(kSwitchesPerBlock - kSwitchesPerBlock / 2 - 1));
+    EXPECT_TRUE(Switch(1));
+    for (int i = 0; i < 6; ++i) {
+        gNow += 104;
+        EXPECT_EQ(sb->OnNotification(), 0);
+        ASSERT_TRUE(Switch(kSwitchesPerBlock));
+    }
+    ExpectHeard(frames, 0, 0, capture.left.size());
+}
+
+TEST_F(StreamBufferTest, TwoBlockFileClosesAtTheFirstRefillAndEndsAtTheSecond) {
+    Load(4608 * 2);
+    Start();
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
+    gNow += 104;
+    EXPECT_EQ(sb->OnNotification(), 0);
+    EXPECT_EQ(states[0], CHANNEL_CLOSING);
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
+    gNow += 104;
+    gLog.clear();
+    EXPECT_EQ(sb->OnNotification(), 8);
+    EXPECT_EQ(states[0], CHANNEL_TERMINATED);
+    EXPECT_FALSE(sb->IsPlaying());
+    EXPECT_NE(gLog.find("Terminated " + path + " on channel 0 at <time>"), std::string::npos);
+    EXPECT_NE(gLog.find("\nPlayed ms - predicted: 208, by bufcount: 208, actual: 208\n"),
+              std::string::npos);
+    Switch(2);
+    ExpectHeard(4608 * 2, 0, 0, 2 * 4608);
+    for (size_t i = 2 * 4608; i < capture.left.size(); ++i) ASSERT_EQ(capture.left[i], 0);
+}
+
+TEST_F(StreamBufferTest, AStaleSignalAfterARepositionDoesNotOverwriteUnheardBlocks) {
+    const uint32_t frames = 4608 * 20;
+    Load(frames);
+    Start();
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));  // signalled, not yet served
+    EXPECT_EQ(sb->SetPosition(10, true), 10);
+    EXPECT_EQ(states[0], CHANNEL_PLAYING);
+    const size_t at = capture.left.size();
+    Switch(3);
+    EXPECT_EQ(sb->OnNotification(), 0);  // the old signal
+    EXPECT_EQ(NextBlock(), 14);          // nothing was refilled
+    EXPECT_FALSE(Switch(kSwitchesPerBlock - 4));
+    EXPECT_TRUE(Switch(1));  // still armed for the end of block 10
+    EXPECT_EQ(sb->OnNotification(), 0);
+    Switch(2 * kSwitchesPerBlock);
+    ExpectHeard(frames, 10 * 4608, at, capture.left.size() - at);
+}
+
+TEST_F(StreamBufferTest, PositionWithoutResumeLeavesTheChannelLoadedAndPlayArmsAfresh) {
+    const uint32_t frames = 4608 * 20;
+    Load(frames);
+    EXPECT_EQ(sb->SetPosition(1000, false), 16);  // past the end: four blocks before it
+    EXPECT_EQ(states[0], CHANNEL_LOADED);
+    EXPECT_FALSE(sb->IsPlaying());
+    Start();
+    // The last four blocks play and the channel ends.
+    int32_t result = 0;
+    for (int i = 0; i < 8 && result == 0; ++i) {
+        ASSERT_TRUE(Switch(kSwitchesPerBlock));
+        gNow += 104;
+        result = sb->OnNotification();
+    }
+    EXPECT_EQ(result, 8);
+    EXPECT_EQ(capture.left.size(), 4u * 4608);
+    ExpectHeard(frames, 16 * 4608, 0, 4 * 4608);
+}
+
+TEST_F(StreamBufferTest, AfterCloseEveryOperationFailsAndTheChannelIsFree) {
+    Load(4608 * 8);
+    Start();
+    sb->Close();
+    EXPECT_EQ(states[0], CHANNEL_FREE);
+    EXPECT_FALSE(sb->CreateBuffer());
+    EXPECT_EQ(sb->SetPosition(0, true), -1);
+    EXPECT_FALSE(sb->Play());
+    EXPECT_EQ(sb->OnNotification(), 0);
+    sb->Pause();
+    EXPECT_EQ(sb->GetSoundBuffer(), nullptr);
+    Switch(2);  // the released buffer is no longer mixed
+    for (int32_t v : capture.left) EXPECT_EQ(v, 0);
+}
+
+// Build and its three failures; every path frees what it made.
+TEST_F(StreamBufferTest, BuildReportsEachFailureOnceAndReleasesWhatItMade) {
+    PipelineParams params{&event, states, &ASIOCreateSoundBuffer, &ASIOReleaseSoundBuffer,
+                          &CaptureLog};
+    std::vector<uint8_t> junk(2000, 'x');
+    ASSERT_TRUE(WriteBytes(rig.dir.File("junk.wav"), junk));
+    ChannelStream junkStream(0, rig.dir.File("junk.wav").c_str(), 1);
+    ASSERT_TRUE(junkStream.IsOpened());
+    EXPECT_FALSE(junkStream.Build(params));
+    EXPECT_NE(gLog.find("Error - failed parsing file!\n\n"), std::string::npos);
+    EXPECT_FALSE(junkStream.Build(params));  // once failed, never built
+
+    ChannelStream missing(0, rig.dir.File("none.wav").c_str(), 2);
+    EXPECT_FALSE(missing.IsOpened());
+    EXPECT_FALSE(missing.Build(params));
+
+    gLog.clear();
+    ASIOShutdown();  // no output stage: no sound buffer
+    const std::string song = rig.Wav("s.wav", WavLayout{}, 4608 * 4);
+    ChannelStream noDevice(3, song.c_str(), 3);
+    EXPECT_FALSE(noDevice.Build(params));
+    EXPECT_NE(gLog.find("Failed creating sound buffer.\nFailed to create or load sound buffer!\n\n"),
+              std::string::npos);
+    EXPECT_EQ(states[3], CHANNEL_FREE);
+    ASSERT_TRUE(ASIOInitDrivers(nullptr, 0));
+    ASSERT_TRUE(ASIOSetupBuffers(&rig.hwnd, nullptr));
+
+    ChannelStream built(0, song.c_str(), 4);
+    ASSERT_TRUE(built.Build(params));
+    EXPECT_FALSE(built.Build(params));  // a second Build changes nothing
+    EXPECT_EQ(built.GetNextBlock(), 4);
+}
+
+}  // namespace
