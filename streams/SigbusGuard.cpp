@@ -59,12 +59,13 @@ void OnSigbus(int signal, siginfo_t* info, void* context) {
         previousAction.sa_handler(signal);
         return;
     }
-    // Not ours and nobody else's: restore the default so that the faulting
-    // instruction, run again on return, ends the process as it would have.
+    // Not ours and nobody else's: end the process as the default would. The
+    // signal raised here is blocked until the handler returns, then delivered.
     struct sigaction fallback = {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
     sigaction(SIGBUS, &fallback, nullptr);
+    raise(SIGBUS);
 }
 
 void Install() {

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "streams/DecodeStream.h"
+#include "streams/MappedFile.h"
+#include "tests/streams/LogCapture.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WavWriter.h"
+
+namespace {
+
+TEST(MappedFileTest, MapsTheWholeFileAndKeepsItsPath) {
+    TempDir dir;
+    const std::vector<uint8_t> bytes = {1, 2, 3, 4, 5, 6, 7};
+    ASSERT_TRUE(WriteBytes(dir.File("a.wav"), bytes));
+    MappedFile file;
+    EXPECT_TRUE(file.Open(dir.File("a.wav").c_str()));
+    EXPECT_TRUE(file.IsOpen());
+    ASSERT_EQ(file.GetFileSize(), bytes.size());
+    EXPECT_EQ(std::memcmp(file.GetBase(), bytes.data(), bytes.size()), 0);
+    EXPECT_EQ(std::string(file.GetPath()), dir.File("a.wav"));
+    file.Close();
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.GetBase(), nullptr);
+    file.Close();  // twice: nothing happens
+    EXPECT_EQ(file.GetFileSize(), 0u);
+}
+
+TEST(MappedFileTest, RefusesWhatIsNotANonEmptyReadableFile) {
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir.File("empty.wav"), {}));
+    ASSERT_EQ(mkdir(dir.File("folder").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(dir.File("pipe").c_str(), 0600), 0);  // must not hang
+    for (const std::string& path : {dir.File("empty.wav"), dir.File("folder"), dir.File("pipe"),
+                                    dir.File("missing.wav"), std::string()}) {
+        MappedFile file;
+        EXPECT_FALSE(file.Open(path.c_str())) << path;
+        EXPECT_EQ(file.GetFileSize(), 0u);
+        EXPECT_EQ(file.GetBase(), nullptr);
+    }
+    MappedFile file;
+    EXPECT_FALSE(file.Open(nullptr));
+}
+
+TEST(MappedFileTest, RefusesAnUnreadableFile) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir.File("locked.wav"), {1, 2, 3}));
+    ASSERT_EQ(chmod(dir.File("locked.wav").c_str(), 0), 0);
+    MappedFile file;
+    EXPECT_FALSE(file.Open(dir.File("locked.wav").c_str()));
+}
+
+TEST(MappedFileTest, LongPathOpensAndIsCutTo259Characters) {
+    TempDir dir;
+    std::string path = dir.path();
+    while (path.size() < 300) {
+        path += "/" + std::string(60, 'd');
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    }
+    path += "/song.wav";
+    ASSERT_TRUE(WriteBytes(path, {1, 2, 3, 4}));
+    MappedFile file;
+    ASSERT_TRUE(file.Open(path.c_str()));
+    EXPECT_EQ(std::string(file.GetPath()), path.substr(0, 259));
+    WaveFile wave{std::make_unique<MappedFile>()};
+    EXPECT_EQ(std::string(wave.GetFileName()), "");
+}
+
+// Another program cuts the file short while it plays: the part that is gone
+// plays as silence, the log says so once, and the process lives.
+TEST(MappedFileTest, FileThatShrinksWhileMappedPlaysSilenceWhereItIsGone) {
+    TempDir dir;
+    CapturedLog().clear();
+    WavLayout layout;
+    layout.nChannels = 1;
+    layout.nSamplesPerSec = 22050;
+    const std::vector<uint8_t> bytes = MakeWav(layout, PatternPcm(layout, 2304 * 10));
+    const std::string path = dir.File("shrinks.wav");
+    ASSERT_TRUE(WriteBytes(path, bytes));
+
+    auto mapped = std::make_unique<MappedFile>();
+    ASSERT_TRUE(mapped->Open(path.c_str()));
+    auto wave = std::make_unique<WaveFile>(std::move(mapped));
+    ASSERT_TRUE(wave->Parse());
+    WaveFile* pWave = wave.get();
+    DecodeStream stream(std::move(wave), CaptureLog);
+    ASSERT_TRUE(stream.IsReady());
+
+    std::vector<uint8_t> block(stream.cbDstBufSize);
+    stream.GetDecodedData(block.data(), stream.cbDstBufSize, 1, nullptr);
+    EXPECT_EQ(std::memcmp(block.data(), bytes.data() + 44, block.size()), 0);
+
+    // Keep block 1 and 100 bytes of block 2; well past a page boundary is gone.
+    const size_t kept = 44 + 2 * 4608 + 100;
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(kept)), 0);
+    CapturedLog().clear();
+
+    stream.GetDecodedData(block.data(), stream.cbDstBufSize, 1, nullptr);
+    EXPECT_EQ(std::memcmp(block.data(), bytes.data() + 44 + 4608, block.size()), 0);
+    stream.GetDecodedData(block.data(), stream.cbDstBufSize, 1, nullptr);
+    EXPECT_EQ(std::memcmp(block.data(), bytes.data() + 44 + 2 * 4608, 100), 0);
+    for (size_t i = 100; i < block.size(); ++i) ASSERT_EQ(block[i], 0) << i;
+    for (int i = 3; i < 10; ++i) {
+        stream.GetDecodedData(block.data(), stream.cbDstBufSize, 1, nullptr);
+        EXPECT_EQ(block, std::vector<uint8_t>(block.size(), 0)) << i;
+    }
+    const std::string note = "file shrank while mapped, the missing part plays as silence!";
+    const std::string& log = CapturedLog();
+    const size_t first = log.find(note);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(note, first + 1), std::string::npos);
+    EXPECT_EQ(pWave->nNextBlock, 10);
+}
+
+TEST(MappedFileDeathTest, BusErrorOutsideOurMappingsStillEndsTheProcess) {
+    // Install the guard, then raise a SIGBUS that is none of its business.
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir.File("a.wav"), {1, 2, 3}));
+    MappedFile file;
+    ASSERT_TRUE(file.Open(dir.File("a.wav").c_str()));
+    EXPECT_DEATH(raise(SIGBUS), "");
+}
+
+}  // namespace
