@@ -1,0 +1,214 @@
+// Files played through the whole chain: engine, event thread, stream buffer,
+// output stage and the fake card, switched by the test. After each switch the
+// test waits until the event thread has served every notification, so the
+// audio that reaches a pair can be compared bit for bit.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "engine/Sarabande.h"
+#include "tests/engine/EngineRig.h"
+
+namespace {
+
+struct PlayRun {
+    PairCapture capture;
+    int32_t closingAt = -1;     // the switch after which the channel read CHANNEL_CLOSING
+    int32_t terminatedAt = -1;  // ... CHANNEL_TERMINATED
+    int32_t switches = 0;
+};
+
+class EnginePlayback : public ::testing::Test {
+protected:
+    void Start(ASIOSampleType type = ASIOSTInt32LSB) {
+        rig = std::make_unique<EngineRig>(type);
+        engine = std::make_unique<Sarabande>(-1, nullptr);
+        ASSERT_EQ(engine->Init(&rig->hwnd, nullptr, rig->dir.path().c_str()), 0);
+        ASSERT_TRUE(ASIOStartPlay());
+    }
+    void TearDown() override {
+        if (engine) engine->Close();
+        engine.reset();
+        rig.reset();
+    }
+    // Switches until the channel has terminated (or `limit` switches), reading
+    // pair `channel`.
+    PlayRun Play(int32_t channel, int32_t limit, bool b16Bits = false) {
+        PlayRun run;
+        for (; run.switches < limit; ++run.switches) {
+            const int32_t half = run.switches & 1;
+            rig->driver.Switch(half);
+            EXPECT_TRUE(engine->FlushNotifications());
+            run.capture.Take(rig->driver, channel, half, b16Bits);
+            const int32_t state = engine->ChannelState(channel);
+            if (state == CHANNEL_CLOSING && run.closingAt < 0) run.closingAt = run.switches + 1;
+            if (state == CHANNEL_TERMINATED) {
+                run.terminatedAt = run.switches + 1;
+                break;
+            }
+        }
+        return run;
+    }
+    static void ExpectAudioThenSilence(const PlayRun& run, const std::vector<int32_t>& left,
+                                       const std::vector<int32_t>& right) {
+        ASSERT_GE(run.capture.left.size(), left.size());
+        for (size_t i = 0; i < left.size(); ++i) {
+            ASSERT_EQ(run.capture.left[i], left[i]) << "frame " << i;
+            ASSERT_EQ(run.capture.right[i], right[i]) << "frame " << i;
+        }
+        for (size_t i = left.size(); i < run.capture.left.size(); ++i) {
+            ASSERT_EQ(run.capture.left[i], 0) << "frame " << i;
+            ASSERT_EQ(run.capture.right[i], 0) << "frame " << i;
+        }
+    }
+
+    std::unique_ptr<EngineRig> rig;
+    std::unique_ptr<Sarabande> engine;
+};
+
+struct Format {
+    ASIOSampleType type;
+    uint16_t channels;
+    uint32_t rate;
+};
+
+class EngineBitExact : public EnginePlayback, public ::testing::WithParamInterface<Format> {};
+
+// The file's samples arrive bit for bit on the channel's pair, then silence;
+// the channel closes at the refill that meets the end of the data and ends at
+// the notification at which the first block of silence begins.
+TEST_P(EngineBitExact, FileArrivesWholeOnItsPairThenSilence) {
+    const Format f = GetParam();
+    const bool b16 = f.type == ASIOSTInt16LSB;
+    Start(f.type);
+    WavLayout layout;
+    layout.nChannels = f.channels;
+    layout.nSamplesPerSec = f.rate;
+    const uint32_t blockFrames = f.rate >= 44100 ? 4608 : 2304;
+    const uint32_t frames = blockFrames * 10 + 100;  // 11 blocks, the last one partial
+    const std::string path = rig->Wav("song.wav", layout, frames);
+    ASSERT_EQ(engine->LoadFile(5, path.c_str()), 5);
+    ASSERT_EQ(engine->PlayChannel(5), 0);
+    EXPECT_EQ(engine->ChannelState(5), CHANNEL_PLAYING);
+
+    const int repeat = f.rate * 2 <= 48000 ? 2 : 1;  // lo-res on the 48000 Hz card
+    const uint32_t framesPerBlockOnCard = blockFrames * repeat;
+    const int32_t switchesPerBlock = static_cast<int32_t>(framesPerBlockOnCard / 64);
+    PlayRun run = Play(5, switchesPerBlock * 20, b16);
+
+    std::vector<int32_t> left, right;
+    ExpectedPair(frames, f.channels, repeat, b16, 0, left, right);
+    ExpectAudioThenSilence(run, left, right);
+    // Refill k (after block k has played) fetches block k + 3; block 10 is the last.
+    EXPECT_EQ(run.closingAt, 7 * switchesPerBlock);
+    EXPECT_EQ(run.terminatedAt, 11 * switchesPerBlock);
+    // Nothing else ever reached another pair.
+    for (int32_t ch = 0; ch < 24; ++ch) {
+        if (ch == 10 || ch == 11) continue;
+        EXPECT_EQ(b16 ? rig->driver.Sample16(ch, 0, 3) : rig->driver.Sample32(ch, 0, 3), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, EngineBitExact,
+                         ::testing::Values(Format{ASIOSTInt32LSB, 2, 44100},
+                                           Format{ASIOSTInt32LSB, 1, 48000},
+                                           Format{ASIOSTInt16LSB, 2, 48000},
+                                           Format{ASIOSTInt16LSB, 1, 44100},
+                                           Format{ASIOSTInt32LSB, 2, 22050},
+                                           Format{ASIOSTInt16LSB, 1, 22050}));
+
+TEST_F(EnginePlayback, CueOutStopsAfterTheBlockBeforeItAndEndsOneBlockLater) {
+    Start();
+    WavLayout layout;
+    layout.cue = WavCue{2, 9};
+    const uint32_t frames = 4608 * 20;
+    const std::string path = rig->Wav("cued.wav", layout, frames);
+    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
+    ASSERT_EQ(engine->PlayChannel(0), 0);
+    PlayRun run = Play(0, 72 * 20);
+    std::vector<int32_t> left, right;
+    ExpectedPair(9 * 4608, 2, 1, false, 2 * 4608, left, right);  // blocks 2 to 8
+    ExpectAudioThenSilence(run, left, right);
+    // Seven blocks heard; the channel ends when the second block of silence begins.
+    EXPECT_EQ(run.terminatedAt, 8 * 72);
+}
+
+TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndPublishThePosition) {
+    Start();
+    const uint32_t frames = 4608 * 30;
+    const std::string path = rig->Wav("song.wav", WavLayout{}, frames);
+    ASSERT_EQ(engine->LoadFile(2, path.c_str()), 2);
+    ASSERT_EQ(engine->PlayChannel(2), 0);
+    platform::Event* position = engine->GetPositionEvent();
+    ASSERT_NE(position, nullptr);
+
+    PlayRun first = Play(2, 72 * 3 + 10);
+    EXPECT_TRUE(position->TryWait());
+    EXPECT_EQ(engine->GetPositionValue(), 3);  // the refill after block 2 had played
+
+    EXPECT_EQ(engine->SetPosition(2, 12), 12);
+    EXPECT_EQ(engine->ChannelState(2), CHANNEL_PLAYING);
+    PlayRun second = Play(2, 72 * 2);
+    std::vector<int32_t> left, right;
+    ExpectedPair(14 * 4608, 2, 1, false, 12 * 4608, left, right);
+    ExpectAudioThenSilence(second, left, right);
+
+    EXPECT_EQ(engine->ReStartChannel(2), 0);
+    PlayRun third = Play(2, 72 * 5);
+    left.clear();
+    right.clear();
+    ExpectedPair(5 * 4608, 2, 1, false, 0, left, right);
+    ExpectAudioThenSilence(third, left, right);
+
+    // Past the end: four blocks before it; a terminated channel comes back loaded.
+    EXPECT_EQ(engine->SetPosition(2, 500), 26);
+    PlayRun last = Play(2, 72 * 10);
+    EXPECT_EQ(last.terminatedAt, 4 * 72);
+    EXPECT_EQ(engine->SetPosition(2, 0), 0);
+    EXPECT_EQ(engine->ChannelState(2), CHANNEL_LOADED);
+    EXPECT_EQ(engine->PlayChannel(2), 0);
+}
+
+TEST_F(EnginePlayback, StoppingTheDeviceNeitherLosesNorRepeatsABlock) {
+    Start();
+    const uint32_t frames = 4608 * 8;
+    const std::string path = rig->Wav("song.wav", WavLayout{}, frames);
+    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
+    ASSERT_EQ(engine->PlayChannel(0), 0);
+    PlayRun a = Play(0, 72 + 30);
+    ASIOStopPlay();
+    platform::SleepMs(150);  // longer than a block: the next notification is late
+    ASSERT_TRUE(ASIOStartPlay());
+    PlayRun b = Play(0, 72 * 12);
+    EXPECT_GT(b.terminatedAt, 0);
+    a.capture.left.insert(a.capture.left.end(), b.capture.left.begin(), b.capture.left.end());
+    a.capture.right.insert(a.capture.right.end(), b.capture.right.begin(), b.capture.right.end());
+    std::vector<int32_t> left, right;
+    ExpectedPair(frames, 2, 1, false, 0, left, right);
+    ExpectAudioThenSilence(a, left, right);
+}
+
+TEST_F(EnginePlayback, ATerminatingRefillPublishesNoPositionAndAClosedChannelsSignalIsIgnored) {
+    Start();
+    const std::string path = rig->Wav("short.wav", WavLayout{}, 4608 * 2);
+    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
+    ASSERT_EQ(engine->PlayChannel(0), 0);
+    platform::Event* position = engine->GetPositionEvent();
+    Play(0, 72);
+    EXPECT_TRUE(position->TryWait());  // closing: published
+    PlayRun end = Play(0, 72);
+    EXPECT_EQ(end.terminatedAt, 72);
+    EXPECT_FALSE(position->TryWait());
+
+    ASSERT_EQ(engine->LoadFile(1, path.c_str()), 1);
+    ASSERT_EQ(engine->PlayChannel(1), 0);
+    // Signalled, and possibly not yet served when the channel goes.
+    for (int i = 0; i < 72; ++i) rig->driver.Switch(i & 1);
+    EXPECT_EQ(engine->CloseChannelInstantly(1), 0);
+    EXPECT_TRUE(engine->FlushNotifications());
+    EXPECT_EQ(engine->GetChannelStatus(1), CHANNEL_FREE);
+    EXPECT_EQ(engine->ChannelState(0), CHANNEL_TERMINATED);
+}
+
+}  // namespace
