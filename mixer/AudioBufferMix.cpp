@@ -6,15 +6,19 @@
 // a few times per switch; the kernels are straight loops with no test but
 // the loop bound, written so that the compiler vectorises them.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "mixer/AudioBuffer.h"
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-#define CANTABILE_KERNEL __attribute__((target_clones("avx2", "default")))
+#define CANTABILE_KERNEL __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define CANTABILE_KERNEL
 #endif
+
+static_assert(std::endian::native == std::endian::little,
+              "sample memory and outputs are little-endian");
 
 namespace {
 
@@ -24,21 +28,42 @@ inline int32_t Widen(int16_t sample, uint32_t shift) {
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<int32_t>(sample)) << shift);
 }
 
+// A stereo frame read as one little-endian word: left in the low half.
+inline uint32_t LoadFrame(const int16_t* src, size_t frame) {
+    uint32_t word;
+    std::memcpy(&word, src + 2 * frame, sizeof word);
+    return word;
+}
+
+// With the sample already in the top half of a word, an arithmetic right
+// shift by 16 - shift gives the sample shifted left by `shift`; shift is
+// never above 16. This spares the compiler a pack and an unpack per vector.
+inline int32_t LeftOf(uint32_t frame, uint32_t down) {
+    return static_cast<int32_t>(frame << 16) >> down;
+}
+inline int32_t RightOf(uint32_t frame, uint32_t down) {
+    return static_cast<int32_t>(frame & 0xFFFF0000u) >> down;
+}
+
 CANTABILE_KERNEL
 void Stereo32(int32_t* __restrict left, int32_t* __restrict right,
               const int16_t* __restrict src, uint32_t frames, uint32_t shift) {
-    for (uint32_t i = 0; i < frames; ++i) {
-        left[i] = Widen(src[2 * i], shift);
-        right[i] = Widen(src[2 * i + 1], shift);
+    const uint32_t down = 16 - shift;
+    for (size_t i = 0; i < frames; ++i) {
+        const uint32_t w = LoadFrame(src, i);
+        left[i] = LeftOf(w, down);
+        right[i] = RightOf(w, down);
     }
 }
 
 CANTABILE_KERNEL
 void StereoLoRes32(int32_t* __restrict left, int32_t* __restrict right,
                    const int16_t* __restrict src, uint32_t frames, uint32_t shift) {
-    for (uint32_t i = 0; i < frames; ++i) {
-        const int32_t l = Widen(src[2 * i], shift);
-        const int32_t r = Widen(src[2 * i + 1], shift);
+    const uint32_t down = 16 - shift;
+    for (size_t i = 0; i < frames; ++i) {
+        const uint32_t w = LoadFrame(src, i);
+        const int32_t l = LeftOf(w, down);
+        const int32_t r = RightOf(w, down);
         left[2 * i] = l;
         left[2 * i + 1] = l;
         right[2 * i] = r;
@@ -49,7 +74,7 @@ void StereoLoRes32(int32_t* __restrict left, int32_t* __restrict right,
 CANTABILE_KERNEL
 void Mono32(int32_t* __restrict left, int32_t* __restrict right, const int16_t* __restrict src,
             uint32_t frames, uint32_t shift) {
-    for (uint32_t i = 0; i < frames; ++i) {
+    for (size_t i = 0; i < frames; ++i) {
         const int32_t s = Widen(src[i], shift);
         left[i] = s;
         right[i] = s;
@@ -59,7 +84,7 @@ void Mono32(int32_t* __restrict left, int32_t* __restrict right, const int16_t* 
 CANTABILE_KERNEL
 void MonoLoRes32(int32_t* __restrict left, int32_t* __restrict right,
                  const int16_t* __restrict src, uint32_t frames, uint32_t shift) {
-    for (uint32_t i = 0; i < frames; ++i) {
+    for (size_t i = 0; i < frames; ++i) {
         const int32_t s = Widen(src[i], shift);
         left[2 * i] = s;
         left[2 * i + 1] = s;
@@ -71,18 +96,20 @@ void MonoLoRes32(int32_t* __restrict left, int32_t* __restrict right,
 CANTABILE_KERNEL
 void Stereo16(int16_t* __restrict left, int16_t* __restrict right, const int16_t* __restrict src,
               uint32_t frames) {
-    for (uint32_t i = 0; i < frames; ++i) {
-        left[i] = src[2 * i];
-        right[i] = src[2 * i + 1];
+    for (size_t i = 0; i < frames; ++i) {
+        const uint32_t w = LoadFrame(src, i);
+        left[i] = static_cast<int16_t>(w);
+        right[i] = static_cast<int16_t>(w >> 16);
     }
 }
 
 CANTABILE_KERNEL
 void StereoLoRes16(int16_t* __restrict left, int16_t* __restrict right,
                    const int16_t* __restrict src, uint32_t frames) {
-    for (uint32_t i = 0; i < frames; ++i) {
-        const int16_t l = src[2 * i];
-        const int16_t r = src[2 * i + 1];
+    for (size_t i = 0; i < frames; ++i) {
+        const uint32_t w = LoadFrame(src, i);
+        const auto l = static_cast<int16_t>(w);
+        const auto r = static_cast<int16_t>(w >> 16);
         left[2 * i] = l;
         left[2 * i + 1] = l;
         right[2 * i] = r;
@@ -100,7 +127,7 @@ void Mono16(int16_t* __restrict left, int16_t* __restrict right, const int16_t* 
 CANTABILE_KERNEL
 void MonoLoRes16(int16_t* __restrict left, int16_t* __restrict right,
                  const int16_t* __restrict src, uint32_t frames) {
-    for (uint32_t i = 0; i < frames; ++i) {
+    for (size_t i = 0; i < frames; ++i) {
         const int16_t s = src[i];
         left[2 * i] = s;
         left[2 * i + 1] = s;
