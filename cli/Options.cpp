@@ -1,0 +1,202 @@
+#include "cli/Options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/ChannelStates.h"
+
+namespace cli {
+
+namespace {
+
+bool ParseWhole(const std::string& text, int64_t low, int64_t high, int64_t* value) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    int64_t n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+        if (n > high) return false;
+    }
+    if (n < low) return false;
+    *value = n;
+    return true;
+}
+
+bool ParseSeconds(const std::string& text, double* seconds) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) || value <= 0.0 ||
+        value > 24.0 * 3600.0) {
+        return false;
+    }
+    *seconds = value;
+    return true;
+}
+
+}  // namespace
+
+const char* UsageText() {
+    return "Usage: cantabile-play [OPTIONS] [FILE...]\n"
+           "Plays up to twelve 16-bit PCM WAV files at once, file n on output pair n.\n"
+           "\n"
+           "  FILE...               load the files on the free channels, from 0 up\n"
+           "  --channel K=FILE      load FILE on channel K (0 to 11); repeatable\n"
+           "  --list-devices        print the drivers with their numbers and exit\n"
+           "  --device N|NAME       use driver N, or the one whose name begins with NAME\n"
+           "                        (without it, the choice saved in ASIOConfig.txt)\n"
+           "  --record FILE         play through the virtual card and record its outputs\n"
+           "  --rate HZ             virtual card rate (default 48000)\n"
+           "  --frames N            virtual card buffer size in frames (default 256)\n"
+           "  --format int16|int32  virtual card sample type (default int32)\n"
+           "  --start-block N       position every channel at block N before playing\n"
+           "  --duration SECONDS    stop after that long\n"
+           "  --wait                load, print \"ready\", start on Enter or SIGUSR1\n"
+           "  --demo [DIR]          write a set of test files into DIR (default ./demo),\n"
+           "                        play them through the virtual card and record them\n"
+           "                        to DIR/recording.wav\n"
+           "  --stats               print memory use and display cost at the end\n"
+           "  --help, --version\n"
+           "\n"
+           "Exit status: 0 every file played to its end (or --duration ran out),\n"
+           "1 the driver could not be opened or started, 2 wrong arguments,\n"
+           "3 a file could not be loaded or played, 130/143 stopped by SIGINT/SIGTERM.\n";
+}
+
+bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
+    Options parsed;
+    bool bFilesOnly = false;
+    bool bUsedChannel[kNumChannels] = {};
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (bFilesOnly || arg.empty() || arg[0] != '-' || arg == "-") {
+            parsed.files.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            bFilesOnly = true;
+            continue;
+        }
+        // "--name=value" and "--name value" both work.
+        std::string name = arg;
+        std::string value;
+        bool bHasValue = false;
+        const size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            bHasValue = true;
+        }
+        auto takeValue = [&](void) -> bool {
+            if (bHasValue) return true;
+            if (i + 1 >= argc) {
+                *error = name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+
+        if (name == "--help" || name == "-h") {
+            parsed.bHelp = true;
+        } else if (name == "--version") {
+            parsed.bVersion = true;
+        } else if (name == "--list-devices") {
+            parsed.bListDevices = true;
+        } else if (name == "--wait") {
+            parsed.bWait = true;
+        } else if (name == "--stats") {
+            parsed.bStats = true;
+        } else if (name == "--demo") {
+            parsed.bDemo = true;
+            if (bHasValue) {
+                parsed.demoDir = value;
+            } else if (i + 1 < argc && argv[i + 1][0] != '-') {
+                parsed.demoDir = argv[++i];
+            }
+            if (parsed.demoDir.empty()) {
+                *error = "--demo needs a directory name";
+                return false;
+            }
+        } else if (name == "--channel") {
+            if (!takeValue()) return false;
+            const size_t sep = value.find('=');
+            int64_t channel = 0;
+            if (sep == std::string::npos || sep + 1 >= value.size() ||
+                !ParseWhole(value.substr(0, sep), 0, kNumChannels - 1, &channel)) {
+                *error = "--channel takes K=FILE with K from 0 to 11, not \"" + value + "\"";
+                return false;
+            }
+            if (bUsedChannel[channel]) {
+                *error = "channel " + std::to_string(channel) + " is given twice";
+                return false;
+            }
+            bUsedChannel[channel] = true;
+            parsed.channels.push_back({static_cast<int32_t>(channel), value.substr(sep + 1)});
+        } else if (name == "--device") {
+            if (!takeValue()) return false;
+            if (value.empty()) {
+                *error = "--device needs a number or a name";
+                return false;
+            }
+            parsed.device = value;
+        } else if (name == "--record") {
+            if (!takeValue()) return false;
+            if (value.empty()) {
+                *error = "--record needs a file name";
+                return false;
+            }
+            parsed.recordPath = value;
+        } else if (name == "--rate") {
+            if (!takeValue()) return false;
+            parsed.rate = value;
+        } else if (name == "--frames") {
+            if (!takeValue()) return false;
+            parsed.frames = value;
+        } else if (name == "--format") {
+            if (!takeValue()) return false;
+            parsed.format = value;
+        } else if (name == "--start-block") {
+            if (!takeValue()) return false;
+            int64_t block = 0;
+            if (!ParseWhole(value, 0, INT32_MAX, &block)) {
+                *error = "--start-block takes a block number of 0 or more, not \"" + value + "\"";
+                return false;
+            }
+            parsed.nStartBlock = static_cast<int32_t>(block);
+        } else if (name == "--duration") {
+            if (!takeValue()) return false;
+            if (!ParseSeconds(value, &parsed.dDurationSeconds)) {
+                *error = "--duration takes a number of seconds above 0, not \"" + value + "\"";
+                return false;
+            }
+        } else {
+            *error = "unknown option " + name;
+            return false;
+        }
+        if (bHasValue && (name == "--help" || name == "--version" || name == "--list-devices" ||
+                          name == "--wait" || name == "--stats")) {
+            *error = name + " takes no value";
+            return false;
+        }
+    }
+
+    if (parsed.bDemo && (!parsed.files.empty() || !parsed.channels.empty())) {
+        *error = "--demo plays its own files; give no others";
+        return false;
+    }
+    const bool bSomethingToDo = parsed.bHelp || parsed.bVersion || parsed.bListDevices || parsed.bDemo;
+    if (!bSomethingToDo && parsed.files.empty() && parsed.channels.empty()) {
+        *error = "nothing to play: give one or more WAV files, or --demo";
+        return false;
+    }
+    *options = parsed;
+    return true;
+}
+
+}  // namespace cli

@@ -1,0 +1,38 @@
+// The player's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct ChannelFile {
+    int32_t nChannel;
+    std::string path;
+};
+
+struct Options {
+    bool bHelp = false;
+    bool bVersion = false;
+    bool bListDevices = false;
+    bool bDemo = false;
+    std::string demoDir = "demo";
+    std::vector<std::string> files;      // FILE...: the free channels from 0 up
+    std::vector<ChannelFile> channels;   // --channel K=FILE
+    std::string device;                  // --device N|NAME; empty: the saved choice
+    std::string recordPath;              // --record FILE
+    std::string rate, frames, format;    // the virtual card's settings, as given
+    int32_t nStartBlock = -1;            // --start-block; -1: where each file begins
+    double dDurationSeconds = -1.0;      // --duration; negative: to the end
+    bool bWait = false;
+    bool bStats = false;                 // print measured memory and display cost at exit
+};
+
+// False, with a sentence for the user in *error, for arguments that make no
+// sense. Files are not looked at here.
+[[nodiscard]] bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
+
+const char* UsageText();
+
+}  // namespace cli

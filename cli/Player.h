@@ -1,0 +1,32 @@
+// The player proper: opens the engine on the chosen driver, loads the files,
+// plays them all together (as the dialog's Play does: PlayChannel on every
+// loaded channel, then ASIOStartPlay), shows their progress and closes the
+// engine cleanly however the run ends.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "cli/Options.h"
+
+namespace cli {
+
+// Exit statuses of the program.
+constexpr int kExitOk = 0;
+constexpr int kExitDriver = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitFile = 3;
+
+struct PlayPlan {
+    std::vector<ChannelFile> files;  // each with its channel
+    int32_t nDevice = -1;            // -1: the choice saved in "ASIOConfig.txt"
+    int32_t nStartBlock = -1;
+    double dDurationSeconds = -1.0;
+    bool bWait = false;
+    bool bStats = false;
+};
+
+// Runs the plan; returns the exit status.
+[[nodiscard]] int RunPlayer(const PlayPlan& plan);
+
+}  // namespace cli
