@@ -1,0 +1,192 @@
+// AudioBuffer: fixed attenuation by shift and by gain on both output widths,
+// and fades.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "mixer/AudioBuffer.h"
+
+namespace {
+
+constexpr uint32_t kRate = 44100;
+constexpr uint32_t kFrames = 441;  // 10 ms a switch
+constexpr int16_t kLoud = 30000;
+
+double Scaled(double value, double db) { return value * std::pow(10.0, -db / 20.0); }
+
+// A stereo ring whose memory is refilled with one value before every switch,
+// so that each switch shows the level alone.
+class LevelRig {
+public:
+    explicit LevelRig(bool b16Bits)
+        : desc_{kFrames * 4 * 3, kRate, 2, 0}, buffer_(&desc_, kFrames, kRate, b16Bits) {
+        void* p = nullptr;
+        uint32_t n = 0;
+        EXPECT_TRUE(buffer_.Lock(0, 0, &p, &n, nullptr, nullptr, LOCK_ENTIRE_BUFFER));
+        memory_ = static_cast<int16_t*>(p);
+        samples_ = n / 2;
+        buffer_.Play(true);
+    }
+    AudioBuffer& buffer() { return buffer_; }
+
+    // The first left output sample of one switch, as a 16-bit value for
+    // 16-bit output and as the raw 32-bit value otherwise.
+    int32_t Switch(int16_t value) {
+        std::fill(memory_, memory_ + samples_, value);
+        if (buffer_.GetPrimaryBufSizeBytes() == kFrames * 2) {
+            std::vector<int16_t> l(kFrames), r(kFrames);
+            ProcessAudioBuffer16Bits(&buffer_, l.data(), r.data());
+            EXPECT_EQ(l.front(), l.back());
+            return l.front();
+        }
+        std::vector<int32_t> l(kFrames), r(kFrames);
+        ProcessAudioBuffer32Bits(&buffer_, l.data(), r.data(), kFrames * 4);
+        EXPECT_EQ(l.front(), l.back());
+        EXPECT_EQ(l.front(), r.front());
+        return l.front();
+    }
+
+private:
+    BufferDescription desc_;
+    AudioBuffer buffer_;
+    int16_t* memory_ = nullptr;
+    uint32_t samples_ = 0;
+};
+
+TEST(AudioBufferLevelTest, FixedAttenuationOn32BitOutput) {
+    LevelRig rig(false);
+    rig.buffer().SetAttenuation(0);
+    EXPECT_EQ(rig.Switch(1000), 1000 << 16);
+    rig.buffer().SetAttenuation(6);
+    EXPECT_EQ(rig.Switch(1000), 1000 << 15);
+    rig.buffer().SetAttenuation(96);
+    EXPECT_EQ(rig.Switch(1000), 1000);
+    rig.buffer().SetAttenuation(96);
+    EXPECT_EQ(rig.Switch(-32768), -32768) << "shift 0 keeps the sample";
+    // 20 dB multiplies by about 0.1, truncating towards zero.
+    rig.buffer().SetAttenuation(20);
+    EXPECT_EQ(rig.Switch(12345), 1234 << 16);
+    EXPECT_EQ(rig.Switch(-12345), -1234 * 65536);
+    rig.buffer().SetAttenuation(0);
+    EXPECT_EQ(rig.Switch(-32768), INT32_MIN);
+    EXPECT_EQ(rig.Switch(32767), 2147418112);
+}
+
+TEST(AudioBufferLevelTest, FixedAttenuationOn16BitOutput) {
+    LevelRig rig(true);
+    EXPECT_EQ(rig.Switch(-3), -3);
+    rig.buffer().SetAttenuation(12);
+    EXPECT_EQ(rig.Switch(-3), -1) << "an arithmetic shift rounds down";
+    EXPECT_EQ(rig.Switch(3), 0);
+    EXPECT_EQ(rig.Switch(-32768), -8192);
+    rig.buffer().SetAttenuation(20);
+    EXPECT_EQ(rig.Switch(12345), 1234);
+    EXPECT_EQ(rig.Switch(-12345), -1234);
+}
+
+TEST(AudioBufferLevelTest, AttenuationBeyondTheShiftRangeUsesTheGain) {
+    for (bool b16 : {false, true}) {
+        LevelRig rig(b16);
+        for (uint32_t db : {102u, 0xFFFFFFFAu, 0xFFFFFFFFu}) {
+            rig.buffer().SetAttenuation(db);
+            EXPECT_EQ(rig.Switch(32767), 0) << db << " dB";
+            EXPECT_EQ(rig.Switch(-32768), 0) << db << " dB";
+        }
+    }
+}
+
+// Only the section about to be played is changed in the memory, each sample
+// once, also across the end of a ring.
+TEST(AudioBufferLevelTest, InPlaceShiftTreatsExactlyTheSection) {
+    for (bool stereo : {false, true}) {
+        const uint32_t spf = stereo ? 2 : 1;
+        const uint32_t frames = 8;
+        const uint32_t bufferFrames = 20;
+        BufferDescription desc{bufferFrames * spf * 2, kRate, static_cast<int32_t>(spf), 0};
+        AudioBuffer b(&desc, frames, kRate, true);
+        void* p = nullptr;
+        uint32_t n = 0;
+        ASSERT_TRUE(b.Lock(0, 0, &p, &n, nullptr, nullptr, LOCK_ENTIRE_BUFFER));
+        auto* m = static_cast<int16_t*>(p);
+        std::fill(m, m + n / 2, static_cast<int16_t>(-400));
+        ASSERT_TRUE(b.SetAudioPosition(16 * spf * 2));  // 4 frames before the end
+        b.SetAttenuation(18);
+        b.Play(true);
+        std::vector<int16_t> l(frames), r(frames);
+        ProcessAudioBuffer16Bits(&b, l.data(), r.data());
+        EXPECT_EQ(l, std::vector<int16_t>(frames, -50));
+        for (uint32_t f = 0; f < bufferFrames; ++f) {
+            const bool inSection = f >= 16 || f < 4;
+            for (uint32_t s = 0; s < spf; ++s) {
+                EXPECT_EQ(m[f * spf + s], inSection ? -50 : -400) << "frame " << f;
+            }
+        }
+    }
+}
+
+TEST(AudioBufferLevelTest, FadeUpAndBackDown) {
+    LevelRig rig(false);
+    rig.buffer().ProgramFade(30, 100);  // 10 switches
+    for (int step = 1; step <= 9; ++step) {
+        const int32_t got = rig.Switch(kLoud);
+        EXPECT_EQ(got % 65536, 0) << "the gain path keeps a 16-bit sample";
+        EXPECT_NEAR(got / 65536.0, Scaled(kLoud, 3.0 * step), 1.0) << "switch " << step;
+    }
+    // The tenth switch reaches 30 dB exactly, by shifting 5 bits.
+    EXPECT_EQ(rig.Switch(kLoud), kLoud << 11);
+    EXPECT_EQ(rig.Switch(kLoud), kLoud << 11) << "the target holds";
+
+    rig.buffer().ProgramFade(0, 100);
+    for (int step = 1; step <= 9; ++step) {
+        EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 30.0 - 3.0 * step), 1.0)
+            << "switch " << step;
+    }
+    EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
+    EXPECT_EQ(rig.Switch(kLoud), kLoud << 16) << "full level, the fade cleared";
+}
+
+TEST(AudioBufferLevelTest, FadeShorterThanASwitchAppliesTheTargetAtOnce) {
+    LevelRig rig(false);
+    rig.buffer().ProgramFade(40, 5);
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, 300.0, 1.0);
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, 300.0, 1.0);
+}
+
+TEST(AudioBufferLevelTest, FadeStartsAtFullLevelAndIsCancelledBySetAttenuation) {
+    LevelRig rig(false);
+    rig.buffer().SetAttenuation(12);
+    rig.buffer().ProgramFade(30, 100);
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 3.0), 1.0);
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 6.0), 1.0);
+    rig.buffer().SetAttenuation(0);
+    EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
+    EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
+}
+
+TEST(AudioBufferLevelTest, FadeBackFromARunningFadeContinuesFromItsLevel) {
+    LevelRig rig(false);
+    rig.buffer().ProgramFade(25, 100);  // 2.5 dB a switch
+    for (int i = 0; i < 5; ++i) {
+        rig.Switch(kLoud);
+    }
+    // At 12.5 dB: back down over 12 whole dB in 10 switches, from 12.5.
+    rig.buffer().ProgramFade(0, 100);
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 11.3), 1.0);
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 10.1), 1.0);
+    for (int i = 0; i < 7; ++i) {
+        rig.Switch(kLoud);
+    }
+    EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
+}
+
+TEST(AudioBufferLevelTest, FadeOn16BitOutputEndsOnTheShift) {
+    LevelRig rig(true);
+    rig.buffer().ProgramFade(12, 20);  // 2 switches
+    EXPECT_NEAR(rig.Switch(kLoud), Scaled(kLoud, 6.0), 1.0);
+    EXPECT_EQ(rig.Switch(kLoud), kLoud >> 2);
+    EXPECT_EQ(rig.Switch(-kLoud), -kLoud >> 2);
+}
+
+}  // namespace
