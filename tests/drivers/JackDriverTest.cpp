@@ -219,6 +219,11 @@ TEST_F(JackDriverTest, PatternArrivesExactlyThroughTheFloatPorts) {
 
     Host host;
     ASSERT_EQ(host.CreateBuffers(driver.get(), 24, 256, ASIOSTInt32LSB), ASE_OK);
+    // Other clients see a new connection once the server has published the graph.
+    const int64_t created = testhost::NowNs();
+    while (recorder.ConnectionsOf("Cantabile:out_24").empty() && ElapsedMs(created) < 3000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_EQ(recorder.ConnectionsOf("Cantabile:out_24"), std::vector<std::string>{"system:playback_24"});
     ASSERT_TRUE(recorder.ConnectFrom("Cantabile"));
     ASSERT_EQ(driver->start(), ASE_OK);

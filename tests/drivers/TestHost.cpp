@@ -57,8 +57,9 @@ Host::~Host() { current = nullptr; }
 ASIOError Host::CreateBuffers(IASIO* driver, int32_t channelCount, int32_t bufferFrames, ASIOSampleType sampleType) {
     type = sampleType;
     frames = bufferFrames;
-    channels = channelCount;
-    for (int32_t c = 0; c < channelCount; ++c) {
+    channels = channelCount < kMaxChannels ? channelCount : kMaxChannels;
+    // A count beyond our records still reaches the driver, which must refuse it.
+    for (int32_t c = 0; c < channelCount && c < kMaxChannels; ++c) {
         infos[c].isInput = ASIOFalse;
         infos[c].channelNum = c;
         infos[c].buffers[0] = infos[c].buffers[1] = nullptr;

@@ -18,6 +18,7 @@ struct WavInfo {
 
 // Checks every field of the 68-byte WAVE_FORMAT_EXTENSIBLE header against
 // the file's real size.
+// The result points into `bytes`, which must outlive it.
 WavInfo ParseRecording(const std::string& bytes);
 
 }  // namespace testhost
