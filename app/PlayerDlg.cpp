@@ -1,0 +1,281 @@
+#include "app/PlayerDlg.h"
+
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <unistd.h>
+
+#include <climits>
+#include <vector>
+
+#include "app/AboutDlg.h"
+#include "diag/DebugLog.h"
+#include "engine/Sarabande.h"
+#include "mixer/AsioHost.h"
+#include "platform/Event.h"
+
+QEvent::Type ResetRequestEventType() {
+    static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType(QEvent::User + 10));
+    return type;
+}
+
+namespace {
+
+// The part of a path after its last separator.
+QString FileNameOf(const std::string& path) {
+    const std::string::size_type slash = path.find_last_of('/');
+    return QString::fromLocal8Bit(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+std::string WorkingDirectory() {
+    std::vector<char> buffer(PATH_MAX + 1, '\0');
+    return getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : std::string();
+}
+
+QString ChooseFile(QWidget* owner) {
+    // The chooser only looks at files: it leaves the working directory (and so
+    // the logs and "ASIOConfig.txt") where it was.
+    return QFileDialog::getOpenFileName(owner, "Select file for this channel...", QString(),
+                                        "Audio types (*.wav *.pcm);;All types (*)");
+}
+
+void ShowMessage(QWidget* owner, const QString& text, const QString& caption) {
+    QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+void ShowAbout(QWidget* owner, const QIcon& icon) {
+    CAboutDlg about(icon, owner);
+    about.exec();
+}
+
+}  // namespace
+
+CPlayerDlg::CPlayerDlg(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      fileChooser(ChooseFile),
+      messageBox(ShowMessage),
+      aboutBox(ShowAbout) {
+    setObjectName("IDD_CANTABILE_DIALOG");
+    setWindowTitle("ASIO Cantabile");
+    m_hIcon.addFile(":/icons/cantabile-16.png", QSize(16, 16));
+    m_hIcon.addFile(":/icons/cantabile-32.png", QSize(32, 32));
+    m_hIcon.addFile(":/icons/cantabile-256.png", QSize(256, 256));
+    CreateControls();
+    m_comboSink = ComboDeviceSink(m_combo);
+    m_listSink = ListPairSink(m_list);
+}
+
+CPlayerDlg::~CPlayerDlg() { CloseEngine(); }
+
+void CPlayerDlg::SetFileChooser(FileChooser chooser) { fileChooser = chooser ? std::move(chooser) : ChooseFile; }
+
+void CPlayerDlg::SetMessageBox(MessageBoxFunction function) {
+    messageBox = function ? std::move(function) : ShowMessage;
+}
+
+void CPlayerDlg::SetAboutBox(AboutBoxFunction function) { aboutBox = function ? std::move(function) : ShowAbout; }
+
+void CPlayerDlg::SetFirstPaintHandler(std::function<void()> handler) { firstPaintHandler = std::move(handler); }
+
+QWidget* CPlayerDlg::Control(int id) const {
+    const auto it = controls.find(id);
+    return it == controls.end() ? nullptr : it->second;
+}
+
+const std::string& CPlayerDlg::LoadedPath(int32_t k) const {
+    static const std::string none;
+    return k >= 0 && k < kNumChannels ? m_paths[k] : none;
+}
+
+// The window is initialised on its first showing, before it is drawn, as a
+// dialog is before it becomes visible.
+void CPlayerDlg::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    if (!bInitDone) {
+        bInitDone = true;
+        OnInitDialog();
+    }
+}
+
+bool CPlayerDlg::OnInitDialog() {
+    // Linux has no system menu to extend: the About entry lives in the
+    // dialog's context menu and on F1 (see contextMenuEvent, keyPressEvent).
+    setWindowIcon(m_hIcon);
+    m_pEngine.reset();
+    m_szStartDir = WorkingDirectory();
+    m_nDevice = -1;
+    StartEngine(-1);
+    return true;
+}
+
+void CPlayerDlg::SetPlayPauseCaption(const char* caption) { playPause->setText(caption); }
+
+void CPlayerDlg::ShowFailure() { messageBox(this, "ASIO initialization failed!", "Cantabile"); }
+
+void CPlayerDlg::StartEngine(int32_t device) {
+    m_bPlaying = false;
+    // A button that still reads "Pause" would claim a running transport that a
+    // new engine never has.
+    if (playPause->text() == "Pause") SetPlayPauseCaption("Play");
+    for (std::string& path : m_paths) path.clear();
+
+    m_pEngine = std::make_unique<Sarabande>(device, &m_comboSink);
+    // The working directory is handed on even when it could not be read: the
+    // engine refuses a missing one, and that failure is shown like any other.
+    if (m_pEngine->Init(static_cast<void*>(this), &m_listSink, m_szStartDir.empty() ? nullptr : m_szStartDir.c_str()) !=
+        0) {
+        ShowFailure();
+        return;
+    }
+    for (int i = 0; i < m_list->count() && i < kNumChannels; ++i) {
+        pairEdits[i]->setText(m_list->item(i)->text());
+    }
+}
+
+void CPlayerDlg::OnLoad(int32_t k) {
+    if (k < 0 || k >= kNumChannels) return;
+    const QString chosen = fileChooser(this);
+    if (chosen.isEmpty()) return;
+    if (!m_pEngine) return;
+
+    if (!m_paths[k].empty()) {
+        if (m_pEngine->CloseChannelInstantly(k) == 0) {
+            m_paths[k].clear();
+            fileEdits[k]->clear();
+        }
+    }
+    const std::string path = QFile::encodeName(chosen).toStdString();
+    if (m_pEngine->LoadFile(k, path.c_str()) == k) {
+        m_paths[k] = path;
+        fileEdits[k]->setText(FileNameOf(path));
+    }
+}
+
+void CPlayerDlg::OnPlayPause() {
+    if (m_bPlaying) {
+        ASIOStopPlay();
+        m_bPlaying = false;
+        SetPlayPauseCaption("Play");
+        return;
+    }
+    if (m_pEngine) {
+        for (int32_t k = 0; k < kNumChannels; ++k) {
+            if (m_pEngine->GetChannelStatus(k) == CHANNEL_LOADED) m_pEngine->PlayChannel(k);
+        }
+    }
+    // The transport follows the button, whatever the device answers: a device
+    // that would not start is started again by the next press after a pause.
+    (void)ASIOStartPlay();
+    m_bPlaying = true;
+    SetPlayPauseCaption("Pause");
+}
+
+void CPlayerDlg::OnRestartAll() {
+    if (!m_pEngine) return;
+    for (int32_t k = 0; k < kNumChannels; ++k) {
+        switch (m_pEngine->GetChannelStatus(k)) {
+        case CHANNEL_LOADED:
+            m_pEngine->PlayChannel(k);
+            break;
+        case CHANNEL_PLAYING:
+            m_pEngine->ReStartChannel(k);
+            break;
+        case CHANNEL_CLOSING:
+            // Back to block 0; the engine keeps it playing.
+            m_pEngine->SetPosition(k, 0);
+            break;
+        case CHANNEL_TERMINATED:
+            m_pEngine->SetPosition(k, 0);
+            m_pEngine->PlayChannel(k);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void CPlayerDlg::OnUnloadAll() {
+    for (int32_t k = 0; k < kNumChannels; ++k) {
+        fileEdits[k]->clear();
+        if (m_pEngine && m_pEngine->GetChannelStatus(k) != CHANNEL_FREE) m_pEngine->CloseChannelInstantly(k);
+    }
+    for (std::string& path : m_paths) path.clear();
+    OnPlayPause();
+}
+
+void CPlayerDlg::OnDeviceChange() {
+    const int32_t selection = m_combo->currentIndex();
+    if (selection == m_nDevice) return;
+    m_nDevice = selection;
+    // Acted on once the selection handling has returned.
+    QCoreApplication::postEvent(this, new QEvent(ResetRequestEventType()));
+}
+
+bool CPlayerDlg::event(QEvent* e) {
+    if (e->type() == ResetRequestEventType()) {
+        OnResetRequest();
+        return true;
+    }
+    return QDialog::event(e);
+}
+
+void CPlayerDlg::OnResetRequest() {
+    EngineDebugLog().WriteLine("App received reset request!");
+    for (QLineEdit* edit : pairEdits) edit->clear();
+    OnUnloadAll();
+    platform::SleepMs(10);
+    if (m_pEngine) {
+        m_pEngine->Close();
+        m_pEngine.reset();
+    }
+    platform::SleepMs(100);
+    m_combo->clear();
+    m_list->clear();
+    StartEngine(m_nDevice);
+}
+
+void CPlayerDlg::OnSysCommand(uint32_t nID) {
+    if ((nID & 0xFFF0) == IDM_ABOUTBOX) aboutBox(this, m_hIcon);
+}
+
+void CPlayerDlg::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_F1 && e->modifiers() == Qt::NoModifier) {
+        OnSysCommand(IDM_ABOUTBOX);
+        return;
+    }
+    QDialog::keyPressEvent(e);
+}
+
+void CPlayerDlg::contextMenuEvent(QContextMenuEvent* e) {
+    QMenu menu(this);
+    menu.addAction("&About Cantabile...", this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    menu.exec(e->globalPos());
+}
+
+void CPlayerDlg::paintEvent(QPaintEvent* e) {
+    QDialog::paintEvent(e);
+    if (!bPainted) {
+        bPainted = true;
+        if (firstPaintHandler) firstPaintHandler();
+    }
+}
+
+void CPlayerDlg::CloseEngine() {
+    if (!m_pEngine) return;
+    m_pEngine->Close();
+    m_pEngine.reset();
+}
+
+void CPlayerDlg::done(int result) {
+    CloseEngine();
+    QDialog::done(result);
+}

@@ -1,0 +1,134 @@
+// The main window: twelve channel rows (output pair, file name, Load), the
+// transport buttons, the device selector and Exit. It owns one channel engine
+// at a time, drives it from its buttons on the application's thread, and
+// starts and stops the output device itself.
+#pragma once
+
+#include <QDialog>
+#include <QEvent>
+#include <QIcon>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/ControlSinks.h"
+#include "engine/ChannelStates.h"
+
+class QComboBox;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class Sarabande;
+
+// Control ids of the main dialog; tests find each control by its id.
+constexpr int IDOK = 1;
+constexpr int IDC_PAIR_FIRST = 1000;  // + row: the output pair's name
+constexpr int IDC_FILE_FIRST = 1012;  // + row: the loaded file's name
+constexpr int IDC_LOAD_FIRST = 1024;  // + row: Load
+constexpr int IDC_PLAYPAUSE = 1036;
+constexpr int IDC_RESTARTALL = 1037;
+constexpr int IDC_UNLOADALL = 1038;
+constexpr int IDC_PAIRLIST = 1039;
+constexpr int IDC_DEVICE = 1040;
+
+// The About entry's command, as the system menu would send it.
+constexpr uint32_t IDM_ABOUTBOX = 0x0010;
+
+// The dialog's private reset request. On the original platform it is the
+// window message WM_APP + 10 (0x800A), posted to the dialog with both
+// parameters 0. Qt numbers its events differently, so the request is a custom
+// event type registered once; WM_RESET_REQUEST names the message it stands for.
+constexpr uint32_t WM_RESET_REQUEST = 0x800A;
+QEvent::Type ResetRequestEventType();
+
+class CPlayerDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int IDD = 102;
+
+    // Shows the file chooser for a row; an empty result means cancelled.
+    using FileChooser = std::function<QString(QWidget* owner)>;
+    // Shows the one message the user ever sees.
+    using MessageBoxFunction = std::function<void(QWidget* owner, const QString& text, const QString& caption)>;
+    // Opens the About box.
+    using AboutBoxFunction = std::function<void(QWidget* owner, const QIcon& icon)>;
+
+    explicit CPlayerDlg(QWidget* parent = nullptr);
+    ~CPlayerDlg() override;
+
+    // Replace the platform dialogs (tests, scripted runs). A null function
+    // restores the platform's.
+    void SetFileChooser(FileChooser chooser);
+    void SetMessageBox(MessageBoxFunction messageBox);
+    void SetAboutBox(AboutBoxFunction aboutBox);
+    // Called once, after the window's first paint.
+    void SetFirstPaintHandler(std::function<void()> handler);
+
+    // The handlers, in the order the user reaches them.
+    void OnLoad(int32_t k);
+    void OnPlayPause();
+    void OnRestartAll();
+    void OnUnloadAll();
+    void OnDeviceChange();
+    void OnSysCommand(uint32_t nID);
+
+    // What tests and the timing report look at.
+    QWidget* Control(int id) const;
+    Sarabande* Engine() const { return m_pEngine.get(); }
+    bool IsPlaying() const { return m_bPlaying; }
+    int32_t CurrentDevice() const { return m_nDevice; }
+    const std::string& LoadedPath(int32_t k) const;
+    const QIcon& Icon() const { return m_hIcon; }
+
+protected:
+    bool event(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+
+public:
+    // Exit, Escape and the close box all end here: the engine is closed before
+    // the window goes.
+    void done(int result) override;
+
+private:
+    void CreateControls();
+    bool OnInitDialog();
+    void StartEngine(int32_t device);
+    void OnResetRequest();
+    void CloseEngine();
+    void SetPlayPauseCaption(const char* caption);
+    void ShowFailure();
+
+    // Bound to controls 1040 and 1039.
+    QComboBox* m_combo = nullptr;
+    QListWidget* m_list = nullptr;
+    QIcon m_hIcon;
+    std::unique_ptr<Sarabande> m_pEngine;
+    bool m_bPlaying = false;
+    int32_t m_nDevice = -1;  // -1 until the user picks a device
+    std::string m_szStartDir;
+    // Full path of the file on each channel; empty: nothing loaded, as far as
+    // the dialog knows.
+    std::array<std::string, kNumChannels> m_paths;
+
+    ComboDeviceSink m_comboSink{nullptr};
+    ListPairSink m_listSink{nullptr};
+
+    std::map<int, QWidget*> controls;
+    QLineEdit* pairEdits[kNumChannels] = {};
+    QLineEdit* fileEdits[kNumChannels] = {};
+    QPushButton* playPause = nullptr;
+
+    FileChooser fileChooser;
+    MessageBoxFunction messageBox;
+    AboutBoxFunction aboutBox;
+    std::function<void()> firstPaintHandler;
+    bool bInitDone = false;
+    bool bPainted = false;
+};

@@ -1,0 +1,91 @@
+// The main dialog's controls, placed in dialog units and chained in the
+// layout's tab order: Exit first, then each row's pair box, file box and Load,
+// then the transport buttons and the device box.
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+
+#include "app/DialogUnits.h"
+#include "app/PlayerDlg.h"
+
+namespace {
+
+QString RowName(const char* prefix, int row) { return QString("%1_%2").arg(prefix).arg(row + 1, 2, 10, QChar('0')); }
+
+}  // namespace
+
+void CPlayerDlg::CreateControls() {
+    const DialogUnits du(font());
+    QWidget* previous = nullptr;
+    auto place = [&](QWidget* w, int id, const QString& name, QRect rect) {
+        w->setObjectName(name);
+        w->setProperty("controlId", id);
+        w->setGeometry(rect);
+        if (id != -1) controls[id] = w;
+        if (w->focusPolicy() & Qt::TabFocus) {
+            if (previous) setTabOrder(previous, w);
+            previous = w;
+        }
+    };
+
+    auto* exitButton = new QPushButton("Exit", this);
+    exitButton->setDefault(true);
+    place(exitButton, IDOK, "IDOK", du.Rect(383, 181, 64, 14));
+    connect(exitButton, &QPushButton::clicked, this, &QDialog::accept);
+
+    for (int k = 0; k < kNumChannels; ++k) {
+        const int y = 16 * k;
+        auto* label = new QLabel(QString("Chn %1").arg(k + 1, 2, 10, QChar('0')), this);
+        place(label, -1, RowName("IDC_STATIC_CHN", k), du.Rect(7, 9 + y, 26, 8));
+
+        pairEdits[k] = new QLineEdit(this);
+        place(pairEdits[k], IDC_PAIR_FIRST + k, RowName("IDC_PAIR", k), du.Rect(39, 7 + y, 114, 12));
+
+        fileEdits[k] = new QLineEdit(this);
+        place(fileEdits[k], IDC_FILE_FIRST + k, RowName("IDC_FILE", k), du.Rect(159, 7 + y, 165, 12));
+
+        auto* load = new QPushButton("Load", this);
+        place(load, IDC_LOAD_FIRST + k, RowName("IDC_LOAD", k), du.Rect(330, 7 + y, 41, 12));
+        connect(load, &QPushButton::clicked, this, [this, k] { OnLoad(k); });
+    }
+
+    auto* group = new QGroupBox(this);
+    place(group, -1, "IDC_STATIC_TRANSPORT", du.Rect(377, 3, 75, 62));
+    group->lower();
+
+    playPause = new QPushButton("Play/Pause", this);
+    place(playPause, IDC_PLAYPAUSE, "IDC_PLAYPAUSE", du.Rect(383, 12, 64, 14));
+    connect(playPause, &QPushButton::clicked, this, &CPlayerDlg::OnPlayPause);
+
+    auto* restart = new QPushButton("Restart All", this);
+    place(restart, IDC_RESTARTALL, "IDC_RESTARTALL", du.Rect(383, 29, 64, 14));
+    connect(restart, &QPushButton::clicked, this, &CPlayerDlg::OnRestartAll);
+
+    // The mixer writes the pair labels here; the rows show them. Never seen.
+    m_list = new QListWidget(this);
+    m_list->setFocusPolicy(Qt::NoFocus);
+    place(m_list, IDC_PAIRLIST, "IDC_PAIRLIST", du.Rect(379, 75, 68, 102));
+    m_list->hide();
+
+    auto* unload = new QPushButton("Unload All", this);
+    place(unload, IDC_UNLOADALL, "IDC_UNLOADALL", du.Rect(383, 46, 64, 14));
+    connect(unload, &QPushButton::clicked, this, &CPlayerDlg::OnUnloadAll);
+
+    // The layout's 99 units are the box with its list dropped; closed, it is
+    // as tall as the platform draws a combo box, at least a row's edit box.
+    m_combo = new QComboBox(this);
+    m_combo->setFocusPolicy(Qt::StrongFocus);
+    const int closedHeight = std::max(m_combo->sizeHint().height(), du.Y(12));
+    m_combo->setMaxVisibleItems(std::max(1, (99 - 12) / 8));
+    place(m_combo, IDC_DEVICE, "IDC_DEVICE", QRect(du.X(377), du.Y(80), du.X(377 + 75) - du.X(377), closedHeight));
+    // Activation is the user's pick; the mixer's own selection does not count.
+    connect(m_combo, &QComboBox::activated, this, [this](int) { OnDeviceChange(); });
+
+    auto* deviceLabel = new QLabel("Select device", this);
+    place(deviceLabel, -1, "IDC_STATIC_DEVICE", du.Rect(392, 70, 49, 8));
+
+    setFixedSize(du.X(463), du.Y(204));
+}
