@@ -4,7 +4,10 @@
 // are chosen on purpose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -271,6 +274,29 @@ TEST_F(StreamBufferTest, AfterCloseEveryOperationFailsAndTheChannelIsFree) {
     EXPECT_EQ(sb->GetSoundBuffer(), nullptr);
     Switch(2);  // the released buffer is no longer mixed
     for (int32_t v : capture.left) EXPECT_EQ(v, 0);
+}
+
+// The refill's own cost, finer than the log's milliseconds: every
+// OnNotification of a whole 44100 Hz stereo file, timed on the test's thread.
+TEST_F(StreamBufferTest, RefillTimesOverAWholeFile) {
+    const uint32_t blocks = 300;
+    Load(4608 * blocks);
+    Start();
+    std::vector<double> us;
+    int32_t result = 0;
+    while (result == 0 && us.size() < blocks + 8) {
+        ASSERT_TRUE(Switch(kSwitchesPerBlock));
+        gNow += 104;
+        const auto start = std::chrono::steady_clock::now();
+        result = sb->OnNotification();
+        us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    EXPECT_EQ(result, 8);
+    EXPECT_EQ(us.size(), blocks);
+    std::sort(us.begin(), us.end());
+    std::printf("OnNotification over %zu refills: median %.1f us, worst %.1f us\n", us.size(),
+                us[us.size() / 2], us.back());
+    EXPECT_LT(us[us.size() / 2], 1000.0);
 }
 
 // Build and its three failures; every path frees what it made.
