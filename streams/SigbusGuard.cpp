@@ -24,10 +24,10 @@ struct Entry {
 
 Entry entries[kMaxMappings];
 struct sigaction previousAction;
+uintptr_t pageSize = 4096;  // learnt at installation; sysconf is not for signal handlers
 std::once_flag installOnce;
 
 bool HandleFault(uintptr_t address) {
-    const uintptr_t pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     for (Entry& entry : entries) {
         const uintptr_t base = entry.base.load(std::memory_order_acquire);
         const size_t length = entry.length.load(std::memory_order_acquire);
@@ -37,8 +37,8 @@ bool HandleFault(uintptr_t address) {
         // handler.
         const uintptr_t from = address & ~(pageSize - 1);
         const uintptr_t to = (base + length + pageSize - 1) & ~(pageSize - 1);
-        const long result =
-            syscall(SYS_mmap, from, to - from, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        const intptr_t result = static_cast<intptr_t>(
+            syscall(SYS_mmap, from, to - from, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         if (result == -1) return false;
         entry.truncated.store(true, std::memory_order_release);
         return true;
@@ -69,6 +69,7 @@ void OnSigbus(int signal, siginfo_t* info, void* context) {
 }
 
 void Install() {
+    pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     struct sigaction action = {};
     action.sa_sigaction = OnSigbus;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
