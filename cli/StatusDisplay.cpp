@@ -9,8 +9,8 @@ namespace cli {
 
 namespace {
 
-constexpr size_t kBarWidth = 20;
-constexpr size_t kNameWidth = 28;
+constexpr size_t kBarWidth = 16;
+constexpr size_t kNameWidth = 24;
 
 size_t TerminalWidth(std::FILE* out) {
     winsize size = {};
@@ -54,7 +54,7 @@ std::string StatusDisplay::RowText(const Row& row, int32_t state, uint32_t elaps
     }
     const uint32_t shown = elapsedMs < row.dwTotalMs ? elapsedMs : row.dwTotalMs;
     char head[96];
-    std::snprintf(head, sizeof head, "Chn %02d  %-*s %8s / %-8s ", row.nChannel + 1, static_cast<int>(kNameWidth),
+    std::snprintf(head, sizeof head, "Chn %02d  %-*s %7s / %-7s ", row.nChannel + 1, static_cast<int>(kNameWidth),
                   name.c_str(), FormatTime(shown).c_str(), FormatTime(row.dwTotalMs).c_str());
     std::string text = head;
     if (bTerminal_) {
