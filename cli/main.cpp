@@ -157,8 +157,8 @@ int main(int argc, char** argv) {
     if (!options.device.empty() && !ResolveDevice(options.device, drivers, &plan.nDevice, &error)) {
         return UsageError(error);
     }
+    const int32_t virtualCard = VirtualCardNumber(&source);
     if (!options.recordPath.empty()) {
-        const int32_t virtualCard = VirtualCardNumber(&source);
         if (virtualCard < 0) {
             return UsageError("--record needs the virtual card, and it is not in the driver list");
         }
@@ -167,6 +167,12 @@ int main(int argc, char** argv) {
         }
         plan.nDevice = virtualCard;
         setenv("CANTABILE_VC_RECORD", options.recordPath.c_str(), 1);
+    }
+    // Settings left in the environment would otherwise only show up as a
+    // driver that does not open.
+    if (plan.nDevice >= 0 && plan.nDevice == virtualCard &&
+        !drivers::VirtualCardSettingsFromEnvironment(&settings, &error)) {
+        return UsageError(error);
     }
 
     // --channel first, then the free files on the channels left, from 0 up.

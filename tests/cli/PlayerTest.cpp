@@ -214,6 +214,10 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
         EXPECT_EQ(run.nExitStatus, 2) << joined << "\n" << run.err;
         EXPECT_NE(run.err.find("cantabile-play: "), std::string::npos) << joined;
     }
+    // A bad setting left in the environment is named, not taken for a broken driver.
+    const PlayerResult run = RunPlayer(dir.path(), {"--device", "virtual", wav}, {{"CANTABILE_VC_FORMAT", "float"}});
+    EXPECT_EQ(run.nExitStatus, 2);
+    EXPECT_NE(run.err.find("CANTABILE_VC_FORMAT"), std::string::npos) << run.err;
 }
 
 TEST_F(PlayerTest, ADriverThatCannotOpenGivesExitOne) {
@@ -224,6 +228,7 @@ TEST_F(PlayerTest, ADriverThatCannotOpenGivesExitOne) {
                                        {"JACK_NO_START_SERVER", "1"}});
     EXPECT_EQ(run.nExitStatus, 1) << run.err;
     EXPECT_NE(run.err.find("could not be opened"), std::string::npos) << run.err;
+    EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("SarabandeDbg.Log")), kGoodbye));
 }
 
 TEST_F(PlayerTest, SigintMidPlayStopsPromptlyAndClosesTheLogs) {
