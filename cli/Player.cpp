@@ -303,6 +303,7 @@ int RunPlayer(const PlayPlan& plan) {
         usage.Report(stderr, playWall, displayCpu, mainCpu);
     }
     if (stopSignal != 0) {
+        std::fprintf(stderr, "cantabile-play: stopped by %s\n", stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
         return 128 + stopSignal;
     }
     if (bLost) {
