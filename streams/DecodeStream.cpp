@@ -106,6 +106,13 @@ void DecodeStream::WriteDescription() {
 }
 
 uint32_t DecodeStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks, bool* pbEnd) {
+    if (!bReady) {
+        // Nothing to read from: a stream that failed to set up plays silence.
+        if (dwBytes) std::memset(pDst, 0, dwBytes);
+        bEndFlag = true;
+        if (pbEnd) *pbEnd = true;
+        return dwBytes;
+    }
     WaveFile& wave = *pWaveFile;
     const int32_t nBlockCount = wave.GetBlockCount();
     const int32_t nEndBlock = wave.cueOut != 0 ? wave.cueOut : nBlockCount;

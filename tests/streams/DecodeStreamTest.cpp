@@ -125,6 +125,12 @@ TEST_F(DecodeStreamTest, StreamOverAnUnparsedFileIsNotReady) {
     DecodeStream stream(std::make_unique<WaveFile>(junk.data(), 100u), CaptureLog);
     EXPECT_FALSE(stream.IsReady());
     EXPECT_EQ(CapturedLog(), "");
+    // Used anyway, it plays silence rather than reading through a missing format.
+    std::vector<uint8_t> out(64, 0xEE);
+    bool end = false;
+    EXPECT_EQ(stream.GetDecodedData(out.data(), 64, 1, &end), 64u);
+    EXPECT_EQ(out, std::vector<uint8_t>(64, 0));
+    EXPECT_TRUE(end);
 }
 
 TEST_F(DecodeStreamTest, BlocksComeInOrderAndTheTailIsPaddedWithZeros) {

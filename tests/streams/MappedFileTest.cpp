@@ -67,11 +67,11 @@ TEST(MappedFileTest, LongPathOpensAndIsCutTo259Characters) {
     }
     path += "/song.wav";
     ASSERT_TRUE(WriteBytes(path, {1, 2, 3, 4}));
-    MappedFile file;
-    ASSERT_TRUE(file.Open(path.c_str()));
-    EXPECT_EQ(std::string(file.GetPath()), path.substr(0, 259));
-    WaveFile wave{std::make_unique<MappedFile>()};
-    EXPECT_EQ(std::string(wave.GetFileName()), "");
+    auto file = std::make_unique<MappedFile>();
+    ASSERT_TRUE(file->Open(path.c_str()));
+    EXPECT_EQ(std::string(file->GetPath()), path.substr(0, 259));
+    const WaveFile wave{std::move(file)};
+    EXPECT_EQ(std::string(wave.GetFileName()), path.substr(0, 259));
 }
 
 // Another program cuts the file short while it plays: the part that is gone
