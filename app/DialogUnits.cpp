@@ -14,8 +14,12 @@ int Scale(int units, int base, int divisor) {
 
 DialogUnits::DialogUnits(const QFont& font) {
     const QFontMetrics metrics(font);
+    // The average over the Latin letters, as dialog layouts have always been
+    // measured: a font's own average (weighted towards narrow lower case) left
+    // digits and captions clipped in their boxes.
+    const int letters = metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     // A font that reports nothing still has to give a usable layout.
-    nBaseX = metrics.averageCharWidth() > 0 ? metrics.averageCharWidth() : 6;
+    nBaseX = letters > 0 ? (letters + 26) / 52 : 6;
     nBaseY = metrics.height() > 0 ? metrics.height() : 13;
 }
 

@@ -19,6 +19,6 @@ public:
     int BaseY() const { return nBaseY; }
 
 private:
-    int nBaseX;  // average character width in pixels
+    int nBaseX;  // average width of the Latin letters, in pixels
     int nBaseY;  // font height in pixels
 };

@@ -22,6 +22,10 @@
 #include "mixer/AsioHost.h"
 #include "platform/Event.h"
 
+// The icons live in this library's resources; a static library's resources are
+// registered only when asked for by name.
+static void InitResources() { Q_INIT_RESOURCE(cantabile); }
+
 QEvent::Type ResetRequestEventType() {
     static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType(QEvent::User + 10));
     return type;
@@ -64,6 +68,7 @@ CPlayerDlg::CPlayerDlg(QWidget* parent)
       fileChooser(ChooseFile),
       messageBox(ShowMessage),
       aboutBox(ShowAbout) {
+    InitResources();
     setObjectName("IDD_CANTABILE_DIALOG");
     setWindowTitle("ASIO Cantabile");
     m_hIcon.addFile(":/icons/cantabile-16.png", QSize(16, 16));

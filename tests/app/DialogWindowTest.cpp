@@ -1,0 +1,198 @@
+// The dialog as a window: layout in dialog units, tab order, the keys that end
+// it, the About box, the real message box, and screenshots.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "app/AboutDlg.h"
+#include "app/DialogUnits.h"
+#include "tests/app/DialogFixture.h"
+
+namespace {
+
+// Runs `check` on the modal or pop-up widget that appears next, from inside
+// the nested event loop that shows it.
+void OnNextModal(std::function<void(QWidget*)> check) {
+    auto* timer = new QTimer;
+    auto remaining = std::make_shared<int>(400);
+    QObject::connect(timer, &QTimer::timeout, [timer, remaining, check] {
+        QWidget* w = QApplication::activePopupWidget();
+        if (!w) w = QApplication::activeModalWidget();
+        if (w || --*remaining <= 0) {
+            timer->stop();
+            timer->deleteLater();
+            check(w);
+        }
+    });
+    timer->start(10);
+}
+
+}  // namespace
+
+TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
+    StartDialog(kVirtualCardConfig);
+    const DialogUnits du(dlg->font());
+    EXPECT_EQ(dlg->windowTitle(), "ASIO Cantabile");
+    EXPECT_EQ(dlg->size(), QSize(du.X(463), du.Y(204)));
+    EXPECT_EQ(dlg->Control(IDOK)->geometry(), du.Rect(383, 181, 64, 14));
+    EXPECT_EQ(dlg->Control(IDC_PAIR_FIRST + 4)->geometry(), du.Rect(39, 7 + 64, 114, 12));
+    EXPECT_EQ(dlg->Control(IDC_FILE_FIRST + 11)->geometry(), du.Rect(159, 7 + 176, 165, 12));
+    EXPECT_EQ(dlg->Control(IDC_LOAD_FIRST + 7)->geometry(), du.Rect(330, 7 + 112, 41, 12));
+    EXPECT_EQ(dlg->Control(IDC_UNLOADALL)->geometry(), du.Rect(383, 46, 64, 14));
+    EXPECT_EQ(dlg->Control(IDC_DEVICE)->x(), du.X(377));
+    EXPECT_EQ(dlg->Control(IDC_DEVICE)->y(), du.Y(80));
+    EXPECT_FALSE(dlg->Control(IDC_PAIRLIST)->isVisible());
+    EXPECT_TRUE(Button(IDOK)->isDefault());
+    EXPECT_EQ(Button(IDC_RESTARTALL)->text(), "Restart All");
+    EXPECT_EQ(Button(IDC_UNLOADALL)->text(), "Unload All");
+    EXPECT_EQ(Button(IDC_LOAD_FIRST)->text(), "Load");
+    EXPECT_EQ(dlg->Control(IDC_PLAYPAUSE)->property("controlId").toInt(), IDC_PLAYPAUSE);
+
+    QStringList captions;
+    for (QLabel* label : dlg->findChildren<QLabel*>()) captions << label->text();
+    EXPECT_TRUE(captions.contains("Chn 01"));
+    EXPECT_TRUE(captions.contains("Chn 12"));
+    EXPECT_TRUE(captions.contains("Select device"));
+
+    // Tab order: Exit, each row's pair box, file box and Load, then the
+    // transport buttons and the device box, and round to Exit.
+    std::vector<QWidget*> expected{dlg->Control(IDOK)};
+    for (int k = 0; k < kNumChannels; ++k) {
+        expected.push_back(dlg->Control(IDC_PAIR_FIRST + k));
+        expected.push_back(dlg->Control(IDC_FILE_FIRST + k));
+        expected.push_back(dlg->Control(IDC_LOAD_FIRST + k));
+    }
+    for (int id : {IDC_PLAYPAUSE, IDC_RESTARTALL, IDC_UNLOADALL, IDC_DEVICE}) expected.push_back(dlg->Control(id));
+    std::vector<QWidget*> chain;
+    QWidget* w = dlg->Control(IDOK);
+    do {
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w != dlg.get()) chain.push_back(w);
+        w = w->nextInFocusChain();
+    } while (w != dlg->Control(IDOK) && chain.size() < 100);
+    EXPECT_EQ(chain, expected);
+}
+
+TEST_F(DialogFixture, EnterPressesExitUnlessAnotherButtonHasTheFocus) {
+    StartDialog(kVirtualCardConfig);
+    // On a Load button, Enter presses that button.
+    chooserAnswer.clear();
+    QTest::keyClick(Button(IDC_LOAD_FIRST + 2), Qt::Key_Return);
+    EXPECT_EQ(nChooserCalls, 1);
+    EXPECT_TRUE(dlg->isVisible());
+
+    // In an edit box it presses Exit: the dialog ends and the engine is gone.
+    QTest::keyClick(Edit(IDC_FILE_FIRST + 2), Qt::Key_Return);
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+    EXPECT_EQ(dlg->Engine(), nullptr);
+}
+
+TEST_F(DialogFixture, EscapeAndTheCloseBoxEndTheDialog) {
+    StartDialog(kVirtualCardConfig);
+    QTest::keyClick(Edit(IDC_PAIR_FIRST), Qt::Key_Escape);
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_EQ(dlg->result(), QDialog::Rejected);
+    EXPECT_EQ(dlg->Engine(), nullptr);
+
+    dlg.reset();
+    StartDialog(kVirtualCardConfig);
+    ASSERT_NE(dlg->Engine(), nullptr);
+    EXPECT_TRUE(dlg->close());
+    EXPECT_EQ(dlg->Engine(), nullptr);
+}
+
+TEST_F(DialogFixture, TheRealMessageBoxSaysWhatFailed) {
+    dlg = std::make_unique<CPlayerDlg>();
+    QString text, title;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    OnNextModal([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        text = box->text();
+        title = box->windowTitle();
+        icon = box->icon();
+        buttons = box->standardButtons();
+        box->button(QMessageBox::Ok)->click();
+    });
+    dlg->show();  // no configuration: JACK, and no server
+    EXPECT_EQ(text, "ASIO initialization failed!");
+    EXPECT_EQ(title, "Cantabile");
+    EXPECT_EQ(icon, QMessageBox::Warning);
+    EXPECT_EQ(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_TRUE(dlg->isVisible());
+}
+
+TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBox) {
+    StartDialog(kVirtualCardConfig);
+    // F1 opens the real About box.
+    bool seen = false;
+    OnNextModal([&](QWidget* w) {
+        auto* about = qobject_cast<CAboutDlg*>(w);
+        ASSERT_NE(about, nullptr);
+        seen = true;
+        EXPECT_EQ(about->windowTitle(), "About Cantabile");
+        auto* text = about->findChild<QLabel*>("IDC_ABOUT_TEXT");
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(text->text(), "Cantabile Version 1.0");
+        auto* iconLabel = about->findChild<QLabel*>("IDC_ABOUT_ICON");
+        ASSERT_NE(iconLabel, nullptr);
+        EXPECT_FALSE(iconLabel->pixmap().isNull());
+        auto* ok = about->findChild<QPushButton*>("IDOK");
+        ASSERT_NE(ok, nullptr);
+        EXPECT_EQ(ok->text(), "OK");
+        EXPECT_TRUE(ok->isDefault());
+        const DialogUnits du(about->font());
+        EXPECT_EQ(about->size(), QSize(du.X(235), du.Y(55)));
+        EXPECT_TRUE(about->grab().save(QString::fromStdString(ShotPath("about.png"))));
+        QTest::keyClick(ok, Qt::Key_Return);
+    });
+    QTest::keyClick(dlg.get(), Qt::Key_F1);
+    EXPECT_TRUE(seen);
+
+    // The context menu's one entry reaches it too.
+    int aboutCalls = 0;
+    dlg->SetAboutBox([&](QWidget*, const QIcon&) { ++aboutCalls; });
+    QString entry;
+    OnNextModal([&](QWidget* w) {
+        auto* menu = qobject_cast<QMenu*>(w);
+        ASSERT_NE(menu, nullptr);
+        ASSERT_EQ(menu->actions().size(), 1);
+        entry = menu->actions()[0]->text();
+        menu->setActiveAction(menu->actions()[0]);
+        QTest::keyClick(menu, Qt::Key_Return);
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), dlg->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(dlg.get(), &event);
+    EXPECT_EQ(entry, "&About Cantabile...");
+    EXPECT_EQ(aboutCalls, 1);
+
+    // A system command keeps only its high bits.
+    dlg->OnSysCommand(IDM_ABOUTBOX | 0x3);
+    dlg->OnSysCommand(0x0020);
+    EXPECT_EQ(aboutCalls, 2);
+}
+
+TEST_F(DialogFixture, ScreenshotWithFilesLoaded) {
+    StartDialog(kVirtualCardConfig);
+    Load(0, WriteWav("Overture.wav", 20000));
+    Load(1, WriteWav("Strings - first violins.wav", 20000));
+    Load(4, WriteWav("Percussion.wav", 20000));
+    Load(11, WriteWav("Click track.wav", 20000));
+    Click(IDC_PLAYPAUSE);
+    Click(IDC_PLAYPAUSE);
+    EXPECT_EQ(dlg->windowIcon().availableSizes().size(), 3);
+    const QPixmap shot = dlg->grab();
+    EXPECT_EQ(shot.size(), dlg->size() * shot.devicePixelRatio());
+    EXPECT_TRUE(shot.save(QString::fromStdString(ShotPath("dialog.png"))));
+}

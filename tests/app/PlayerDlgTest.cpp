@@ -1,0 +1,247 @@
+// The main dialog's handlers on the real engine and the virtual card.
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include "engine/Sarabande.h"
+#include "platform/Event.h"
+#include "tests/app/DialogFixture.h"
+
+namespace {
+
+constexpr uint32_t kLongFrames = 441000;  // ten seconds: never runs out in a test
+constexpr uint32_t kShortFrames = 4608;   // one block: plays out in a moment
+
+// True when the device is running: the engine keeps refilling.
+bool RefillsHappen(Sarabande* engine, int timeoutMs) { return engine->GetPositionEvent()->Wait(timeoutMs); }
+
+// True when no refill happens any more, once those in flight have settled.
+bool RefillsStopped(Sarabande* engine) {
+    platform::SleepMs(250);
+    while (engine->GetPositionEvent()->TryWait()) {
+    }
+    return !engine->GetPositionEvent()->Wait(600);
+}
+
+}  // namespace
+
+TEST_F(DialogFixture, StartUpShowsThePairLabelsAndTheDevices) {
+    StartDialog(kVirtualCardConfig);
+    ASSERT_NE(dlg->Engine(), nullptr);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 1)->text(), "Out 3 / 4");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 11)->text(), "Out 23 / Out 24");
+    for (int k = 0; k < kNumChannels; ++k) EXPECT_TRUE(Edit(IDC_FILE_FIRST + k)->text().isEmpty());
+    // JACK, ALSA "default", the virtual card; the one in use is selected.
+    EXPECT_EQ(DeviceBox()->count(), 3);
+    EXPECT_EQ(DeviceBox()->currentIndex(), 2);
+    EXPECT_EQ(dlg->CurrentDevice(), -1);
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play/Pause");
+    EXPECT_FALSE(dlg->IsPlaying());
+}
+
+TEST_F(DialogFixture, LoadShowsTheFileNameAndAFailedLoadLeavesTheRowEmpty) {
+    StartDialog(kVirtualCardConfig);
+    const std::string tone = WriteWav("tone.wav", kLongFrames);
+    const std::string tiny = WriteTinyFile("tiny.wav");
+
+    Load(3, tone);
+    EXPECT_EQ(nChooserCalls, 1);
+    EXPECT_EQ(Edit(IDC_FILE_FIRST + 3)->text(), "tone.wav");
+    EXPECT_EQ(dlg->LoadedPath(3), tone);
+    EXPECT_EQ(Status(3), CHANNEL_LOADED);
+
+    // Cancelling the chooser changes nothing.
+    Load(3, "");
+    EXPECT_EQ(Edit(IDC_FILE_FIRST + 3)->text(), "tone.wav");
+    EXPECT_EQ(Status(3), CHANNEL_LOADED);
+
+    // A new choice closes the channel first; when the new file is refused
+    // the row stays empty.
+    Load(3, tiny);
+    EXPECT_TRUE(Edit(IDC_FILE_FIRST + 3)->text().isEmpty());
+    EXPECT_TRUE(dlg->LoadedPath(3).empty());
+    EXPECT_EQ(Status(3), CHANNEL_FREE);
+
+    // The row takes a good file again afterwards.
+    Load(3, tone);
+    EXPECT_EQ(Edit(IDC_FILE_FIRST + 3)->text(), "tone.wav");
+    EXPECT_EQ(Status(3), CHANNEL_LOADED);
+    // Only that row was touched.
+    EXPECT_EQ(Status(2), CHANNEL_FREE);
+    EXPECT_EQ(Status(4), CHANNEL_FREE);
+}
+
+TEST_F(DialogFixture, LoadingOverAPlayingChannelReplacesIt) {
+    StartDialog(kVirtualCardConfig);
+    Load(0, WriteWav("first.wav", kLongFrames));
+    Click(IDC_PLAYPAUSE);
+    ASSERT_EQ(Status(0), CHANNEL_PLAYING);
+    Load(0, WriteWav("second.wav", kLongFrames));
+    EXPECT_EQ(Edit(IDC_FILE_FIRST + 0)->text(), "second.wav");
+    EXPECT_EQ(Status(0), CHANNEL_LOADED);
+    EXPECT_EQ(dlg->LoadedPath(0), dir.File("second.wav"));
+}
+
+TEST_F(DialogFixture, PlayPauseStartsAndStopsTheDevice) {
+    StartDialog(kVirtualCardConfig);
+    Load(0, WriteWav("a.wav", kLongFrames));
+    Load(5, WriteWav("b.wav", kLongFrames));
+    Sarabande* engine = dlg->Engine();
+
+    Click(IDC_PLAYPAUSE);
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
+    EXPECT_TRUE(dlg->IsPlaying());
+    EXPECT_EQ(Status(0), CHANNEL_PLAYING);
+    EXPECT_EQ(Status(5), CHANNEL_PLAYING);
+    EXPECT_TRUE(RefillsHappen(engine, 3000));
+
+    Click(IDC_PLAYPAUSE);
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
+    EXPECT_FALSE(dlg->IsPlaying());
+    EXPECT_TRUE(RefillsStopped(engine));
+    // Paused channels stay where they are, still playing as far as the
+    // engine knows; the next press only starts the device again.
+    EXPECT_EQ(Status(0), CHANNEL_PLAYING);
+
+    Click(IDC_PLAYPAUSE);
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
+    EXPECT_TRUE(RefillsHappen(engine, 3000));
+}
+
+TEST_F(DialogFixture, PlayPauseWithNothingLoadedStillRunsTheTransport) {
+    StartDialog(kVirtualCardConfig);
+    Click(IDC_PLAYPAUSE);
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
+    EXPECT_TRUE(dlg->IsPlaying());
+    Click(IDC_PLAYPAUSE);
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
+    EXPECT_FALSE(dlg->IsPlaying());
+}
+
+TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatus) {
+    StartDialog(kVirtualCardConfig);
+    Load(0, WriteWav("long.wav", kLongFrames));
+    Load(1, WriteWav("short.wav", kShortFrames));
+    Click(IDC_PLAYPAUSE);
+    ASSERT_TRUE(WaitFor([&] { return Status(1) == CHANNEL_TERMINATED; }, 10000)) << "status " << Status(1);
+    ASSERT_EQ(Status(0), CHANNEL_PLAYING);
+    Load(2, WriteWav("never.wav", kLongFrames));
+    ASSERT_EQ(Status(2), CHANNEL_LOADED);
+
+    Click(IDC_RESTARTALL);
+    EXPECT_EQ(Status(0), CHANNEL_PLAYING);  // restarted
+    EXPECT_EQ(Status(1), CHANNEL_PLAYING);  // back to block 0 and played again
+    EXPECT_EQ(Status(2), CHANNEL_PLAYING);  // simply played
+    EXPECT_EQ(Status(3), CHANNEL_FREE);
+    // The transport is not touched.
+    EXPECT_TRUE(dlg->IsPlaying());
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
+    // The short file plays out once more.
+    EXPECT_TRUE(WaitFor([&] { return Status(1) == CHANNEL_TERMINATED; }, 10000));
+
+    dlg->done(QDialog::Accepted);  // closes the engine and its log
+    const std::string log = ReadWholeFile(dir.File("SarabandeDbg.Log"));
+    EXPECT_NE(log.find("Request to ReStart on channel 0"), std::string::npos);
+    EXPECT_EQ(log.find("Request to ReStart on channel 2"), std::string::npos);
+}
+
+TEST_F(DialogFixture, UnloadAllEmptiesEveryRowAndTogglesTheTransport) {
+    StartDialog(kVirtualCardConfig);
+    Load(0, WriteWav("a.wav", kLongFrames));
+    Load(7, WriteWav("b.wav", kLongFrames));
+    Click(IDC_PLAYPAUSE);
+    ASSERT_TRUE(dlg->IsPlaying());
+
+    // While playing: everything closes and the device stops.
+    Click(IDC_UNLOADALL);
+    for (int k = 0; k < kNumChannels; ++k) {
+        EXPECT_TRUE(Edit(IDC_FILE_FIRST + k)->text().isEmpty()) << k;
+        EXPECT_TRUE(dlg->LoadedPath(k).empty()) << k;
+        EXPECT_EQ(Status(k), CHANNEL_FREE) << k;
+    }
+    EXPECT_FALSE(dlg->IsPlaying());
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
+    // The pair labels stay.
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
+
+    // While stopped: still empties the rows, and starts the device.
+    Load(4, WriteWav("c.wav", kLongFrames));
+    Click(IDC_UNLOADALL);
+    EXPECT_TRUE(Edit(IDC_FILE_FIRST + 4)->text().isEmpty());
+    EXPECT_EQ(Status(4), CHANNEL_FREE);
+    EXPECT_TRUE(dlg->IsPlaying());
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
+}
+
+TEST_F(DialogFixture, FailedDriverShowsTheOneMessageAndADeviceChangeRecovers) {
+    // No configuration: driver 0, JACK, with no server to talk to.
+    StartDialog('\0');
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].first, "ASIO initialization failed!");
+    EXPECT_EQ(messages[0].second, "Cantabile");
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_TRUE(Edit(IDC_PAIR_FIRST + 0)->text().isEmpty());
+    ASSERT_EQ(DeviceBox()->count(), 3);
+    EXPECT_EQ(DeviceBox()->currentIndex(), 0);
+
+    // Loads fail silently.
+    Load(0, WriteWav("a.wav", kLongFrames));
+    EXPECT_TRUE(Edit(IDC_FILE_FIRST + 0)->text().isEmpty());
+    EXPECT_EQ(messages.size(), 1u);
+
+    // Picking the virtual card replaces the engine and remembers the choice.
+    PickDevice(2);
+    EXPECT_EQ(messages.size(), 1u);
+    EXPECT_EQ(dlg->CurrentDevice(), 2);
+    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
+    EXPECT_EQ(DeviceBox()->count(), 3);  // refilled, not appended to
+    EXPECT_EQ(DeviceBox()->currentIndex(), 2);
+    EXPECT_EQ(qobject_cast<QListWidget*>(dlg->Control(IDC_PAIRLIST))->count(), 12);
+
+    Load(0, dir.File("a.wav"));
+    EXPECT_EQ(Edit(IDC_FILE_FIRST + 0)->text(), "a.wav");
+    EXPECT_EQ(Status(0), CHANNEL_LOADED);
+}
+
+TEST_F(DialogFixture, ADeviceChangeWhileStoppedLeavesTheCaptionTruthful) {
+    StartDialog(kVirtualCardConfig);
+    Load(0, WriteWav("a.wav", kLongFrames));
+
+    // The first pick always resets, even onto the device in use.
+    PickDevice(2);
+    ASSERT_NE(dlg->Engine(), nullptr);
+    EXPECT_FALSE(dlg->IsPlaying());
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
+    EXPECT_TRUE(Edit(IDC_FILE_FIRST + 0)->text().isEmpty());
+    EXPECT_EQ(Status(0), CHANNEL_FREE);
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
+    // The old engine's log got the request; the new engine started its own.
+    EXPECT_NE(ReadWholeFile(dir.File("SarabandeDbg1.Log")).find("App received reset request!"), std::string::npos);
+
+    // The next press starts the device, as the caption promised.
+    Click(IDC_PLAYPAUSE);
+    EXPECT_TRUE(dlg->IsPlaying());
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
+
+    // Picking the same device again does nothing.
+    PickDevice(2);
+    EXPECT_TRUE(dlg->IsPlaying());
+    EXPECT_EQ(ReadWholeFile(dir.File("SarabandeDbg.Log")).find("App received reset request!"), std::string::npos);
+}
+
+TEST_F(DialogFixture, ADeviceChangeWhilePlayingStopsAndClosesEverything) {
+    StartDialog(kVirtualCardConfig);
+    Load(0, WriteWav("a.wav", kLongFrames));
+    Click(IDC_PLAYPAUSE);
+    ASSERT_TRUE(RefillsHappen(dlg->Engine(), 3000));
+    PickDevice(2);
+    EXPECT_FALSE(dlg->IsPlaying());
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
+    EXPECT_EQ(Status(0), CHANNEL_FREE);
+    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2");
+}
