@@ -2,7 +2,9 @@
 // bad input.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "mixer/AudioBuffer.h"
@@ -366,6 +368,43 @@ TEST_F(AudioBufferNotifyTest, CancelAndRearm) {
     // Arming again restarts the count from zero.
     EXPECT_EQ(buffer.SetNotify(&event, 128, NOTIFY_ONCE), 0);
     EXPECT_EQ(Fired(3), std::vector<int>({2}));
+}
+
+// The owner's operations and the buffer switch share the play state, the
+// level and the notification under the buffer's lock; IsPlaying is read
+// without it. Run under the thread sanitizer this finds an unguarded member.
+TEST(AudioBufferTest, OwnerAndSwitchThreadsShareStateSafely) {
+    BufferDescription desc{4096, kRate, 2, 0};
+    AudioBuffer b(&desc, 64, kRate, false);
+    platform::Event event;
+    std::atomic<bool> done{false};
+    std::thread driver([&] {
+        std::vector<int32_t> l(64), r(64);
+        while (!done.load()) {
+            if (b.IsPlaying()) {
+                ProcessAudioBuffer32Bits(&b, l.data(), r.data(), 64 * 4);
+            }
+        }
+    });
+    for (uint32_t i = 0; i < 2000; ++i) {
+        b.Play(i % 3 != 0);
+        EXPECT_EQ(b.SetNotify(&event, 256, NOTIFY_PERIODIC), 0);
+        b.SetAttenuation(i % 13);
+        b.ProgramFade(i % 40, 30);
+        (void)b.SetAudioPosition((i * 52) % 4096);
+        void* p = nullptr;
+        uint32_t n = 0;
+        (void)b.Lock(0, 0, &p, &n, nullptr, nullptr, LOCK_ENTIRE_BUFFER);
+        uint32_t pos = 0;
+        EXPECT_TRUE(b.GetAudioPosition(&pos));
+        EXPECT_LT(pos, 4096u + 1);
+        b.CancelNotify();
+        if (i % 7 == 0) {
+            b.Stop();
+        }
+    }
+    done.store(true);
+    driver.join();
 }
 
 }  // namespace
