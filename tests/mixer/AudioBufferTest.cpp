@@ -128,6 +128,20 @@ TEST(AudioBufferTest, StereoRingSmallerThanAFrameOrASwitch) {
     EXPECT_EQ(out.left, std::vector<int32_t>(8, 3 << 16));
     EXPECT_EQ(out.right, std::vector<int32_t>(8, -4 * 65536));
     EXPECT_EQ(Position(ring), 0u);
+
+    // A once buffer with a trailing half frame plays the whole frame, then
+    // silence, and ends at the end of the memory.
+    BufferDescription oneAndHalf{6, kRate, 2, 0};
+    AudioBuffer once(&oneAndHalf, 8, kRate, false);
+    m = Memory(once);
+    m[0] = 5;
+    m[1] = 6;
+    m[2] = 7;
+    once.Play(false);
+    out.Switch(once);
+    EXPECT_EQ(out.left, std::vector<int32_t>({5 << 16, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(out.right, std::vector<int32_t>({6 << 16, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Position(once), 6u);
 }
 
 TEST(AudioBufferTest, ShortOrNullOutputsAreNotOverrun) {
