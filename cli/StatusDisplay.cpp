@@ -9,8 +9,8 @@ namespace cli {
 
 namespace {
 
-constexpr size_t kBarWidth = 16;
-constexpr size_t kNameWidth = 24;
+constexpr size_t kBarWidth = 12;
+constexpr size_t kNameWidth = 28;
 
 size_t TerminalWidth(std::FILE* out) {
     winsize size = {};
