@@ -78,7 +78,9 @@ bool ASIOInitDrivers(DeviceListSink* deviceList, int32_t requested) {
     pASIOBuffers = nullptr;
     nRequestedDrvNum = 0;
 
-    if (logDirectory[0] == '\0' && !getcwd(logDirectory, sizeof logDirectory)) logDirectory[0] = '\0';
+    // A working directory too long to keep is reached by its relative name,
+    // never by an empty one (the log's name begins with '/').
+    if (logDirectory[0] == '\0' && !getcwd(logDirectory, sizeof logDirectory)) std::strcpy(logDirectory, ".");
     DebugLog& log = MixerDebugLog();
     log.Open(logDirectory);
 
