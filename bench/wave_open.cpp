@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cinttypes>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -55,7 +55,8 @@ uint64_t ReadWhole() {
     const int fd = open(gPath.c_str(), O_RDONLY);
     if (fd < 0) return 0;
     uint64_t total = 0;
-    for (ssize_t n; (n = read(fd, buffer.data(), buffer.size())) > 0;) total += static_cast<uint64_t>(n);
+    for (ssize_t n; (n = read(fd, buffer.data(), buffer.size())) > 0;)
+        total += static_cast<uint64_t>(n);
     close(fd);
     return total;
 }
@@ -66,7 +67,8 @@ double MedianSeconds(int runs, F&& f) {
     for (int i = 0; i < runs; ++i) {
         const auto start = std::chrono::steady_clock::now();
         f();
-        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        times.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];

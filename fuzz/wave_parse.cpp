@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > UINT32_MAX) return 0;
     // An exact-size copy, so that any read past the end meets the sanitizer.
     std::vector<uint8_t> bytes(data, data + size);
-    auto wave = std::make_unique<WaveFile>(bytes.data(), static_cast<uint32_t>(bytes.size()), "fuzz.wav");
+    auto wave =
+        std::make_unique<WaveFile>(bytes.data(), static_cast<uint32_t>(bytes.size()), "fuzz.wav");
     if (!wave->Parse()) return 0;
 
     WaveFile* pWave = wave.get();
@@ -28,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<uint8_t> ring(static_cast<size_t>(dwBlock) * DecodeStream::kRingBlocks);
     bool bEnd = false;
-    stream.GetDecodedData(ring.data(), static_cast<uint32_t>(ring.size()), DecodeStream::kRingBlocks, &bEnd);
+    stream.GetDecodedData(ring.data(), static_cast<uint32_t>(ring.size()),
+                          DecodeStream::kRingBlocks, &bEnd);
     // Run to the end and a little past it; the block count bounds the loop.
     const int64_t nLimit = static_cast<int64_t>(pWave->GetBlockCount()) + 8;
     for (int64_t i = 0; i < nLimit && i < 4096; ++i) {
@@ -36,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     pWave->Seek(pWave->GetBlockCount() / 2);
     stream.ClearEndFlag();
-    stream.GetDecodedData(ring.data(), static_cast<uint32_t>(ring.size()), DecodeStream::kRingBlocks, &bEnd);
+    stream.GetDecodedData(ring.data(), static_cast<uint32_t>(ring.size()),
+                          DecodeStream::kRingBlocks, &bEnd);
     pWave->Seek(INT32_MAX);
     stream.GetDecodedData(ring.data(), dwBlock, 1, &bEnd);
     return 0;

@@ -11,7 +11,8 @@ BlockReader::BlockReader(const uint8_t* pData, uint32_t dwDataSize, uint16_t nBl
     dwFrameCount = nBlockAlign ? dwDataSize / nBlockAlign : 0;
     // A last, partial block counts.
     nBlockCount = static_cast<int32_t>((dwFrameCount + dwFramesPerBlock - 1) / dwFramesPerBlock);
-    fMsPerBlock = nSamplesPerSec ? static_cast<float>(dwFramesPerBlock * 1000) / static_cast<float>(nSamplesPerSec)
+    fMsPerBlock = nSamplesPerSec ? static_cast<float>(dwFramesPerBlock * 1000) /
+                                       static_cast<float>(nSamplesPerSec)
                                  : 0.0f;
 }
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 class BlockReader {
-public:
+  public:
     static constexpr uint32_t kFramesPerBlock = 4608;     // at 44100 Hz and above
     static constexpr uint32_t kFramesPerBlockLow = 2304;  // below 44100 Hz
 
@@ -36,7 +36,7 @@ public:
     const uint8_t* GetDataStart() const { return pDataStart; }
     const uint8_t* GetDataEnd() const { return pDataEnd; }
 
-private:
+  private:
     const uint8_t* pDataStart;
     const uint8_t* pDataEnd;
     uint32_t dwFramesPerBlock;

@@ -10,12 +10,18 @@ namespace {
 
 const char* FormatName(uint16_t wFormatTag) {
     switch (wFormatTag) {
-        case 1: return "PCM\n";
-        case 2: return "Microsoft ADPCM\n";
-        case 17: return "IMA ADPCM\n";
-        case 85: return "Mp3\n";
-        case 512: return "Creative ADPCM\n";
-        default: return nullptr;
+        case 1:
+            return "PCM\n";
+        case 2:
+            return "Microsoft ADPCM\n";
+        case 17:
+            return "IMA ADPCM\n";
+        case 85:
+            return "Mp3\n";
+        case 512:
+            return "Creative ADPCM\n";
+        default:
+            return nullptr;
     }
 }
 
@@ -37,7 +43,8 @@ DecodeStream::DecodeStream(std::unique_ptr<WaveFile> pWave, LogFunction pLog)
     text[0] = '\0';
     if (!pWaveFile || !pWaveFile->GetFormat()) return;
 
-    dwCuedMilisecs = FloorToUint32(static_cast<double>(pWaveFile->GetMsPerBlock()) * pWaveFile->cueIn);
+    dwCuedMilisecs =
+        FloorToUint32(static_cast<double>(pWaveFile->GetMsPerBlock()) * pWaveFile->cueIn);
     SongPlayTime = pWaveFile->SongPlayTime;
 
     pFormat.reset(new (std::nothrow) WAVEFORMATEX(*pWaveFile->GetFormat()));
@@ -77,14 +84,14 @@ void DecodeStream::WriteDescription() {
         Log(text);
     }
     std::snprintf(text, sizeof text,
-                  "Src: bitrate: %" PRIu32 " Kbits, AvgBytesPerSec: %" PRIu32 ", SrcReadSize: %" PRIu32
-                  ", BlockAlign: %u\n",
-                  FloorToUint32(src.nAvgBytesPerSec * 0.008), src.nAvgBytesPerSec, wave.GetBlockSize(),
-                  static_cast<unsigned>(src.nBlockAlign));
+                  "Src: bitrate: %" PRIu32 " Kbits, AvgBytesPerSec: %" PRIu32
+                  ", SrcReadSize: %" PRIu32 ", BlockAlign: %u\n",
+                  FloorToUint32(src.nAvgBytesPerSec * 0.008), src.nAvgBytesPerSec,
+                  wave.GetBlockSize(), static_cast<unsigned>(src.nBlockAlign));
     Log(text);
     std::snprintf(text, sizeof text,
-                  "Output: nChannels: %u, nSamplesPerSec: %" PRIu32 ", wBitsPerSample: %u, dwBytesPerSec: %" PRIu32
-                  "\n",
+                  "Output: nChannels: %u, nSamplesPerSec: %" PRIu32
+                  ", wBitsPerSample: %u, dwBytesPerSec: %" PRIu32 "\n",
                   static_cast<unsigned>(pFormat->nChannels), pFormat->nSamplesPerSec,
                   static_cast<unsigned>(pFormat->wBitsPerSample), dwBytesPerSec);
     Log(text);
@@ -99,13 +106,14 @@ void DecodeStream::WriteDescription() {
     if (SongPlayTime % 1000 > 500) ++dwSeconds;
     const int32_t nEndBlock = wave.cueOut != 0 ? wave.cueOut : wave.GetBlockCount();
     std::snprintf(text, sizeof text,
-                  "SongPlayTime: %" PRIu32 " Minutes, %" PRIu32 " Seconds [%" PRIu32 " ms], dwCuedMilisecs: %" PRIu32
-                  ", Cue out block: %" PRId32 "\n",
+                  "SongPlayTime: %" PRIu32 " Minutes, %" PRIu32 " Seconds [%" PRIu32
+                  " ms], dwCuedMilisecs: %" PRIu32 ", Cue out block: %" PRId32 "\n",
                   dwSeconds / 60, dwSeconds % 60, SongPlayTime, dwCuedMilisecs, nEndBlock);
     Log(text);
 }
 
-uint32_t DecodeStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks, bool* pbEnd) {
+uint32_t DecodeStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks,
+                                      bool* pbEnd) {
     if (!bReady) {
         // Nothing to read from: a stream that failed to set up plays silence.
         if (dwBytes) std::memset(pDst, 0, dwBytes);
@@ -131,7 +139,8 @@ uint32_t DecodeStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t n
             wave.nNextBlock = wave.cueIn;
         }
         // A cue-out inside the data stops the delivery at its block.
-        if (nEndBlock < nBlockCount && static_cast<int64_t>(wave.nNextBlock) + nBlocks >= nEndBlock) {
+        if (nEndBlock < nBlockCount &&
+            static_cast<int64_t>(wave.nNextBlock) + nBlocks >= nEndBlock) {
             nAdvance = nEndBlock - wave.nNextBlock;
         }
         PCMFetchData(pDst, dwBytes, nAdvance);
@@ -148,7 +157,8 @@ int32_t DecodeStream::PCMFetchData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlo
     uint32_t dwCount = wave.Fetch(&pSrc, nBlocks, &bReaderEnd);
 
     if (dwCount == 0 || !pSrc) {
-        std::snprintf(text, sizeof text, "\nPCMFetchData - srcreadsize <= 0, nNextBlock: %" PRId32 "\n\n",
+        std::snprintf(text, sizeof text,
+                      "\nPCMFetchData - srcreadsize <= 0, nNextBlock: %" PRId32 "\n\n",
                       wave.nNextBlock);
         Log(text);
         dwCount = 0;
@@ -174,7 +184,8 @@ int32_t DecodeStream::PCMFetchData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlo
 
     if (bEnd) {
         bEndFlag = true;
-        std::snprintf(text, sizeof text, "\nPCMFetchData - found file EOF! - bytes remaining: %" PRIu32 "\n\n",
+        std::snprintf(text, sizeof text,
+                      "\nPCMFetchData - found file EOF! - bytes remaining: %" PRIu32 "\n\n",
                       dwCount);
         Log(text);
         return 0;

@@ -15,7 +15,7 @@
 #include "streams/WaveFormat.h"
 
 class DecodeStream {
-public:
+  public:
     static constexpr uint32_t kRingBlocks = 4;  // a sound buffer holds four blocks
 
     // Takes the parsed WaveFile over. Test IsReady() afterwards; a stream that
@@ -52,7 +52,7 @@ public:
     uint32_t dwBytesPerSec = 0;       // the format's nAvgBytesPerSec
     uint32_t dwCuedMilisecs = 0;      // ms before the cue-in block
 
-private:
+  private:
     void Log(const char* text);
     void WriteDescription();
     // ms(n): n / dwBytesPerSec * 1000, rounded half up.

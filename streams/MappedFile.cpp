@@ -9,9 +9,13 @@
 
 #include "streams/SigbusGuard.h"
 
-MappedFile::MappedFile() { szPath[0] = '\0'; }
+MappedFile::MappedFile() {
+    szPath[0] = '\0';
+}
 
-MappedFile::~MappedFile() { Close(); }
+MappedFile::~MappedFile() {
+    Close();
+}
 
 bool MappedFile::Open(const char* path) {
     Close();
@@ -62,4 +66,6 @@ void MappedFile::Close() {
     dwFileSize = 0;
 }
 
-bool MappedFile::TakeTruncatedFlag() { return sigbus_guard::TakeTruncated(nGuardSlot); }
+bool MappedFile::TakeTruncatedFlag() {
+    return sigbus_guard::TakeTruncated(nGuardSlot);
+}

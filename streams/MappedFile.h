@@ -12,7 +12,7 @@
 #include <cstdint>
 
 class MappedFile {
-public:
+  public:
     static constexpr uint32_t kPathField = 260;  // 259 characters and the terminating zero
 
     MappedFile();
@@ -39,7 +39,7 @@ public:
     // silence over it. Clears the flag.
     bool TakeTruncatedFlag();
 
-private:
+  private:
     char szPath[kPathField];
     int nFileHandle = -1;
     uint32_t dwFileSize = 0;

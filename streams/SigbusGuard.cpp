@@ -37,8 +37,8 @@ bool HandleFault(uintptr_t address) {
         // handler.
         const uintptr_t from = address & ~(pageSize - 1);
         const uintptr_t to = (base + length + pageSize - 1) & ~(pageSize - 1);
-        const intptr_t result = static_cast<intptr_t>(
-            syscall(SYS_mmap, from, to - from, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        const intptr_t result = static_cast<intptr_t>(syscall(
+            SYS_mmap, from, to - from, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         if (result == -1) return false;
         entry.truncated.store(true, std::memory_order_release);
         return true;
@@ -49,7 +49,9 @@ bool HandleFault(uintptr_t address) {
 void OnSigbus(int signal, siginfo_t* info, void* context) {
     // Only a touch of a page past the end of a mapped file is ours to mend;
     // a SIGBUS sent by kill() or raised for misalignment is not.
-    if (info && info->si_code == BUS_ADRERR && HandleFault(reinterpret_cast<uintptr_t>(info->si_addr))) return;
+    if (info && info->si_code == BUS_ADRERR &&
+        HandleFault(reinterpret_cast<uintptr_t>(info->si_addr)))
+        return;
     if (previousAction.sa_flags & SA_SIGINFO) {
         if (previousAction.sa_sigaction) {
             previousAction.sa_sigaction(signal, info, context);

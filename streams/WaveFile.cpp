@@ -6,13 +6,15 @@
 
 namespace {
 
-constexpr uint32_t kFormatOffset = 20;      // the format chunk is taken to be the first chunk
-constexpr uint32_t kFormatBytes = 16;       // copied from the file; cbSize is not
+constexpr uint32_t kFormatOffset = 20;  // the format chunk is taken to be the first chunk
+constexpr uint32_t kFormatBytes = 16;   // copied from the file; cbSize is not
 constexpr uint32_t kFirstDataIdOffset = 36;
-constexpr uint32_t kCueToDataId = 20;       // "cue ", size, one word, cue-in, cue-out, then "data"
+constexpr uint32_t kCueToDataId = 20;  // "cue ", size, one word, cue-in, cue-out, then "data"
 constexpr uint32_t kMinSamplesPerSec = 22050;
 
-uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t ReadU16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 uint32_t ReadU32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -26,7 +28,9 @@ void CopyCut(char* field, size_t fieldSize, const char* source) {
     field[length] = '\0';
 }
 
-int64_t Clamp(int64_t value, int64_t low, int64_t high) { return value < low ? low : value > high ? high : value; }
+int64_t Clamp(int64_t value, int64_t low, int64_t high) {
+    return value < low ? low : value > high ? high : value;
+}
 
 }  // namespace
 
@@ -61,7 +65,8 @@ bool WaveFile::Parse() {
     const uint32_t nAvgBytesPerSec = ReadU32(pFmt + 8);
     const uint16_t nBlockAlign = ReadU16(pFmt + 12);
     const uint16_t wBitsPerSample = ReadU16(pFmt + 14);
-    if (wFormatTag != WAVE_FORMAT_PCM || wBitsPerSample != 16 || nSamplesPerSec < kMinSamplesPerSec) return false;
+    if (wFormatTag != WAVE_FORMAT_PCM || wBitsPerSample != 16 || nSamplesPerSec < kMinSamplesPerSec)
+        return false;
     // Values that the block and play-time arithmetic divide by: a header that
     // zeroes them is broken, not merely unusual.
     if (nBlockAlign == 0 || nChannels == 0 || nAvgBytesPerSec == 0) return false;
@@ -77,7 +82,8 @@ bool WaveFile::Parse() {
     // it stands. Bounded by the file as well as by the fixed range.
     uint32_t dwDataId = 0;
     bool bFound = false;
-    for (uint32_t offset = kFirstDataIdOffset; offset <= kLastDataIdOffset && offset + 4 <= dwLength; ++offset) {
+    for (uint32_t offset = kFirstDataIdOffset;
+         offset <= kLastDataIdOffset && offset + 4 <= dwLength; ++offset) {
         if (std::memcmp(pBase + offset, "data", 4) == 0) {
             dwDataId = offset;
             bFound = true;
@@ -118,8 +124,8 @@ bool WaveFile::Parse() {
         nPlayLength = static_cast<int64_t>(dwDataSize) - static_cast<int64_t>(cueIn) * dwBlockSize;
     }
     dwPlayLength = static_cast<uint32_t>(Clamp(nPlayLength, 0, UINT32_MAX));
-    SongPlayTime = static_cast<uint32_t>(
-        std::floor(static_cast<double>(dwPlayLength) * 1000.0 / static_cast<double>(qwBytesPerSecOf16Bit)));
+    SongPlayTime = static_cast<uint32_t>(std::floor(static_cast<double>(dwPlayLength) * 1000.0 /
+                                                    static_cast<double>(qwBytesPerSecOf16Bit)));
 
     pReader->Seek(nullptr, nullptr, cueIn);
     nNextBlock = cueIn;
@@ -147,4 +153,6 @@ uint32_t WaveFile::Fetch(const uint8_t** ppBlock, int32_t nBlocks, bool* pbEnd) 
     return pReader->Fetch(ppBlock, nBlocks, pbEnd);
 }
 
-bool WaveFile::TakeTruncatedFlag() { return pMappedFile && pMappedFile->TakeTruncatedFlag(); }
+bool WaveFile::TakeTruncatedFlag() {
+    return pMappedFile && pMappedFile->TakeTruncatedFlag();
+}

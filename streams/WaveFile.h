@@ -14,7 +14,7 @@
 #include "streams/WaveFormat.h"
 
 class WaveFile {
-public:
+  public:
     static constexpr uint32_t kFileNameField = MappedFile::kPathField;
     // The data id is searched for at every offset from 36 up to and including
     // this one.
@@ -68,7 +68,7 @@ public:
     // The play length in ms (play length / bytes per second of 16-bit samples).
     uint32_t SongPlayTime = 0;
 
-private:
+  private:
     std::unique_ptr<MappedFile> pMappedFile;
     const uint8_t* pBase = nullptr;
     uint32_t dwLength = 0;

@@ -27,7 +27,9 @@ Parsed ParseBytes(const std::vector<uint8_t>& in) {
     return p;
 }
 
-WavLayout Stereo44() { return WavLayout{}; }
+WavLayout Stereo44() {
+    return WavLayout{};
+}
 
 WavLayout Mono22() {
     WavLayout layout;
@@ -43,7 +45,7 @@ WavChunk Filler(const char* id, size_t bytes, uint8_t value = 0) {
 struct AcceptCase {
     const char* name;
     WavLayout layout;
-    uint32_t dataOffset;      // of the payload
+    uint32_t dataOffset;  // of the payload
     uint32_t framesPerBlock;
     uint32_t blockSize;
 };
@@ -58,7 +60,8 @@ TEST_P(AcceptedHeader, FindsTheDataAndTheBlockGeometry) {
     EXPECT_EQ(p.wave->GetDataSize(), 10000u * c.layout.BlockAlign());
     EXPECT_EQ(p.wave->GetReader()->GetFramesPerBlock(), c.framesPerBlock);
     EXPECT_EQ(p.wave->GetBlockSize(), c.blockSize);
-    EXPECT_EQ(p.wave->GetBlockCount(), static_cast<int32_t>((10000 + c.framesPerBlock - 1) / c.framesPerBlock));
+    EXPECT_EQ(p.wave->GetBlockCount(),
+              static_cast<int32_t>((10000 + c.framesPerBlock - 1) / c.framesPerBlock));
     EXPECT_EQ(p.wave->cueIn, 0);
     EXPECT_EQ(p.wave->cueOut, 0);
     EXPECT_EQ(p.wave->nNextBlock, 0);
@@ -109,15 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
                     AcceptCase{"DataIdAtLastOffset", DataIdAt2084(), 2084 + 8, 2304, 4608}),
     [](const testing::TestParamInfo<AcceptCase>& info) { return info.param.name; });
 
-TEST(WaveFileParse, MillisecondsPerBlock) {
-    const Parsed p44 = ParseBytes(MakeWav(Stereo44(), PatternPcm(Stereo44(), 100)));
-    EXPECT_NEAR(p44.wave->GetMsPerBlock(), 104.49f, 0.01f);
-    const Parsed p48 = ParseBytes(MakeWav(Rate(48000), PatternPcm(Rate(48000), 100)));
-    EXPECT_FLOAT_EQ(p48.wave->GetMsPerBlock(), 96.0f);
-    const Parsed p32 = ParseBytes(MakeWav(Rate(32000), PatternPcm(Rate(32000), 100)));
-    EXPECT_FLOAT_EQ(p32.wave->GetMsPerBlock(), 72.0f);
-}
-
 struct RefuseCase {
     const char* name;
     std::vector<uint8_t> bytes;
@@ -125,9 +119,12 @@ struct RefuseCase {
 
 class RefusedHeader : public testing::TestWithParam<RefuseCase> {};
 
-TEST_P(RefusedHeader, IsRefused) { EXPECT_FALSE(ParseBytes(GetParam().bytes).ok); }
+TEST_P(RefusedHeader, IsRefused) {
+    EXPECT_FALSE(ParseBytes(GetParam().bytes).ok);
+}
 
-std::vector<uint8_t> Format(uint16_t tag, uint16_t bits, uint32_t rate = 44100, uint16_t channels = 2) {
+std::vector<uint8_t> Format(uint16_t tag, uint16_t bits, uint32_t rate = 44100,
+                            uint16_t channels = 2) {
     WavLayout l;
     l.wFormatTag = tag;
     l.wBitsPerSample = bits;
@@ -137,7 +134,8 @@ std::vector<uint8_t> Format(uint16_t tag, uint16_t bits, uint32_t rate = 44100, 
     return MakeWav(l, std::vector<uint8_t>(4096, 1));
 }
 
-std::vector<uint8_t> Edited(WavLayout l, std::vector<uint8_t> payload = std::vector<uint8_t>(4096, 1)) {
+std::vector<uint8_t> Edited(WavLayout l,
+                            std::vector<uint8_t> payload = std::vector<uint8_t>(4096, 1)) {
     return MakeWav(l, payload);
 }
 
@@ -179,7 +177,9 @@ std::vector<uint8_t> FormatNotFirst() {
     return out;
 }
 
-std::vector<uint8_t> Canonical() { return MakeWav(Stereo44(), PatternPcm(Stereo44(), 100)); }
+std::vector<uint8_t> Canonical() {
+    return MakeWav(Stereo44(), PatternPcm(Stereo44(), 100));
+}
 
 std::vector<uint8_t> NotRiff() {
     std::vector<uint8_t> b = Canonical();
@@ -195,11 +195,12 @@ std::vector<uint8_t> Prefix(size_t n) {
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, RefusedHeader,
-    testing::Values(RefuseCase{"EightBit", Format(1, 8)}, RefuseCase{"TwentyFourBit", Format(1, 24)},
-                    RefuseCase{"Float", Format(3, 32)}, RefuseCase{"MsAdpcm", Format(2, 4)},
-                    RefuseCase{"ImaAdpcm", Format(17, 4)}, RefuseCase{"Mp3", Format(85, 0)},
-                    RefuseCase{"Rate11025", Format(1, 16, 11025)}, RefuseCase{"Rate22049", Format(1, 16, 22049)},
-                    RefuseCase{"NotRiff", NotRiff()}, RefuseCase{"FormatNotFirst", FormatNotFirst()},
+    testing::Values(RefuseCase{"EightBit", Format(1, 8)},
+                    RefuseCase{"TwentyFourBit", Format(1, 24)}, RefuseCase{"Float", Format(3, 32)},
+                    RefuseCase{"MsAdpcm", Format(2, 4)}, RefuseCase{"ImaAdpcm", Format(17, 4)},
+                    RefuseCase{"Mp3", Format(85, 0)}, RefuseCase{"Rate11025", Format(1, 16, 11025)},
+                    RefuseCase{"Rate22049", Format(1, 16, 22049)}, RefuseCase{"NotRiff", NotRiff()},
+                    RefuseCase{"FormatNotFirst", FormatNotFirst()},
                     RefuseCase{"DataIdPastSearch", Edited(DataIdAt2086())},
                     RefuseCase{"DataSizeZero", Edited(SizeField(0))},
                     RefuseCase{"BlockAlignZero", Edited(Align(0))},
@@ -207,7 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RefuseCase{"AvgBytesZero", Edited(Avg(0))},
                     RefuseCase{"ChannelsTimesRateOverflows", Format(1, 16, 0xFFFFFFF0u, 0xFFFF)},
                     RefuseCase{"Empty", {}}, RefuseCase{"ShorterThanTheFormat", Prefix(35)},
-                    RefuseCase{"DataIdWithoutSize", Prefix(40)}, RefuseCase{"SizeWithoutPayload", Prefix(44)}),
+                    RefuseCase{"DataIdWithoutSize", Prefix(40)},
+                    RefuseCase{"SizeWithoutPayload", Prefix(44)}),
     [](const testing::TestParamInfo<RefuseCase>& info) { return info.param.name; });
 
 TEST(WaveFileParse, EveryTruncationIsRefusedOrKeptInsideTheBytes) {
@@ -314,7 +316,8 @@ TEST(WaveFileFetch, ExactMultipleHasNoPartialBlockAndEndsOnTheLastFullOne) {
     EXPECT_EQ(p.wave->GetBlockCount(), 3);
     const uint8_t* block = nullptr;
     bool end = false;
-    EXPECT_EQ(p.wave->Fetch(&block, 4, &end), 3u * 4608);  // more than remain: the rest, and the end
+    EXPECT_EQ(p.wave->Fetch(&block, 4, &end),
+              3u * 4608);  // more than remain: the rest, and the end
     EXPECT_TRUE(end);
 }
 
@@ -359,16 +362,17 @@ TEST_P(WaveFileSeek, ClampsAndMovesTheReaderWithNextBlock) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Clamps, WaveFileSeek,
-                         testing::Values(SeekCase{20, 0, 0, 7, 7},      // inside
-                                         SeekCase{20, 0, 0, 20, 16},    // at the end: last four blocks
-                                         SeekCase{20, 0, 0, 1000, 16},  // far past it
-                                         SeekCase{20, 0, 12, 12, 8},    // at the cue-out
-                                         SeekCase{20, 0, 12, 11, 11},   // just before it
-                                         SeekCase{20, 3, 12, 1, 3},     // before the cue-in
-                                         SeekCase{20, 3, 12, -5, 3},    // negative
-                                         SeekCase{20, 10, 12, 50, 10},  // cue-out - 4 is before the cue-in
-                                         SeekCase{3, 0, 0, 5, 0},       // fewer than four blocks
-                                         SeekCase{20, 0, INT32_MIN, 5, 0}));  // no overflow at cue-out - 4
+INSTANTIATE_TEST_SUITE_P(
+    Clamps, WaveFileSeek,
+    testing::Values(SeekCase{20, 0, 0, 7, 7},            // inside
+                    SeekCase{20, 0, 0, 20, 16},          // at the end: last four blocks
+                    SeekCase{20, 0, 0, 1000, 16},        // far past it
+                    SeekCase{20, 0, 12, 12, 8},          // at the cue-out
+                    SeekCase{20, 0, 12, 11, 11},         // just before it
+                    SeekCase{20, 3, 12, 1, 3},           // before the cue-in
+                    SeekCase{20, 3, 12, -5, 3},          // negative
+                    SeekCase{20, 10, 12, 50, 10},        // cue-out - 4 is before the cue-in
+                    SeekCase{3, 0, 0, 5, 0},             // fewer than four blocks
+                    SeekCase{20, 0, INT32_MIN, 5, 0}));  // no overflow at cue-out - 4
 
 }  // namespace

@@ -7,7 +7,8 @@ uint16_t WavLayout::BlockAlign() const {
 }
 
 uint32_t WavLayout::AvgBytesPerSec() const {
-    return nAvgBytesPerSec ? *nAvgBytesPerSec : static_cast<uint32_t>(BlockAlign()) * nSamplesPerSec;
+    return nAvgBytesPerSec ? *nAvgBytesPerSec
+                           : static_cast<uint32_t>(BlockAlign()) * nSamplesPerSec;
 }
 
 void PutU16(std::vector<uint8_t>& out, uint16_t value) {
@@ -55,7 +56,8 @@ std::vector<uint8_t> MakeWav(const WavLayout& layout, const std::vector<uint8_t>
     }
 
     PutId(out, "data");
-    PutU32(out, layout.dataSizeField ? *layout.dataSizeField : static_cast<uint32_t>(payload.size()));
+    PutU32(out,
+           layout.dataSizeField ? *layout.dataSizeField : static_cast<uint32_t>(payload.size()));
     out.insert(out.end(), payload.begin(), payload.end());
 
     const uint32_t riffSize = static_cast<uint32_t>(out.size() - 8);
@@ -84,6 +86,7 @@ std::vector<uint8_t> PatternPcm(const WavLayout& layout, uint32_t frames) {
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) return false;
-    const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool ok =
+        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && ok;
 }

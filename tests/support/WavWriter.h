@@ -37,7 +37,7 @@ struct WavLayout {
     // and nBlockAlign * nSamplesPerSec.
     std::optional<uint16_t> nBlockAlign;
     std::optional<uint32_t> nAvgBytesPerSec;
-    bool bWithCbSize = false;  // an 18-byte format chunk ending in cbSize 0
+    bool bWithCbSize = false;           // an 18-byte format chunk ending in cbSize 0
     std::vector<WavChunk> extraChunks;  // between the format and the data
     std::optional<WavCue> cue;          // immediately before the data chunk
     // The data chunk's size field; the payload's size when not given (a value
