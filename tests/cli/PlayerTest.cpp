@@ -220,6 +220,16 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
     EXPECT_NE(run.err.find("CANTABILE_VC_FORMAT"), std::string::npos) << run.err;
 }
 
+TEST_F(PlayerTest, WithoutDeviceTheSavedChoiceApplies) {
+    const std::string wav = WriteWav(dir, "a.wav", WavLayout{}, 10000);
+    const PlayerResult picked = RunPlayer(dir.path(), {"--device", "virtual", wav});
+    ASSERT_EQ(picked.nExitStatus, 0) << picked.err;
+    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2");
+    const PlayerResult saved = RunPlayer(dir.path(), {wav});
+    EXPECT_EQ(saved.nExitStatus, 0) << saved.err;
+    EXPECT_NE(saved.out.find("driver: Virtual Card"), std::string::npos) << saved.out;
+}
+
 TEST_F(PlayerTest, ADriverThatCannotOpenGivesExitOne) {
     const std::string wav = WriteWav(dir, "a.wav", WavLayout{}, 20000);
     // JACK with no server under this name, and none started for us.
