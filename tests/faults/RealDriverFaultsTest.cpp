@@ -1,0 +1,219 @@
+// Faults of the real drivers under the whole engine: the virtual card's
+// recording disk filling up, and the JACK server dying and coming back.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "drivers/BuiltinDrivers.h"
+#include "engine/Sarabande.h"
+#include "mixer/AsioHost.h"
+#include "tests/faults/FaultRig.h"
+#include "tests/support/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+uint32_t U32At(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+
+// Waits for the channel to reach `state`; false after `ms`.
+bool WaitForState(Sarabande& engine, int32_t channel, int32_t state, int ms) {
+    const auto start = Clock::now();
+    while (engine.ChannelState(channel) != state) {
+        if (MsSince(start) > ms) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+TEST(FullDisk, TheVirtualCardStopsRecordingOnceAndThePlayerKeepsTime) {
+    TempDir dir;
+    ScopedChdir cd(dir.path());
+    ASIOSetLogDirectory(nullptr);
+    const std::string file = dir.File("one-second.wav");
+    ASSERT_TRUE(WriteBytes(file, faults::IdentifiedWav(1, 48000)));
+    setenv("CANTABILE_VC_RATE", "48000", 1);
+    setenv("CANTABILE_VC_FRAMES", "256", 1);
+    setenv("CANTABILE_VC_FORMAT", "int32", 1);
+    setenv("CANTABILE_VC_RECORD", dir.File("out.wav").c_str(), 1);
+    drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
+    ASIOSetDriverSource(&source);
+
+    // A file size limit stands in for a full disk: the card records 4.6 MB a
+    // second, so a quarter of a megabyte is gone in a few dozen periods,
+    // while the two logs stay far below it.
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved;
+    limit.rlim_cur = 256 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+    int64_t playedMs = 0;
+    {
+        int hwnd = 0;
+        Sarabande engine(2, nullptr);  // the virtual card
+        ASSERT_EQ(engine.Init(&hwnd, nullptr, dir.path().c_str()), 0);
+        ASSERT_EQ(engine.LoadFile(0, file.c_str()), 0);
+        ASSERT_EQ(engine.PlayChannel(0), 0);
+        const auto start = Clock::now();
+        ASSERT_TRUE(ASIOStartPlay());
+        EXPECT_TRUE(WaitForState(engine, 0, CHANNEL_TERMINATED, 5000));
+        playedMs = MsSince(start);
+        engine.Close();
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    ASIOSetDriverSource(nullptr);
+    for (const char* name : {"CANTABILE_VC_RATE", "CANTABILE_VC_FRAMES", "CANTABILE_VC_FORMAT", "CANTABILE_VC_RECORD"})
+        unsetenv(name);
+
+    // A one-second file with its ring of four 96 ms blocks ends about 1.4 s
+    // after the start: the card kept real time after the disk filled.
+    EXPECT_GT(playedMs, 1000);
+    EXPECT_LT(playedMs, 2500);
+    const std::string log = ReadWholeFile(dir.File("OstinatoDbg.Log"));
+    EXPECT_EQ(Count(log, "VirtualCard: recording stopped"), 1u) << log;
+    // What was recorded is a whole WAV file: header sizes match the bytes.
+    const std::string wav = ReadWholeFile(dir.File("out.wav"));
+    ASSERT_GE(wav.size(), 68u);
+    EXPECT_LE(wav.size(), limit.rlim_cur);
+    EXPECT_EQ(U32At(wav, 4), wav.size() - 8);
+    EXPECT_EQ(U32At(wav, 64), wav.size() - 68);
+}
+
+std::string FindJackd() {
+    for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
+        const std::string candidate = std::string(dir) + "/jackd";
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};
+}
+
+// A private dummy server (48 kHz, 256-frame periods, 24 playback ports) that
+// can be killed and started again under the same name.
+class JackServer {
+public:
+    JackServer(std::string jackd, std::string name) : jackd_(std::move(jackd)), name_(std::move(name)) {}
+    ~JackServer() {
+        Kill(SIGTERM);
+        unsetenv("JACK_DEFAULT_SERVER");
+    }
+
+    bool Start() {
+        const char* argv[] = {jackd_.c_str(), "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000",
+                              "-p", "256", "-C", "0", "-P", "24", nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            pid_ = -1;
+            return false;
+        }
+        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        const auto start = Clock::now();
+        while (MsSince(start) < 10000) {
+            jack_status_t status;
+            if (jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status)) {
+                jack_client_close(probe);
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    void Kill(int signal) {
+        if (pid_ <= 0) return;
+        kill(pid_, signal);
+        const auto start = Clock::now();
+        while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+            if (MsSince(start) > 5000) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        pid_ = -1;
+    }
+
+private:
+    std::string jackd_;
+    std::string name_;
+    pid_t pid_ = -1;
+};
+
+// Loads and plays the file on channel 0 of a new engine on JACK; true once
+// a refill has published a position, i.e. the server is switching for us.
+bool PlaysOnJack(Sarabande& engine, const TempDir& dir, const std::string& file) {
+    static int hwnd = 0;
+    if (engine.Init(&hwnd, nullptr, dir.path().c_str()) != 0) return false;
+    if (engine.LoadFile(0, file.c_str()) != 0 || engine.PlayChannel(0) != 0) return false;
+    if (!ASIOStartPlay()) return false;
+    return engine.GetPositionEvent() != nullptr && engine.GetPositionEvent()->Wait(3000);
+}
+
+TEST(JackServerLoss, AKilledServerLeavesTheEngineClosableAndANewServerPlaysAgain) {
+    const std::string jackd = FindJackd();
+    if (jackd.empty()) GTEST_SKIP() << "jackd is not installed";
+    TempDir dir;
+    ScopedChdir cd(dir.path());
+    ASIOSetLogDirectory(nullptr);
+    const std::string file = dir.File("long.wav");
+    ASSERT_TRUE(WriteBytes(file, faults::IdentifiedWav(1, 48000 * 20)));
+    JackServer server(jackd, "cantabile-faults-" + std::to_string(getpid()));
+    ASSERT_TRUE(server.Start());
+    drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
+    ASIOSetDriverSource(&source);
+    {
+        Sarabande engine(0, nullptr);  // JACK
+        ASSERT_TRUE(PlaysOnJack(engine, dir, file));
+        server.Kill(SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // The device change: the old engine goes, quickly, with its dead server.
+        const auto closing = Clock::now();
+        engine.Close();
+        EXPECT_LT(MsSince(closing), 2000);
+    }
+    ASSERT_TRUE(server.Start());
+    {
+        Sarabande engine(0, nullptr);
+        EXPECT_TRUE(PlaysOnJack(engine, dir, file));
+        engine.Close();
+    }
+    ASIOSetDriverSource(nullptr);
+}
+
+}  // namespace
