@@ -354,13 +354,18 @@ void AudioBuffer::ProcessBuffers(int32_t* left, int32_t* right, int32_t bytes) {
         Zero(right, dwPrimaryBufferSampleSize);
         return;
     }
-    SetProgrammedAttenuation();
+    // Both checks are repeated here only to spare a call on the common path.
+    if (bFadeActive && !bFadeDone) {
+        SetProgrammedAttenuation();
+    }
     if (dwAttenuation != 0) {
         ApplyAttenuation(dwBytesPerSwitch);
     }
     (this->*kFills32[FillIndex()])(left, right, static_cast<int32_t>(needed),
                                    static_cast<uint32_t>(nBitShift));
-    CheckNotify();
+    if (dwNotifyMode != NOTIFY_NONE) {
+        CheckNotify();
+    }
 }
 
 // Runs on the driver's thread: no allocation, no logging.
@@ -371,7 +376,10 @@ void AudioBuffer::ProcessBuffers(int16_t* left, int16_t* right) {
         Zero(right, dwPrimaryBufferSampleSize);
         return;
     }
-    SetProgrammedAttenuation();
+    // Both checks are repeated here only to spare a call on the common path.
+    if (bFadeActive && !bFadeDone) {
+        SetProgrammedAttenuation();
+    }
     if (dwAttenuation != 0) {
         ApplyAttenuation(dwBytesPerSwitch);
     } else if (b16Bits && nBitShift != 16) {
@@ -383,7 +391,9 @@ void AudioBuffer::ProcessBuffers(int16_t* left, int16_t* right) {
         }
     }
     (this->*kFills16[FillIndex()])(left, right);
-    CheckNotify();
+    if (dwNotifyMode != NOTIFY_NONE) {
+        CheckNotify();
+    }
 }
 
 // Runs on the driver's thread: no allocation, no logging.
