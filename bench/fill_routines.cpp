@@ -66,8 +66,8 @@ void BM_Fill(benchmark::State& state, Routine r) {
     const uint32_t bytesPerSwitch = sourceFrames * frameBytes;
     const uint32_t bufferBytes = r.bLooping ? bytesPerSwitch * kRingFrames4 + 4 * frameBytes
                                             : bytesPerSwitch * kOnceSwitches;
-    BufferDescription desc{bufferBytes, r.bLoRes ? kDeviceRate / 2 : kDeviceRate,
-                           r.bStereo ? 2 : 1, 0};
+    BufferDescription desc{bufferBytes, r.bLoRes ? kDeviceRate / 2 : kDeviceRate, r.bStereo ? 2 : 1,
+                           0};
     AudioBuffer buffer(&desc, frames, kDeviceRate, r.b16Bits);
     if (!buffer.InitSuccess()) {
         state.SkipWithError("buffer not created");
@@ -124,7 +124,7 @@ void BM_Memcpy(benchmark::State& state) {
 // routines and for memcpy alike. CPU time, not wall time: on a shared machine
 // the wall clock also counts the time the benchmark waited for a core.
 class RecordingReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     std::map<std::string, double> nsPerIteration;
 
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -142,7 +142,9 @@ public:
     }
 };
 
-std::string MemcpyName(uint32_t bytes) { return "memcpy/" + std::to_string(bytes); }
+std::string MemcpyName(uint32_t bytes) {
+    return "memcpy/" + std::to_string(bytes);
+}
 
 }  // namespace
 
@@ -191,18 +193,16 @@ int main(int argc, char** argv) {
     for (uint32_t frames : kFrameCounts) {
         for (const Routine& r : kRoutines) {
             const uint32_t bytes = OutputBytes(r, frames);
-            const std::string name =
-                std::string("Fill/") + r.name + "/" + std::to_string(frames);
+            const std::string name = std::string("Fill/") + r.name + "/" + std::to_string(frames);
             const auto fill = reporter.nsPerIteration.find(name);
-            const auto copy = reporter.nsPerIteration.find(MemcpyName(bytes) + "/" +
-                                                           std::to_string(bytes));
+            const auto copy =
+                reporter.nsPerIteration.find(MemcpyName(bytes) + "/" + std::to_string(bytes));
             if (fill == reporter.nsPerIteration.end() || copy == reporter.nsPerIteration.end()) {
                 continue;
             }
             const double mbPerSecond = bytes / fill->second * 1e3;
             const double ratio = copy->second / fill->second;
-            std::printf("%-32s %6u %10u %12.0f %8.2f\n", r.name, frames, bytes, mbPerSecond,
-                        ratio);
+            std::printf("%-32s %6u %10u %12.0f %8.2f\n", r.name, frames, bytes, mbPerSecond, ratio);
             if (frames == 256 && ratio < worst) {
                 worst = ratio;
                 worstName = r.name;

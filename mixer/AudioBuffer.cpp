@@ -180,11 +180,17 @@ void AudioBuffer::Stop() {
     bIsPlaying.store(false, std::memory_order_relaxed);
 }
 
-bool AudioBuffer::IsPlaying() { return bIsPlaying.load(std::memory_order_relaxed); }
+bool AudioBuffer::IsPlaying() {
+    return bIsPlaying.load(std::memory_order_relaxed);
+}
 
-uint32_t AudioBuffer::GetPrimaryBufSizeBytes() { return dwPrimaryBufSizeBytes; }
+uint32_t AudioBuffer::GetPrimaryBufSizeBytes() {
+    return dwPrimaryBufSizeBytes;
+}
 
-uint32_t AudioBuffer::GetPrimaryBufferSampleSize() { return dwPrimaryBufferSampleSize; }
+uint32_t AudioBuffer::GetPrimaryBufferSampleSize() {
+    return dwPrimaryBufferSampleSize;
+}
 
 // Runs on the driver's thread: no allocation, no logging.
 void AudioBuffer::CheckNotify() {

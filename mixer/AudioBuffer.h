@@ -20,7 +20,7 @@ void ProcessAudioBuffer32Bits(AudioBuffer* buffer, int32_t* left, int32_t* right
 void ProcessAudioBuffer16Bits(AudioBuffer* buffer, int16_t* left, int16_t* right);
 
 class AudioBuffer final : public SoundBufferBase {
-public:
+  public:
     // `frames` is the device buffer half in frames, `deviceRate` the device
     // rate in whole Hz, `b16Bits` the device's 16-bit output flag. A buffer
     // whose lock or memory could not be made reports InitSuccess false.
@@ -52,7 +52,7 @@ public:
     void CheckNotify();
     void SetProgrammedAttenuation();
 
-private:
+  private:
     friend void ProcessAudioBuffer32Bits(AudioBuffer*, int32_t*, int32_t*, int32_t);
     friend void ProcessAudioBuffer16Bits(AudioBuffer*, int16_t*, int16_t*);
 

@@ -14,8 +14,7 @@
 // The kernels are cloned for AVX-512 and AVX2 machines and picked at load
 // time. The thread sanitizer's runtime is not up when load-time resolvers
 // run, so its builds keep the plain version.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
-    !defined(__SANITIZE_THREAD__)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define CANTABILE_KERNEL __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define CANTABILE_KERNEL
@@ -50,8 +49,8 @@ inline int32_t RightOf(uint32_t frame, uint32_t down) {
 }
 
 CANTABILE_KERNEL
-void Stereo32(int32_t* __restrict left, int32_t* __restrict right,
-              const int16_t* __restrict src, uint32_t frames, uint32_t shift) {
+void Stereo32(int32_t* __restrict left, int32_t* __restrict right, const int16_t* __restrict src,
+              uint32_t frames, uint32_t shift) {
     const uint32_t down = 16 - shift;
     for (size_t i = 0; i < frames; ++i) {
         const uint32_t w = LoadFrame(src, i);
@@ -86,8 +85,8 @@ void Mono32(int32_t* __restrict left, int32_t* __restrict right, const int16_t* 
 }
 
 CANTABILE_KERNEL
-void MonoLoRes32(int32_t* __restrict left, int32_t* __restrict right,
-                 const int16_t* __restrict src, uint32_t frames, uint32_t shift) {
+void MonoLoRes32(int32_t* __restrict left, int32_t* __restrict right, const int16_t* __restrict src,
+                 uint32_t frames, uint32_t shift) {
     for (size_t i = 0; i < frames; ++i) {
         const int32_t s = Widen(src[i], shift);
         left[2 * i] = s;
@@ -129,8 +128,8 @@ void Mono16(int16_t* __restrict left, int16_t* __restrict right, const int16_t* 
 }
 
 CANTABILE_KERNEL
-void MonoLoRes16(int16_t* __restrict left, int16_t* __restrict right,
-                 const int16_t* __restrict src, uint32_t frames) {
+void MonoLoRes16(int16_t* __restrict left, int16_t* __restrict right, const int16_t* __restrict src,
+                 uint32_t frames) {
     for (size_t i = 0; i < frames; ++i) {
         const int16_t s = src[i];
         left[2 * i] = s;
@@ -285,15 +284,13 @@ void AudioBuffer::FillStreamingLoRes(int32_t* left, int32_t* right, int32_t, uin
 void AudioBuffer::FillBufferPairMono(int32_t* left, int32_t* right, int32_t, uint32_t shift) {
     FillOnce(left, right, Kernel32<false, false>{shift});
 }
-void AudioBuffer::FillBufferPairMonoLoRes(int32_t* left, int32_t* right, int32_t,
-                                          uint32_t shift) {
+void AudioBuffer::FillBufferPairMonoLoRes(int32_t* left, int32_t* right, int32_t, uint32_t shift) {
     FillOnce(left, right, Kernel32<false, true>{shift});
 }
 void AudioBuffer::FillStreamingMono(int32_t* left, int32_t* right, int32_t, uint32_t shift) {
     FillRing(left, right, Kernel32<false, false>{shift});
 }
-void AudioBuffer::FillStreamingMonoLoRes(int32_t* left, int32_t* right, int32_t,
-                                         uint32_t shift) {
+void AudioBuffer::FillStreamingMonoLoRes(int32_t* left, int32_t* right, int32_t, uint32_t shift) {
     FillRing(left, right, Kernel32<false, true>{shift});
 }
 
@@ -324,10 +321,10 @@ void AudioBuffer::FillStreamingMonoLoRes16Bits(int16_t* left, int16_t* right) {
 
 // Index: stereo (4), looping (2), lo-res (1).
 const AudioBuffer::Fill32 AudioBuffer::kFills32[8] = {
-    &AudioBuffer::FillBufferPairMono,  &AudioBuffer::FillBufferPairMonoLoRes,
-    &AudioBuffer::FillStreamingMono,   &AudioBuffer::FillStreamingMonoLoRes,
-    &AudioBuffer::FillBufferPair,      &AudioBuffer::FillBufferPairLoRes,
-    &AudioBuffer::FillStreaming,       &AudioBuffer::FillStreamingLoRes,
+    &AudioBuffer::FillBufferPairMono, &AudioBuffer::FillBufferPairMonoLoRes,
+    &AudioBuffer::FillStreamingMono,  &AudioBuffer::FillStreamingMonoLoRes,
+    &AudioBuffer::FillBufferPair,     &AudioBuffer::FillBufferPairLoRes,
+    &AudioBuffer::FillStreaming,      &AudioBuffer::FillStreamingLoRes,
 };
 
 const AudioBuffer::Fill16 AudioBuffer::kFills16[8] = {
@@ -397,8 +394,7 @@ void AudioBuffer::ProcessBuffers(int16_t* left, int16_t* right) {
 }
 
 // Runs on the driver's thread: no allocation, no logging.
-void ProcessAudioBuffer32Bits(AudioBuffer* buffer, int32_t* left, int32_t* right,
-                              int32_t bytes) {
+void ProcessAudioBuffer32Bits(AudioBuffer* buffer, int32_t* left, int32_t* right, int32_t bytes) {
     if (buffer == nullptr || left == nullptr || right == nullptr) {
         return;
     }

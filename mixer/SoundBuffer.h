@@ -27,7 +27,7 @@ constexpr uint32_t LOCK_ENTIRE_BUFFER = 2;
 // and always even. The slot order of these operations is part of the
 // interface and must not change.
 class SoundBufferBase {
-public:
+  public:
     SoundBufferBase(const SoundBufferBase&) = delete;
     SoundBufferBase& operator=(const SoundBufferBase&) = delete;
 
@@ -49,7 +49,7 @@ public:
     virtual uint32_t GetPrimaryBufferSampleSize() = 0;
     virtual void ProgramFade(uint32_t targetDb, uint32_t ms) = 0;
 
-protected:
+  protected:
     SoundBufferBase() = default;
     // Buffers are destroyed as AudioBuffer by the output stage, never through
     // this interface, so the destructor is neither public nor virtual.

@@ -43,10 +43,12 @@ struct Reference {
     bool bLooping = false;
     bool bLoRes = false;
     uint32_t frames = 0;
-    uint32_t shift = 16;   // 32-bit output
-    uint32_t divide = 0;   // 16-bit output: right shift applied before copying
+    uint32_t shift = 16;  // 32-bit output
+    uint32_t divide = 0;  // 16-bit output: right shift applied before copying
 
-    int32_t Convert32(int16_t s) const { return static_cast<int32_t>(int64_t{s} * (int64_t{1} << shift)); }
+    int32_t Convert32(int16_t s) const {
+        return static_cast<int32_t>(int64_t{s} * (int64_t{1} << shift));
+    }
 
     // One switch: fills `left` and `right` with `frames` values (as int32).
     void Switch(std::vector<int32_t>& left, std::vector<int32_t>& right, bool out16) {
@@ -151,10 +153,18 @@ TEST_P(AudioBufferFillMatrix, MatchesReferenceOverTwoSwitches) {
 
     uint32_t startFrame = 0;
     switch (c.cursor) {
-        case Cursor::Start: startFrame = 0; break;
-        case Cursor::Middle: startFrame = bufferFrames / 2; break;
-        case Cursor::ExactEnd: startFrame = bufferFrames - sourceFrames; break;
-        case Cursor::Straddle: startFrame = bufferFrames - sourceFrames + 2; break;
+        case Cursor::Start:
+            startFrame = 0;
+            break;
+        case Cursor::Middle:
+            startFrame = bufferFrames / 2;
+            break;
+        case Cursor::ExactEnd:
+            startFrame = bufferFrames - sourceFrames;
+            break;
+        case Cursor::Straddle:
+            startFrame = bufferFrames - sourceFrames + 2;
+            break;
     }
     ASSERT_TRUE(buffer.SetAudioPosition(startFrame * spf * 2));
     ref.cursor = startFrame * spf;

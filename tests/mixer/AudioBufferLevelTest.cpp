@@ -14,12 +14,14 @@ constexpr uint32_t kRate = 44100;
 constexpr uint32_t kFrames = 441;  // 10 ms a switch
 constexpr int16_t kLoud = 30000;
 
-double Scaled(double value, double db) { return value * std::pow(10.0, -db / 20.0); }
+double Scaled(double value, double db) {
+    return value * std::pow(10.0, -db / 20.0);
+}
 
 // A stereo ring whose memory is refilled with one value before every switch,
 // so that each switch shows the level alone.
 class LevelRig {
-public:
+  public:
     explicit LevelRig(bool b16Bits)
         : desc_{kFrames * 4 * 3, kRate, 2, 0}, buffer_(&desc_, kFrames, kRate, b16Bits) {
         void* p = nullptr;
@@ -48,7 +50,7 @@ public:
         return l.front();
     }
 
-private:
+  private:
     BufferDescription desc_;
     AudioBuffer buffer_;
     int16_t* memory_ = nullptr;
