@@ -84,17 +84,16 @@ public:
     const std::string& LoadedPath(int32_t k) const;
     const QIcon& Icon() const { return m_hIcon; }
 
+    // Exit, Escape and the close box all end here: the engine is closed before
+    // the window goes.
+    void done(int result) override;
+
 protected:
     bool event(QEvent* e) override;
     void showEvent(QShowEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
     void contextMenuEvent(QContextMenuEvent* e) override;
-
-public:
-    // Exit, Escape and the close box all end here: the engine is closed before
-    // the window goes.
-    void done(int result) override;
 
 private:
     void CreateControls();
