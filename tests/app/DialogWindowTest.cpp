@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -181,6 +183,33 @@ TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBox) {
     dlg->OnSysCommand(IDM_ABOUTBOX | 0x3);
     dlg->OnSysCommand(0x0020);
     EXPECT_EQ(aboutCalls, 2);
+}
+
+TEST_F(DialogFixture, ThePlatformFileChooserOffersAudioFirst) {
+    StartDialog(kVirtualCardConfig);
+    dlg->SetFileChooser(nullptr);
+    QString title;
+    QStringList filters;
+    QString selected;
+    QFileDialog::FileMode mode = QFileDialog::AnyFile;
+    OnNextModal([&](QWidget* w) {
+        auto* chooser = qobject_cast<QFileDialog*>(w);
+        ASSERT_NE(chooser, nullptr);
+        title = chooser->windowTitle();
+        filters = chooser->nameFilters();
+        selected = chooser->selectedNameFilter();
+        mode = chooser->fileMode();
+        chooser->reject();
+    });
+    const QString before = QDir::currentPath();
+    Click(IDC_LOAD_FIRST + 6);
+    EXPECT_EQ(title, "Select file for this channel...");
+    EXPECT_EQ(filters, QStringList({"Audio types (*.wav *.pcm)", "All types (*)"}));
+    EXPECT_EQ(selected, "Audio types (*.wav *.pcm)");
+    EXPECT_EQ(mode, QFileDialog::ExistingFile);
+    // Cancelled: nothing loaded, and the working directory stays.
+    EXPECT_TRUE(Edit(IDC_FILE_FIRST + 6)->text().isEmpty());
+    EXPECT_EQ(QDir::currentPath(), before);
 }
 
 TEST_F(DialogFixture, ScreenshotWithFilesLoaded) {
