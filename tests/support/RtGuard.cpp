@@ -137,6 +137,8 @@ int posix_memalign(void** result, size_t alignment, size_t size) {
 }
 
 // --- the C++ allocator ---
+// Weak, so that a test with its own counting operator new keeps it; its
+// allocations still reach the guarded malloc.
 
 namespace {
 
@@ -168,54 +170,54 @@ void Delete(void* pointer, const char* call) noexcept {
 
 }  // namespace
 
-void* operator new(size_t size) { return New(size, "operator new"); }
-void* operator new[](size_t size) { return New(size, "operator new[]"); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
+[[gnu::weak]] void* operator new(size_t size) { return New(size, "operator new"); }
+[[gnu::weak]] void* operator new[](size_t size) { return New(size, "operator new[]"); }
+[[gnu::weak]] void* operator new(size_t size, const std::nothrow_t&) noexcept {
     try {
         return New(size, "operator new");
     } catch (...) {
         return nullptr;
     }
 }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+[[gnu::weak]] void* operator new[](size_t size, const std::nothrow_t&) noexcept {
     try {
         return New(size, "operator new[]");
     } catch (...) {
         return nullptr;
     }
 }
-void* operator new(size_t size, std::align_val_t alignment) { return NewAligned(size, alignment, "operator new"); }
-void* operator new[](size_t size, std::align_val_t alignment) {
+[[gnu::weak]] void* operator new(size_t size, std::align_val_t alignment) { return NewAligned(size, alignment, "operator new"); }
+[[gnu::weak]] void* operator new[](size_t size, std::align_val_t alignment) {
     return NewAligned(size, alignment, "operator new[]");
 }
-void* operator new(size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+[[gnu::weak]] void* operator new(size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
     try {
         return NewAligned(size, alignment, "operator new");
     } catch (...) {
         return nullptr;
     }
 }
-void* operator new[](size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+[[gnu::weak]] void* operator new[](size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
     try {
         return NewAligned(size, alignment, "operator new[]");
     } catch (...) {
         return nullptr;
     }
 }
-void operator delete(void* pointer) noexcept { Delete(pointer, "operator delete"); }
-void operator delete[](void* pointer) noexcept { Delete(pointer, "operator delete[]"); }
-void operator delete(void* pointer, size_t) noexcept { Delete(pointer, "operator delete"); }
-void operator delete[](void* pointer, size_t) noexcept { Delete(pointer, "operator delete[]"); }
-void operator delete(void* pointer, const std::nothrow_t&) noexcept { Delete(pointer, "operator delete"); }
-void operator delete[](void* pointer, const std::nothrow_t&) noexcept { Delete(pointer, "operator delete[]"); }
-void operator delete(void* pointer, std::align_val_t) noexcept { Delete(pointer, "operator delete"); }
-void operator delete[](void* pointer, std::align_val_t) noexcept { Delete(pointer, "operator delete[]"); }
-void operator delete(void* pointer, size_t, std::align_val_t) noexcept { Delete(pointer, "operator delete"); }
-void operator delete[](void* pointer, size_t, std::align_val_t) noexcept { Delete(pointer, "operator delete[]"); }
-void operator delete(void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
+[[gnu::weak]] void operator delete(void* pointer) noexcept { Delete(pointer, "operator delete"); }
+[[gnu::weak]] void operator delete[](void* pointer) noexcept { Delete(pointer, "operator delete[]"); }
+[[gnu::weak]] void operator delete(void* pointer, size_t) noexcept { Delete(pointer, "operator delete"); }
+[[gnu::weak]] void operator delete[](void* pointer, size_t) noexcept { Delete(pointer, "operator delete[]"); }
+[[gnu::weak]] void operator delete(void* pointer, const std::nothrow_t&) noexcept { Delete(pointer, "operator delete"); }
+[[gnu::weak]] void operator delete[](void* pointer, const std::nothrow_t&) noexcept { Delete(pointer, "operator delete[]"); }
+[[gnu::weak]] void operator delete(void* pointer, std::align_val_t) noexcept { Delete(pointer, "operator delete"); }
+[[gnu::weak]] void operator delete[](void* pointer, std::align_val_t) noexcept { Delete(pointer, "operator delete[]"); }
+[[gnu::weak]] void operator delete(void* pointer, size_t, std::align_val_t) noexcept { Delete(pointer, "operator delete"); }
+[[gnu::weak]] void operator delete[](void* pointer, size_t, std::align_val_t) noexcept { Delete(pointer, "operator delete[]"); }
+[[gnu::weak]] void operator delete(void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
     Delete(pointer, "operator delete");
 }
-void operator delete[](void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
+[[gnu::weak]] void operator delete[](void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
     Delete(pointer, "operator delete[]");
 }
 
