@@ -2,23 +2,20 @@
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/drivers/TestHost.h"
-
-extern char** environ;
+#include "tests/support/JackServer.h"
 
 using drivers::JackDriver;
 using testhost::Host;
@@ -26,85 +23,6 @@ using testhost::Host;
 namespace {
 
 int64_t ElapsedMs(int64_t sinceNs) { return (testhost::NowNs() - sinceNs) / 1000000; }
-
-std::string FindJackd() {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t from = 0;
-    while (from <= dirs.size()) {
-        size_t to = dirs.find(':', from);
-        if (to == std::string::npos) {
-            to = dirs.size();
-        }
-        const std::string candidate = dirs.substr(from, to - from) + "/jackd";
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        from = to + 1;
-    }
-    return {};
-}
-
-// A private dummy-backend server: 48 kHz, 256-frame periods, 24 playback
-// ports, no capture. Our clients find it through JACK_DEFAULT_SERVER.
-class JackServer {
-public:
-    bool Start(const std::string& jackd) {
-        // One name a test case: a killed server leaves its entry in JACK's
-        // shared registry, which only a server of the same name reuses.
-        name_ = std::string("cantabile-test-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        const char* argv[] = {jackd.c_str(), "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000",
-                              "-p", "256", "-P", "24", "-C", "0", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            pid_ = -1;
-            return false;
-        }
-        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        const int64_t begin = testhost::NowNs();
-        while (ElapsedMs(begin) < 10000) {
-            jack_status_t status;
-            jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
-            if (probe != nullptr) {
-                jack_client_close(probe);
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
-    void Kill(int signal) {
-        if (pid_ <= 0) {
-            return;
-        }
-        kill(pid_, signal);
-        const int64_t begin = testhost::NowNs();
-        while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-            if (ElapsedMs(begin) > 5000) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        pid_ = -1;
-    }
-
-    ~JackServer() {
-        Kill(SIGTERM);
-        unsetenv("JACK_DEFAULT_SERVER");
-    }
-
-private:
-    std::string name_;
-    pid_t pid_ = -1;
-};
 
 // A second client that captures whatever arrives at its 24 inputs.
 class Recorder {
@@ -186,15 +104,16 @@ struct DriverDeleter {
 class JackDriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        jackd_ = FindJackd();
-        if (jackd_.empty()) {
+        const std::string jackd = JackServer::FindJackd();
+        if (jackd.empty()) {
             GTEST_SKIP() << "jackd is not installed";
         }
-        ASSERT_TRUE(server_.Start(jackd_)) << "the test's JACK server did not answer";
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        server_ = std::make_unique<JackServer>(jackd, JackServer::NameFor(info->test_suite_name(), info->name()));
+        ASSERT_TRUE(server_->Start()) << "the test's JACK server did not answer";
     }
 
-    std::string jackd_;
-    JackServer server_;
+    std::unique_ptr<JackServer> server_;
 };
 
 }  // namespace
@@ -287,7 +206,7 @@ TEST_F(JackDriverTest, ServerDeathMidPlayStopsTheSwitchesWithoutAHang) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_GT(host.periods.load(), 10);
 
-    server_.Kill(SIGKILL);
+    server_->Kill(SIGKILL);
     const int64_t killed = testhost::NowNs();
     auto* jack = static_cast<JackDriver*>(driver.get());
     while (!jack->ServerGone() && ElapsedMs(killed) < 3000) {

@@ -1,12 +1,8 @@
 // Faults of the real drivers under the whole engine: the virtual card's
 // recording disk filling up, and the JACK server dying and coming back.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <jack/jack.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,9 +16,8 @@
 #include "engine/Sarabande.h"
 #include "mixer/AsioHost.h"
 #include "tests/faults/FaultRig.h"
+#include "tests/support/JackServer.h"
 #include "tests/support/TempDir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -110,71 +105,6 @@ TEST(FullDisk, TheVirtualCardStopsRecordingOnceAndThePlayerKeepsTime) {
     EXPECT_EQ(U32At(wav, 64), wav.size() - 68);
 }
 
-std::string FindJackd() {
-    for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
-        const std::string candidate = std::string(dir) + "/jackd";
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return {};
-}
-
-// A private dummy server (48 kHz, 256-frame periods, 24 playback ports) that
-// can be killed and started again under the same name.
-class JackServer {
-public:
-    JackServer(std::string jackd, std::string name) : jackd_(std::move(jackd)), name_(std::move(name)) {}
-    ~JackServer() {
-        Kill(SIGTERM);
-        unsetenv("JACK_DEFAULT_SERVER");
-    }
-
-    bool Start() {
-        const char* argv[] = {jackd_.c_str(), "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000",
-                              "-p", "256", "-C", "0", "-P", "24", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            pid_ = -1;
-            return false;
-        }
-        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        const auto start = Clock::now();
-        while (MsSince(start) < 10000) {
-            jack_status_t status;
-            if (jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status)) {
-                jack_client_close(probe);
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
-    void Kill(int signal) {
-        if (pid_ <= 0) return;
-        kill(pid_, signal);
-        const auto start = Clock::now();
-        while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-            if (MsSince(start) > 5000) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        pid_ = -1;
-    }
-
-private:
-    std::string jackd_;
-    std::string name_;
-    pid_t pid_ = -1;
-};
-
 // Loads and plays the file on channel 0 of a new engine on JACK; true once
 // a refill has published a position, i.e. the server is switching for us.
 bool PlaysOnJack(Sarabande& engine, const TempDir& dir, const std::string& file) {
@@ -186,14 +116,14 @@ bool PlaysOnJack(Sarabande& engine, const TempDir& dir, const std::string& file)
 }
 
 TEST(JackServerLoss, AKilledServerLeavesTheEngineClosableAndANewServerPlaysAgain) {
-    const std::string jackd = FindJackd();
+    const std::string jackd = JackServer::FindJackd();
     if (jackd.empty()) GTEST_SKIP() << "jackd is not installed";
     TempDir dir;
     ScopedChdir cd(dir.path());
     ASIOSetLogDirectory(nullptr);
     const std::string file = dir.File("long.wav");
     ASSERT_TRUE(WriteBytes(file, faults::IdentifiedWav(1, 48000 * 20)));
-    JackServer server(jackd, "cantabile-faults-" + std::to_string(getpid()));
+    JackServer server(jackd, JackServer::NameFor("JackServerLoss", "AKilledServerLeavesTheEngineClosable"));
     ASSERT_TRUE(server.Start());
     drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
     ASIOSetDriverSource(&source);
