@@ -1,0 +1,51 @@
+#include "tests/drivers/EndToEndFiles.h"
+
+#include <algorithm>
+
+namespace e2e {
+
+int16_t SampleOf(const TestFile& file, uint32_t frame, int side) {
+    const uint32_t id = static_cast<uint32_t>(file.nId & 0xF) << 12;
+    const uint32_t value = side == 0 ? id | (frame & 0x7FF) : id | 0x800 | ((frame >> 11) & 0x7FF);
+    return static_cast<int16_t>(static_cast<uint16_t>(value));
+}
+
+std::vector<uint8_t> MakeFile(const TestFile& file) {
+    WavLayout layout;
+    layout.nChannels = file.nChannels;
+    layout.nSamplesPerSec = file.dwSamplesPerSec;
+    layout.cue = file.cue;
+    std::vector<uint8_t> pcm;
+    pcm.reserve(static_cast<size_t>(file.dwFrames) * file.nChannels * 2);
+    for (uint32_t f = 0; f < file.dwFrames; ++f) {
+        for (int side = 0; side < file.nChannels; ++side) {
+            PutU16(pcm, static_cast<uint16_t>(SampleOf(file, f, side)));
+        }
+    }
+    return MakeWav(layout, pcm);
+}
+
+std::vector<Frame> ExpectedOutput(const TestFile& file, uint32_t deviceRate) {
+    const uint32_t blockFrames = file.dwSamplesPerSec >= 44100 ? 4608 : 2304;
+    uint32_t first = 0;
+    uint32_t end = file.dwFrames;
+    if (file.cue) {
+        first = static_cast<uint32_t>(file.cue->nCueIn) * blockFrames;
+        if (file.cue->nCueOut != 0) {
+            end = std::min(end, static_cast<uint32_t>(file.cue->nCueOut) * blockFrames);
+        }
+    }
+    const bool bLoRes = file.dwSamplesPerSec <= deviceRate / 2;
+    std::vector<Frame> out;
+    for (uint32_t f = first; f < end; ++f) {
+        const int16_t left = SampleOf(file, f, 0);
+        const Frame frame{left, file.nChannels == 2 ? SampleOf(file, f, 1) : left};
+        out.push_back(frame);
+        if (bLoRes) {
+            out.push_back(frame);
+        }
+    }
+    return out;
+}
+
+}  // namespace e2e

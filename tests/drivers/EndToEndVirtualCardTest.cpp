@@ -1,0 +1,190 @@
+// Twelve files through the whole program onto the virtual card, recorded:
+// engine, stream buffers, sound buffers, output stage, host functions and
+// the card, with the recording checked sample for sample.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drivers/BuiltinDrivers.h"
+#include "engine/Sarabande.h"
+#include "mixer/AsioHost.h"
+#include "tests/drivers/EndToEndFiles.h"
+#include "tests/drivers/WavCheck.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using e2e::Frame;
+using e2e::TestFile;
+
+constexpr int32_t kVirtualCard = 2;
+constexpr uint32_t kCardChannels = 24;
+
+// Sets an environment variable for its lifetime.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
+    ~ScopedEnv() { unsetenv(name_); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+};
+
+// Twelve files, one per channel, over every kind the engine plays: stereo
+// and mono at 48000, 44100 and 22050 Hz (the last twice as long at both
+// device rates used), partial last blocks, a cue-in and cue-out pair, a
+// cue-in alone, and a cued half-rate file.
+std::vector<TestFile> TwelveFiles() {
+    return {
+        {1, 2, 48000, 48000, {}},
+        {2, 1, 48000, 60000, {}},
+        {3, 2, 44100, 44100 + 123, {}},
+        {4, 1, 44100, 50001, {}},
+        {5, 2, 22050, 22050, {}},
+        {6, 1, 22050, 30001, {}},
+        {7, 2, 48000, 96000, WavCue{2, 8}},
+        {8, 1, 48000, 70000, WavCue{3, 0}},
+        {9, 2, 44100, 70000, {}},
+        {10, 1, 22050, 25000, WavCue{1, 6}},
+        {11, 2, 48000, 77777, {}},
+        {12, 1, 44100, 44100, {}},
+    };
+}
+
+struct CardSetup {
+    const char* format;
+    uint32_t dwRate;
+};
+
+void PrintTo(const CardSetup& card, std::ostream* out) { *out << card.format << " at " << card.dwRate << " Hz"; }
+
+std::string PrintCard(const ::testing::TestParamInfo<CardSetup>& info) {
+    return std::string(info.param.format) + "_" + std::to_string(info.param.dwRate);
+}
+
+class EndToEndVirtualCard : public ::testing::TestWithParam<CardSetup> {};
+
+// The recorded frame of pair `pair`, as 16-bit source samples. False when
+// a 32-bit sample has anything in its low 16 bits, which no output at full
+// level has.
+bool ReadPair(const testhost::WavInfo& wav, uint32_t frame, int32_t pair, Frame* out) {
+    const uint32_t bytes = wav.bitsPerSample / 8;
+    const uint8_t* at = wav.data + (static_cast<size_t>(frame) * kCardChannels + 2 * static_cast<uint32_t>(pair)) * bytes;
+    if (bytes == 2) {
+        int16_t left = 0;
+        int16_t right = 0;
+        std::memcpy(&left, at, 2);
+        std::memcpy(&right, at + 2, 2);
+        *out = {left, right};
+        return true;
+    }
+    int32_t left = 0;
+    int32_t right = 0;
+    std::memcpy(&left, at, 4);
+    std::memcpy(&right, at + 4, 4);
+    *out = {static_cast<int16_t>(left >> 16), static_cast<int16_t>(right >> 16)};
+    return (left & 0xFFFF) == 0 && (right & 0xFFFF) == 0;
+}
+
+TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSilence) {
+    const CardSetup card = GetParam();
+    TempDir dir;
+    ScopedChdir cd(dir.path());
+    ASIOSetLogDirectory(nullptr);
+    const std::vector<TestFile> files = TwelveFiles();
+    for (const TestFile& file : files) {
+        ASSERT_TRUE(WriteBytes(dir.File("file" + std::to_string(file.nId) + ".wav"), e2e::MakeFile(file)));
+    }
+    const std::string recordingPath = dir.File("recording.wav");
+    ScopedEnv rate("CANTABILE_VC_RATE", std::to_string(card.dwRate));
+    ScopedEnv frames("CANTABILE_VC_FRAMES", "256");
+    ScopedEnv format("CANTABILE_VC_FORMAT", card.format);
+    ScopedEnv record("CANTABILE_VC_RECORD", recordingPath);
+    drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
+    ASIOSetDriverSource(&source);
+    {
+        int hwnd = 0;
+        Sarabande engine(kVirtualCard, nullptr);
+        ASSERT_EQ(engine.Init(&hwnd, nullptr, dir.path().c_str()), 0);
+        for (int32_t k = 0; k < kNumChannels; ++k) {
+            const std::string path = dir.File("file" + std::to_string(files[k].nId) + ".wav");
+            ASSERT_EQ(engine.LoadFile(k, path.c_str()), k);
+        }
+        for (int32_t k = 0; k < kNumChannels; ++k) {
+            ASSERT_EQ(engine.PlayChannel(k), 0);
+        }
+        ASSERT_TRUE(ASIOStartPlay());
+        // The longest file plays about 1.8 s; the card keeps real time.
+        const auto start = Clock::now();
+        auto allDone = [&] {
+            for (int32_t k = 0; k < kNumChannels; ++k) {
+                if (engine.ChannelState(k) != CHANNEL_TERMINATED) return false;
+            }
+            return true;
+        };
+        while (!allDone() && Clock::now() - start < std::chrono::seconds(20)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        for (int32_t k = 0; k < kNumChannels; ++k) {
+            EXPECT_EQ(engine.ChannelState(k), CHANNEL_TERMINATED) << "channel " << k;
+        }
+        ASIOStopPlay();
+        engine.Close();
+    }
+    ASIOSetDriverSource(nullptr);
+
+    const std::string bytes = ReadWholeFile(recordingPath);
+    const testhost::WavInfo wav = testhost::ParseRecording(bytes);
+    ASSERT_TRUE(wav.valid) << wav.problem;
+    ASSERT_EQ(wav.channels, kCardChannels);
+    ASSERT_EQ(wav.sampleRate, card.dwRate);
+    ASSERT_EQ(wav.bitsPerSample, std::strcmp(card.format, "int16") == 0 ? 16u : 32u);
+    const uint32_t recorded = wav.dataBytes / (kCardChannels * wav.bitsPerSample / 8);
+
+    // Every channel starts in the same frame: the one of the first switch.
+    int64_t firstFrame = -1;
+    for (int32_t k = 0; k < kNumChannels; ++k) {
+        const std::vector<Frame> want = e2e::ExpectedOutput(files[k], card.dwRate);
+        ASSERT_FALSE(want.empty());
+        uint32_t at = 0;
+        Frame got{};
+        bool bClean = true;
+        while (at < recorded && (bClean = ReadPair(wav, at, k, &got)) && got == Frame{0, 0}) {
+            ++at;
+        }
+        ASSERT_TRUE(bClean) << "channel " << k << " frame " << at << ": low bits set";
+        ASSERT_LT(at, recorded) << "channel " << k << " is silent";
+        if (firstFrame < 0) {
+            firstFrame = at;
+            EXPECT_EQ(firstFrame % 256, 0) << "sound begins inside a period";
+        }
+        EXPECT_EQ(at, firstFrame) << "channel " << k << " starts late or early";
+        ASSERT_LE(at + want.size(), recorded) << "channel " << k << " was cut short";
+        for (size_t i = 0; i < want.size(); ++i) {
+            const bool bLowClean = ReadPair(wav, at + static_cast<uint32_t>(i), k, &got);
+            ASSERT_TRUE(bLowClean && got == want[i])
+                << "channel " << k << " output frame " << i << ": got " << got.left << "/" << got.right
+                << ", want " << want[i].left << "/" << want[i].right;
+        }
+        // Silence after the file up to the end of the recording: nothing of
+        // the ring played twice, nothing of another channel.
+        for (uint32_t f = at + static_cast<uint32_t>(want.size()); f < recorded; ++f) {
+            const bool bLowClean = ReadPair(wav, f, k, &got);
+            ASSERT_TRUE(bLowClean && got == (Frame{0, 0})) << "channel " << k << " sounds at frame " << f;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, EndToEndVirtualCard,
+                         ::testing::Values(CardSetup{"int32", 48000}, CardSetup{"int16", 44100}), PrintCard);
+
+}  // namespace
