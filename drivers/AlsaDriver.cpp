@@ -8,6 +8,7 @@
 #include <new>
 
 #include "diag/DebugLog.h"
+#include "drivers/DriverAnswers.h"
 
 namespace drivers {
 
@@ -176,12 +177,8 @@ ASIOError AlsaDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputC
     if (pcm_ == nullptr) {
         return ASE_NotPresent;
     }
-    if (numInputChannels != nullptr) {
-        *numInputChannels = 0;
-    }
-    if (numOutputChannels != nullptr) {
-        *numOutputChannels = nChannels_;
-    }
+    Answer(numInputChannels, 0);
+    Answer(numOutputChannels, nChannels_);
     return ASE_OK;
 }
 
@@ -189,13 +186,9 @@ ASIOError AlsaDriver::getLatencies(int32_t* inputLatency, int32_t* outputLatency
     if (pcm_ == nullptr) {
         return ASE_NotPresent;
     }
-    if (inputLatency != nullptr) {
-        *inputLatency = 0;
-    }
+    Answer(inputLatency, 0);
     // A half is written into the device's buffer, which is played in full.
-    if (outputLatency != nullptr) {
-        *outputLatency = static_cast<int32_t>(dwDeviceBufferFrames_);
-    }
+    Answer(outputLatency, static_cast<int32_t>(dwDeviceBufferFrames_));
     return ASE_OK;
 }
 
@@ -204,19 +197,8 @@ ASIOError AlsaDriver::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t*
     if (pcm_ == nullptr) {
         return ASE_NotPresent;
     }
-    const auto frames = static_cast<int32_t>(dwBufferFrames_);
-    if (minSize != nullptr) {
-        *minSize = frames;
-    }
-    if (maxSize != nullptr) {
-        *maxSize = frames;
-    }
-    if (preferredSize != nullptr) {
-        *preferredSize = frames;
-    }
-    if (granularity != nullptr) {
-        *granularity = 0;
-    }
+    // The device's period is the only size.
+    AnswerBufferSize(minSize, maxSize, preferredSize, granularity, dwBufferFrames_);
     return ASE_OK;
 }
 
@@ -227,7 +209,7 @@ ASIOError AlsaDriver::canSampleRate(ASIOSampleRate sampleRate) {
     if (sampleRate == dwSampleRate_) {
         return ASE_OK;
     }
-    if (sampleRate < 1 || sampleRate > 1e6 || sampleRate != static_cast<double>(static_cast<uint32_t>(sampleRate))) {
+    if (!IsWholeRate(sampleRate, 1, 1e6)) {
         return ASE_NoClock;
     }
     HwParams hw;
@@ -242,11 +224,7 @@ ASIOError AlsaDriver::getSampleRate(ASIOSampleRate* sampleRate) {
     if (pcm_ == nullptr) {
         return ASE_NotPresent;
     }
-    if (sampleRate == nullptr) {
-        return ASE_InvalidParameter;
-    }
-    *sampleRate = dwSampleRate_;
-    return ASE_OK;
+    return AnswerSampleRate(sampleRate, dwSampleRate_);
 }
 
 ASIOError AlsaDriver::setSampleRate(ASIOSampleRate sampleRate) {
@@ -273,13 +251,10 @@ ASIOError AlsaDriver::getChannelInfo(ASIOChannelInfo* info) {
     if (pcm_ == nullptr) {
         return ASE_NotPresent;
     }
-    if (info == nullptr || info->isInput != ASIOFalse || info->channel < 0 || info->channel >= nChannels_) {
+    if (!AsksAboutOutput(info, nChannels_)) {
         return ASE_InvalidParameter;
     }
-    info->isActive = bChannelActive_[info->channel] ? ASIOTrue : ASIOFalse;
-    info->channelGroup = 0;
-    info->type = sampleType_;
-    std::snprintf(info->name, sizeof info->name, "Out %d", static_cast<int>(info->channel + 1));
+    AnswerOutputInfo(info, bChannelActive_[info->channel], sampleType_);
     return ASE_OK;
 }
 

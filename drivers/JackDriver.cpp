@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "diag/DebugLog.h"
+#include "drivers/DriverAnswers.h"
 #include "platform/Event.h"
 
 namespace drivers {
@@ -107,12 +108,8 @@ ASIOError JackDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputC
     if (client_ == nullptr) {
         return ASE_NotPresent;
     }
-    if (numInputChannels != nullptr) {
-        *numInputChannels = 0;
-    }
-    if (numOutputChannels != nullptr) {
-        *numOutputChannels = kChannels;
-    }
+    Answer(numInputChannels, 0);
+    Answer(numOutputChannels, kChannels);
     return ASE_OK;
 }
 
@@ -120,13 +117,9 @@ ASIOError JackDriver::getLatencies(int32_t* inputLatency, int32_t* outputLatency
     if (client_ == nullptr) {
         return ASE_NotPresent;
     }
-    if (inputLatency != nullptr) {
-        *inputLatency = 0;
-    }
+    Answer(inputLatency, 0);
     // Half i is emitted in the period it is filled: one period of our own.
-    if (outputLatency != nullptr) {
-        *outputLatency = static_cast<int32_t>(dwBufferFrames_);
-    }
+    Answer(outputLatency, static_cast<int32_t>(dwBufferFrames_));
     return ASE_OK;
 }
 
@@ -136,19 +129,7 @@ ASIOError JackDriver::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t*
         return ASE_NotPresent;
     }
     // The server's period is the only size: a half is one period.
-    const auto frames = static_cast<int32_t>(dwBufferFrames_);
-    if (minSize != nullptr) {
-        *minSize = frames;
-    }
-    if (maxSize != nullptr) {
-        *maxSize = frames;
-    }
-    if (preferredSize != nullptr) {
-        *preferredSize = frames;
-    }
-    if (granularity != nullptr) {
-        *granularity = 0;
-    }
+    AnswerBufferSize(minSize, maxSize, preferredSize, granularity, dwBufferFrames_);
     return ASE_OK;
 }
 
@@ -164,11 +145,7 @@ ASIOError JackDriver::getSampleRate(ASIOSampleRate* sampleRate) {
     if (client_ == nullptr) {
         return ASE_NotPresent;
     }
-    if (sampleRate == nullptr) {
-        return ASE_InvalidParameter;
-    }
-    *sampleRate = dwSampleRate_;
-    return ASE_OK;
+    return AnswerSampleRate(sampleRate, dwSampleRate_);
 }
 
 ASIOError JackDriver::setSampleRate(ASIOSampleRate sampleRate) { return canSampleRate(sampleRate); }
@@ -177,13 +154,11 @@ ASIOError JackDriver::getChannelInfo(ASIOChannelInfo* info) {
     if (client_ == nullptr) {
         return ASE_NotPresent;
     }
-    if (info == nullptr || info->isInput != ASIOFalse || info->channel < 0 || info->channel >= kChannels) {
+    if (!AsksAboutOutput(info, kChannels)) {
         return ASE_InvalidParameter;
     }
-    info->isActive = bChannelActive_[info->channel] ? ASIOTrue : ASIOFalse;
-    info->channelGroup = 0;
-    info->type = ASIOSTInt32LSB;
-    CopyText(info->name, sizeof info->name, channelNames_[info->channel]);
+    const int32_t c = info->channel;
+    AnswerOutputInfo(info, bChannelActive_[c], ASIOSTInt32LSB, channelNames_[c]);
     return ASE_OK;
 }
 

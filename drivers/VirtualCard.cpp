@@ -9,6 +9,7 @@
 #include <new>
 
 #include "diag/DebugLog.h"
+#include "drivers/DriverAnswers.h"
 
 namespace drivers {
 
@@ -87,12 +88,8 @@ ASIOError VirtualCard::getChannels(int32_t* numInputChannels, int32_t* numOutput
     if (!bInitialised_) {
         return ASE_NotPresent;
     }
-    if (numInputChannels != nullptr) {
-        *numInputChannels = 0;
-    }
-    if (numOutputChannels != nullptr) {
-        *numOutputChannels = kChannels;
-    }
+    Answer(numInputChannels, 0);
+    Answer(numOutputChannels, kChannels);
     return ASE_OK;
 }
 
@@ -101,12 +98,8 @@ ASIOError VirtualCard::getLatencies(int32_t* inputLatency, int32_t* outputLatenc
         return ASE_NotPresent;
     }
     // The half being played is the whole output delay of a double buffer.
-    if (inputLatency != nullptr) {
-        *inputLatency = 0;
-    }
-    if (outputLatency != nullptr) {
-        *outputLatency = static_cast<int32_t>(settings_.dwBufferFrames);
-    }
+    Answer(inputLatency, 0);
+    Answer(outputLatency, static_cast<int32_t>(settings_.dwBufferFrames));
     return ASE_OK;
 }
 
@@ -116,19 +109,7 @@ ASIOError VirtualCard::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t
         return ASE_NotPresent;
     }
     // One size only: the one the settings chose.
-    const auto frames = static_cast<int32_t>(settings_.dwBufferFrames);
-    if (minSize != nullptr) {
-        *minSize = frames;
-    }
-    if (maxSize != nullptr) {
-        *maxSize = frames;
-    }
-    if (preferredSize != nullptr) {
-        *preferredSize = frames;
-    }
-    if (granularity != nullptr) {
-        *granularity = 0;
-    }
+    AnswerBufferSize(minSize, maxSize, preferredSize, granularity, settings_.dwBufferFrames);
     return ASE_OK;
 }
 
@@ -136,8 +117,7 @@ ASIOError VirtualCard::canSampleRate(ASIOSampleRate sampleRate) {
     if (!bInitialised_) {
         return ASE_NotPresent;
     }
-    const bool whole = sampleRate == static_cast<double>(static_cast<uint32_t>(sampleRate));
-    if (whole && sampleRate >= VirtualCardSettings::kMinRate && sampleRate <= VirtualCardSettings::kMaxRate) {
+    if (IsWholeRate(sampleRate, VirtualCardSettings::kMinRate, VirtualCardSettings::kMaxRate)) {
         return ASE_OK;
     }
     return ASE_NoClock;
@@ -147,11 +127,7 @@ ASIOError VirtualCard::getSampleRate(ASIOSampleRate* sampleRate) {
     if (!bInitialised_) {
         return ASE_NotPresent;
     }
-    if (sampleRate == nullptr) {
-        return ASE_InvalidParameter;
-    }
-    *sampleRate = settings_.dwSampleRate;
-    return ASE_OK;
+    return AnswerSampleRate(sampleRate, settings_.dwSampleRate);
 }
 
 ASIOError VirtualCard::setSampleRate(ASIOSampleRate sampleRate) {
@@ -175,13 +151,10 @@ ASIOError VirtualCard::getChannelInfo(ASIOChannelInfo* info) {
     if (!bInitialised_) {
         return ASE_NotPresent;
     }
-    if (info == nullptr || info->isInput != ASIOFalse || info->channel < 0 || info->channel >= kChannels) {
+    if (!AsksAboutOutput(info, kChannels)) {
         return ASE_InvalidParameter;
     }
-    info->isActive = bChannelActive_[info->channel] ? ASIOTrue : ASIOFalse;
-    info->channelGroup = 0;
-    info->type = settings_.sampleType;
-    std::snprintf(info->name, sizeof info->name, "Out %d", static_cast<int>(info->channel + 1));
+    AnswerOutputInfo(info, bChannelActive_[info->channel], settings_.sampleType);
     return ASE_OK;
 }
 
