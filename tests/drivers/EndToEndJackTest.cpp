@@ -20,6 +20,7 @@
 #include "mixer/AsioHost.h"
 #include "tests/drivers/EndToEndFiles.h"
 #include "tests/support/JackServer.h"
+#include "tests/support/RtGuard.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -184,6 +185,7 @@ void PlayAndKill(const std::string& jackd, Attempt* attempt) {
         ASSERT_TRUE(capture.Open({"Cantabile:out_1", "Cantabile:out_2", "Cantabile:out_11", "Cantabile:out_12"}));
         ASSERT_EQ(engine.PlayChannel(0), 0);
         ASSERT_EQ(engine.PlayChannel(5), 0);
+        const uint64_t marked = rtguard::MarkedSwitches();
         ASSERT_TRUE(ASIOStartPlay());
 
         const auto start = Clock::now();
@@ -195,6 +197,11 @@ void PlayAndKill(const std::string& jackd, Attempt* attempt) {
         ASSERT_EQ(capture.Frames(), Capture::kCapacity) << "the server stalled";
         ASSERT_EQ(engine.ChannelState(5), CHANNEL_PLAYING);
 
+        // In the real-time guard build every switch of this play ran under
+        // the guard.
+        if (rtguard::Enabled()) {
+            EXPECT_GT(rtguard::MarkedSwitches(), marked);
+        }
         server.Kill(SIGKILL);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         const auto closing = Clock::now();

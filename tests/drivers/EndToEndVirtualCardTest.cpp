@@ -16,6 +16,7 @@
 #include "mixer/AsioHost.h"
 #include "tests/drivers/EndToEndFiles.h"
 #include "tests/drivers/WavCheck.h"
+#include "tests/support/RtGuard.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -122,6 +123,7 @@ TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSile
         for (int32_t k = 0; k < kNumChannels; ++k) {
             ASSERT_EQ(engine.PlayChannel(k), 0);
         }
+        const uint64_t marked = rtguard::MarkedSwitches();
         ASSERT_TRUE(ASIOStartPlay());
         // The longest file plays about 1.8 s; the card keeps real time.
         const auto start = Clock::now();
@@ -136,6 +138,11 @@ TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSile
         }
         for (int32_t k = 0; k < kNumChannels; ++k) {
             EXPECT_EQ(engine.ChannelState(k), CHANNEL_TERMINATED) << "channel " << k;
+        }
+        // In the real-time guard build every switch of this play ran under
+        // the guard.
+        if (rtguard::Enabled()) {
+            EXPECT_GT(rtguard::MarkedSwitches(), marked);
         }
         ASIOStopPlay();
         engine.Close();
