@@ -25,8 +25,13 @@ int64_t MsSince(Clock::time_point start) {
 
 }  // namespace
 
-JackServer::JackServer(std::string jackd, std::string name, uint32_t sampleRate, uint32_t periodFrames)
-    : jackd_(std::move(jackd)), name_(std::move(name)), dwSampleRate_(sampleRate), dwPeriodFrames_(periodFrames) {}
+JackServer::JackServer(std::string jackd, std::string name, uint32_t sampleRate, uint32_t periodFrames,
+                       bool bRealtime)
+    : jackd_(std::move(jackd)),
+      name_(std::move(name)),
+      dwSampleRate_(sampleRate),
+      dwPeriodFrames_(periodFrames),
+      bRealtime_(bRealtime) {}
 
 JackServer::~JackServer() {
     Kill(SIGTERM);
@@ -78,7 +83,7 @@ bool JackServer::Start() {
     }
     const std::string rate = std::to_string(dwSampleRate_);
     const std::string frames = std::to_string(dwPeriodFrames_);
-    const char* argv[] = {jackd_.c_str(), "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", rate.c_str(),
+    const char* argv[] = {jackd_.c_str(), bRealtime_ ? "--realtime" : "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", rate.c_str(),
                           "-p", frames.c_str(), "-P", "24", "-C", "0", nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

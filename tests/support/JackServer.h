@@ -16,7 +16,11 @@
 
 class JackServer {
 public:
-    JackServer(std::string jackd, std::string name, uint32_t sampleRate = 48000, uint32_t periodFrames = 256);
+    // bRealtime lets the server (and through it its clients' process
+    // threads) use real-time scheduling where the system allows it; tests
+    // run without, so that they behave alike everywhere.
+    JackServer(std::string jackd, std::string name, uint32_t sampleRate = 48000, uint32_t periodFrames = 256,
+               bool bRealtime = false);
     // Ends a running server (SIGTERM, then SIGKILL after 5 s) and clears
     // JACK_DEFAULT_SERVER.
     ~JackServer();
@@ -50,5 +54,6 @@ private:
     std::string name_;
     uint32_t dwSampleRate_;
     uint32_t dwPeriodFrames_;
+    bool bRealtime_;
     pid_t pid_ = -1;
 };
