@@ -175,6 +175,10 @@ void PlayAndKill(const std::string& jackd, Attempt* attempt) {
     ASSERT_TRUE(server.Start()) << "the test's JACK server did not answer";
     drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
     ASIOSetDriverSource(&source);
+    // A failed assertion must not leave the mixer pointing at a dead source.
+    struct SourceReset {
+        ~SourceReset() { ASIOSetDriverSource(nullptr); }
+    } sourceReset;
     Capture capture;
     {
         int hwnd = 0;
@@ -208,7 +212,6 @@ void PlayAndKill(const std::string& jackd, Attempt* attempt) {
         engine.Close();
         EXPECT_LT(MsSince(closing), 2000) << "Close hung on the dead server";
     }
-    ASIOSetDriverSource(nullptr);
     attempt->dwXruns = capture.Xruns();
     attempt->problem = CheckCapture(capture, shortFile, longFile);
     attempt->bPlayed = true;

@@ -112,6 +112,10 @@ TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSile
     ScopedEnv record("CANTABILE_VC_RECORD", recordingPath);
     drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
     ASIOSetDriverSource(&source);
+    // A failed assertion must not leave the mixer pointing at a dead source.
+    struct SourceReset {
+        ~SourceReset() { ASIOSetDriverSource(nullptr); }
+    } sourceReset;
     {
         int hwnd = 0;
         Sarabande engine(kVirtualCard, nullptr);
@@ -147,7 +151,6 @@ TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSile
         ASIOStopPlay();
         engine.Close();
     }
-    ASIOSetDriverSource(nullptr);
 
     const std::string bytes = ReadWholeFile(recordingPath);
     const testhost::WavInfo wav = testhost::ParseRecording(bytes);
