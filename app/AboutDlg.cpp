@@ -6,7 +6,8 @@
 #include "app/DialogUnits.h"
 
 CAboutDlg::CAboutDlg(const QIcon& icon, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint) {
     setObjectName("IDD_ABOUTBOX");
     setWindowTitle("About Cantabile");
     setWindowIcon(icon);

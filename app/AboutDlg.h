@@ -6,7 +6,7 @@
 
 class CAboutDlg : public QDialog {
     Q_OBJECT
-public:
+  public:
     static constexpr int IDD = 100;
 
     explicit CAboutDlg(const QIcon& icon, QWidget* parent = nullptr);

@@ -12,21 +12,21 @@ class QListWidget;
 // Receives the installed drivers' names and the chosen one. Selecting does not
 // count as the user's pick: only the box's activation does.
 class ComboDeviceSink final : public DeviceListSink {
-public:
+  public:
     explicit ComboDeviceSink(QComboBox* combo) : pCombo(combo) {}
     void AddName(const char* name) override;
     void SelectIndex(int32_t index) override;
 
-private:
+  private:
     QComboBox* pCombo;
 };
 
 // Receives the labels of the card's stereo output pairs, in pair order.
 class ListPairSink final : public PairLabelSink {
-public:
+  public:
     explicit ListPairSink(QListWidget* list) : pList(list) {}
     void AddLabel(const char* label) override;
 
-private:
+  private:
     QListWidget* pList;
 };

@@ -17,15 +17,20 @@ DialogUnits::DialogUnits(const QFont& font) {
     // The average over the Latin letters, as dialog layouts have always been
     // measured: a font's own average (weighted towards narrow lower case) left
     // digits and captions clipped in their boxes.
-    const int letters = metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    const int letters =
+        metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     // A font that reports nothing still has to give a usable layout.
     nBaseX = letters > 0 ? (letters + 26) / 52 : 6;
     nBaseY = metrics.height() > 0 ? metrics.height() : 13;
 }
 
-int DialogUnits::X(int units) const { return Scale(units, nBaseX, 4); }
+int DialogUnits::X(int units) const {
+    return Scale(units, nBaseX, 4);
+}
 
-int DialogUnits::Y(int units) const { return Scale(units, nBaseY, 8); }
+int DialogUnits::Y(int units) const {
+    return Scale(units, nBaseY, 8);
+}
 
 QRect DialogUnits::Rect(int x, int y, int width, int height) const {
     // Both edges are converted, so that neighbouring controls meet where the

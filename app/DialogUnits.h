@@ -8,7 +8,7 @@
 #include <QRect>
 
 class DialogUnits {
-public:
+  public:
     explicit DialogUnits(const QFont& font);
 
     int X(int units) const;
@@ -18,7 +18,7 @@ public:
     int BaseX() const { return nBaseX; }
     int BaseY() const { return nBaseY; }
 
-private:
+  private:
     int nBaseX;  // average width of the Latin letters, in pixels
     int nBaseY;  // font height in pixels
 };

@@ -27,7 +27,8 @@ bool CPlayerApp::InitInstance(const Options& options) {
             const double mainMs = options.dMainMs;
             dlg.SetFirstPaintHandler([mainMs] {
                 const double paintMs = startup::BootClockMs();
-                const std::string line = startup::FormatTimingLine(startup::ProcessStartMs(), mainMs, paintMs);
+                const std::string line =
+                    startup::FormatTimingLine(startup::ProcessStartMs(), mainMs, paintMs);
                 std::fputs(line.c_str(), stdout);
                 std::fflush(stdout);
             });

@@ -7,10 +7,10 @@
 #include "drivers/BuiltinDrivers.h"
 
 class CPlayerApp {
-public:
+  public:
     struct Options {
-        bool bTiming = false;   // print how long the window took to appear
-        double dMainMs = 0.0;   // when main() began, on the boot clock
+        bool bTiming = false;  // print how long the window took to appear
+        double dMainMs = 0.0;  // when main() began, on the boot clock
     };
 
     // Recognises --timing; anything else is left to Qt.
@@ -20,6 +20,6 @@ public:
     // it, so the program ends. A QApplication must exist.
     bool InitInstance(const Options& options);
 
-private:
+  private:
     drivers::BuiltinDrivers drivers_;
 };

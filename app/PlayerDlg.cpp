@@ -24,10 +24,13 @@
 
 // The icons live in this library's resources; a static library's resources are
 // registered only when asked for by name.
-static void InitResources() { Q_INIT_RESOURCE(cantabile); }
+static void InitResources() {
+    Q_INIT_RESOURCE(cantabile);
+}
 
 QEvent::Type ResetRequestEventType() {
-    static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType(QEvent::User + 10));
+    static const QEvent::Type type =
+        static_cast<QEvent::Type>(QEvent::registerEventType(QEvent::User + 10));
     return type;
 }
 
@@ -64,7 +67,8 @@ void ShowAbout(QWidget* owner, const QIcon& icon) {
 }  // namespace
 
 CPlayerDlg::CPlayerDlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint),
       fileChooser(ChooseFile),
       messageBox(ShowMessage),
       aboutBox(ShowAbout) {
@@ -79,17 +83,25 @@ CPlayerDlg::CPlayerDlg(QWidget* parent)
     m_listSink = ListPairSink(m_list);
 }
 
-CPlayerDlg::~CPlayerDlg() { CloseEngine(); }
+CPlayerDlg::~CPlayerDlg() {
+    CloseEngine();
+}
 
-void CPlayerDlg::SetFileChooser(FileChooser chooser) { fileChooser = chooser ? std::move(chooser) : ChooseFile; }
+void CPlayerDlg::SetFileChooser(FileChooser chooser) {
+    fileChooser = chooser ? std::move(chooser) : ChooseFile;
+}
 
 void CPlayerDlg::SetMessageBox(MessageBoxFunction function) {
     messageBox = function ? std::move(function) : ShowMessage;
 }
 
-void CPlayerDlg::SetAboutBox(AboutBoxFunction function) { aboutBox = function ? std::move(function) : ShowAbout; }
+void CPlayerDlg::SetAboutBox(AboutBoxFunction function) {
+    aboutBox = function ? std::move(function) : ShowAbout;
+}
 
-void CPlayerDlg::SetFirstPaintHandler(std::function<void()> handler) { firstPaintHandler = std::move(handler); }
+void CPlayerDlg::SetFirstPaintHandler(std::function<void()> handler) {
+    firstPaintHandler = std::move(handler);
+}
 
 QWidget* CPlayerDlg::Control(int id) const {
     const auto it = controls.find(id);
@@ -122,9 +134,13 @@ bool CPlayerDlg::OnInitDialog() {
     return true;
 }
 
-void CPlayerDlg::SetPlayPauseCaption(const char* caption) { playPause->setText(caption); }
+void CPlayerDlg::SetPlayPauseCaption(const char* caption) {
+    playPause->setText(caption);
+}
 
-void CPlayerDlg::ShowFailure() { messageBox(this, "ASIO initialization failed!", "Cantabile"); }
+void CPlayerDlg::ShowFailure() {
+    messageBox(this, "ASIO initialization failed!", "Cantabile");
+}
 
 void CPlayerDlg::StartEngine(int32_t device) {
     m_bPlaying = false;
@@ -136,8 +152,8 @@ void CPlayerDlg::StartEngine(int32_t device) {
     m_pEngine = std::make_unique<Sarabande>(device, &m_comboSink);
     // The working directory is handed on even when it could not be read: the
     // engine refuses a missing one, and that failure is shown like any other.
-    if (m_pEngine->Init(static_cast<void*>(this), &m_listSink, m_szStartDir.empty() ? nullptr : m_szStartDir.c_str()) !=
-        0) {
+    if (m_pEngine->Init(static_cast<void*>(this), &m_listSink,
+                        m_szStartDir.empty() ? nullptr : m_szStartDir.c_str()) != 0) {
         ShowFailure();
         return;
     }
@@ -188,22 +204,22 @@ void CPlayerDlg::OnRestartAll() {
     if (!m_pEngine) return;
     for (int32_t k = 0; k < kNumChannels; ++k) {
         switch (m_pEngine->GetChannelStatus(k)) {
-        case CHANNEL_LOADED:
-            m_pEngine->PlayChannel(k);
-            break;
-        case CHANNEL_PLAYING:
-            m_pEngine->ReStartChannel(k);
-            break;
-        case CHANNEL_CLOSING:
-            // Back to block 0; the engine keeps it playing.
-            m_pEngine->SetPosition(k, 0);
-            break;
-        case CHANNEL_TERMINATED:
-            m_pEngine->SetPosition(k, 0);
-            m_pEngine->PlayChannel(k);
-            break;
-        default:
-            break;
+            case CHANNEL_LOADED:
+                m_pEngine->PlayChannel(k);
+                break;
+            case CHANNEL_PLAYING:
+                m_pEngine->ReStartChannel(k);
+                break;
+            case CHANNEL_CLOSING:
+                // Back to block 0; the engine keeps it playing.
+                m_pEngine->SetPosition(k, 0);
+                break;
+            case CHANNEL_TERMINATED:
+                m_pEngine->SetPosition(k, 0);
+                m_pEngine->PlayChannel(k);
+                break;
+            default:
+                break;
         }
     }
 }
@@ -211,7 +227,8 @@ void CPlayerDlg::OnRestartAll() {
 void CPlayerDlg::OnUnloadAll() {
     for (int32_t k = 0; k < kNumChannels; ++k) {
         fileEdits[k]->clear();
-        if (m_pEngine && m_pEngine->GetChannelStatus(k) != CHANNEL_FREE) m_pEngine->CloseChannelInstantly(k);
+        if (m_pEngine && m_pEngine->GetChannelStatus(k) != CHANNEL_FREE)
+            m_pEngine->CloseChannelInstantly(k);
     }
     for (std::string& path : m_paths) path.clear();
     OnPlayPause();

@@ -47,13 +47,14 @@ QEvent::Type ResetRequestEventType();
 
 class CPlayerDlg : public QDialog {
     Q_OBJECT
-public:
+  public:
     static constexpr int IDD = 102;
 
     // Shows the file chooser for a row; an empty result means cancelled.
     using FileChooser = std::function<QString(QWidget* owner)>;
     // Shows the one message the user ever sees.
-    using MessageBoxFunction = std::function<void(QWidget* owner, const QString& text, const QString& caption)>;
+    using MessageBoxFunction =
+        std::function<void(QWidget* owner, const QString& text, const QString& caption)>;
     // Opens the About box.
     using AboutBoxFunction = std::function<void(QWidget* owner, const QIcon& icon)>;
 
@@ -88,14 +89,14 @@ public:
     // the window goes.
     void done(int result) override;
 
-protected:
+  protected:
     bool event(QEvent* e) override;
     void showEvent(QShowEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
     void contextMenuEvent(QContextMenuEvent* e) override;
 
-private:
+  private:
     void CreateControls();
     bool OnInitDialog();
     void StartEngine(int32_t device);

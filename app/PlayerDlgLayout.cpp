@@ -13,7 +13,9 @@
 
 namespace {
 
-QString RowName(const char* prefix, int row) { return QString("%1_%2").arg(prefix).arg(row + 1, 2, 10, QChar('0')); }
+QString RowName(const char* prefix, int row) {
+    return QString("%1_%2").arg(prefix).arg(row + 1, 2, 10, QChar('0'));
+}
 
 }  // namespace
 
@@ -42,10 +44,12 @@ void CPlayerDlg::CreateControls() {
         place(label, -1, RowName("IDC_STATIC_CHN", k), du.Rect(7, 9 + y, 26, 8));
 
         pairEdits[k] = new QLineEdit(this);
-        place(pairEdits[k], IDC_PAIR_FIRST + k, RowName("IDC_PAIR", k), du.Rect(39, 7 + y, 114, 12));
+        place(pairEdits[k], IDC_PAIR_FIRST + k, RowName("IDC_PAIR", k),
+              du.Rect(39, 7 + y, 114, 12));
 
         fileEdits[k] = new QLineEdit(this);
-        place(fileEdits[k], IDC_FILE_FIRST + k, RowName("IDC_FILE", k), du.Rect(159, 7 + y, 165, 12));
+        place(fileEdits[k], IDC_FILE_FIRST + k, RowName("IDC_FILE", k),
+              du.Rect(159, 7 + y, 165, 12));
 
         auto* load = new QPushButton("Load", this);
         place(load, IDC_LOAD_FIRST + k, RowName("IDC_LOAD", k), du.Rect(330, 7 + y, 41, 12));
@@ -80,7 +84,8 @@ void CPlayerDlg::CreateControls() {
     m_combo->setFocusPolicy(Qt::StrongFocus);
     const int closedHeight = std::max(m_combo->sizeHint().height(), du.Y(12));
     m_combo->setMaxVisibleItems(std::max(1, (99 - 12) / 8));
-    place(m_combo, IDC_DEVICE, "IDC_DEVICE", QRect(du.X(377), du.Y(80), du.X(377 + 75) - du.X(377), closedHeight));
+    place(m_combo, IDC_DEVICE, "IDC_DEVICE",
+          QRect(du.X(377), du.Y(80), du.X(377 + 75) - du.X(377), closedHeight));
     // Activation is the user's pick; the mixer's own selection does not count.
     connect(m_combo, &QComboBox::activated, this, [this](int) { OnDeviceChange(); });
 

@@ -38,7 +38,8 @@ bool ParseStartTicks(const std::string& statText, uint64_t* ticks) {
 
 double ProcessStartMs() {
     std::ifstream stat("/proc/self/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
     uint64_t ticks = 0;
     const auto perSecond = sysconf(_SC_CLK_TCK);
     if (!ParseStartTicks(text, &ticks) || perSecond <= 0) return -1.0;
@@ -48,10 +49,12 @@ double ProcessStartMs() {
 std::string FormatTimingLine(double processStartMs, double mainMs, double paintMs) {
     char line[160];
     if (processStartMs >= 0.0) {
-        std::snprintf(line, sizeof line, "First paint: %.0f ms after process start, %.1f ms after main\n",
+        std::snprintf(line, sizeof line,
+                      "First paint: %.0f ms after process start, %.1f ms after main\n",
                       paintMs - processStartMs, paintMs - mainMs);
     } else {
-        std::snprintf(line, sizeof line, "First paint: %.1f ms after main (process start unknown)\n",
+        std::snprintf(line, sizeof line,
+                      "First paint: %.1f ms after main (process start unknown)\n",
                       paintMs - mainMs);
     }
     return line;

@@ -35,12 +35,14 @@ void BufferSwitch(benchmark::State& state) {
         void* first = nullptr;
         void* second = nullptr;
         uint32_t firstBytes = 0, secondBytes = 0;
-        if (!buffer || !buffer->Lock(0, 0, &first, &firstBytes, &second, &secondBytes, LOCK_ENTIRE_BUFFER)) {
+        if (!buffer ||
+            !buffer->Lock(0, 0, &first, &firstBytes, &second, &secondBytes, LOCK_ENTIRE_BUFFER)) {
             state.SkipWithError("no sound buffer");
             return;
         }
         auto* samples = static_cast<int16_t*>(first);
-        for (uint32_t i = 0; i < firstBytes / 2; ++i) samples[i] = static_cast<int16_t>(i * 7 + pair);
+        for (uint32_t i = 0; i < firstBytes / 2; ++i)
+            samples[i] = static_cast<int16_t>(i * 7 + pair);
         buffer->Play(true);
     }
 
@@ -67,7 +69,8 @@ void BufferSwitch(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     const double copyNs =
-        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - copyStart).count() /
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - copyStart)
+            .count() /
         static_cast<double>(state.iterations());
 
     const double periodNs = frames * 1e9 / 48000.0;

@@ -51,15 +51,21 @@ constexpr uint32_t kSeconds = 30;
 constexpr int32_t kFiles = 12;
 constexpr int32_t kJack = 0;
 
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+double Seconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
 
-double CpuSeconds(const rusage& usage) { return Seconds(usage.ru_utime) + Seconds(usage.ru_stime); }
+double CpuSeconds(const rusage& usage) {
+    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
 
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // A client of its own that only counts the server's xruns.
 class XrunMonitor {
-public:
+  public:
     bool Open() {
         jack_status_t status;
         client_ = jack_client_open("xrun-monitor", JackNoStartServer, &status);
@@ -74,7 +80,7 @@ public:
     uint32_t Xruns() const { return xruns_.load(); }
     jack_client_t* Client() const { return client_; }
 
-private:
+  private:
     static int OnXrun(void* arg) {
         static_cast<XrunMonitor*>(arg)->xruns_.fetch_add(1);
         return 0;
@@ -105,7 +111,8 @@ Figures Idle(XrunMonitor& monitor) {
     return figures;
 }
 
-Figures PlayOurs(const std::vector<std::string>& files, const std::string& workDir, XrunMonitor& monitor) {
+Figures PlayOurs(const std::vector<std::string>& files, const std::string& workDir,
+                 XrunMonitor& monitor) {
     Figures figures;
     {
         int hwnd = 0;
@@ -164,16 +171,19 @@ bool RouteToPair(jack_client_t* client, const std::vector<std::string>& ports, i
     for (size_t side = 0; side < ports.size(); ++side) {
         jack_port_t* port = jack_port_by_name(client, ports[side].c_str());
         const char** list = jack_port_get_all_connections(client, port);
-        for (int i = 0; list != nullptr && list[i] != nullptr; ++i) jack_disconnect(client, ports[side].c_str(), list[i]);
+        for (int i = 0; list != nullptr && list[i] != nullptr; ++i)
+            jack_disconnect(client, ports[side].c_str(), list[i]);
         jack_free(list);
-        const std::string target = "system:playback_" + std::to_string(2 * pair + 1 + static_cast<int32_t>(side));
+        const std::string target =
+            "system:playback_" + std::to_string(2 * pair + 1 + static_cast<int32_t>(side));
         const int result = jack_connect(client, ports[side].c_str(), target.c_str());
         if (result != 0 && result != EEXIST) return false;
     }
     return true;
 }
 
-Figures PlayPeers(const std::string& player, const std::vector<std::string>& files, XrunMonitor& monitor) {
+Figures PlayPeers(const std::string& player, const std::vector<std::string>& files,
+                  XrunMonitor& monitor) {
     Figures figures;
     jack_client_t* client = monitor.Client();
     monitor.Reset();
@@ -189,7 +199,8 @@ Figures PlayPeers(const std::string& player, const std::vector<std::string>& fil
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         pid_t pid = -1;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
+        const int spawned =
+            posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (spawned != 0) break;
         pids.push_back(pid);
@@ -213,8 +224,10 @@ Figures PlayPeers(const std::string& player, const std::vector<std::string>& fil
     for (const pid_t pid : pids) {
         int status = 0;
         rusage usage{};
-        if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            std::printf("sndfile-jackplay (pid %d) ended with status 0x%x\n", static_cast<int>(pid), status);
+        if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0) {
+            std::printf("sndfile-jackplay (pid %d) ended with status 0x%x\n", static_cast<int>(pid),
+                        status);
             bAllExited = false;
         }
         cpu += CpuSeconds(usage);
@@ -297,15 +310,18 @@ int main() {
 
     // Real-time scheduling where the system grants it (as a player would
     // run); CANTABILE_BENCH_NO_REALTIME=1 measures without.
-    const bool bRealtime = std::getenv("CANTABILE_BENCH_NO_REALTIME") == nullptr && RealtimeAllowed();
-    std::printf("%d stereo files of %u s at %u Hz, %s scheduling; CPU seconds per second of audio\n", kFiles,
-                kSeconds, kRate, bRealtime ? "real-time" : "ordinary");
+    const bool bRealtime =
+        std::getenv("CANTABILE_BENCH_NO_REALTIME") == nullptr && RealtimeAllowed();
+    std::printf(
+        "%d stereo files of %u s at %u Hz, %s scheduling; CPU seconds per second of audio\n",
+        kFiles, kSeconds, kRate, bRealtime ? "real-time" : "ordinary");
     std::printf("%-19s %6s %14s %7s %9s\n", "player", "frames", "CPU s/s", "xruns", "wall s");
     drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
     ASIOSetDriverSource(&source);
     int failures = 0;
     for (const uint32_t frames : {64u, 256u}) {
-        JackServer server(jackd, "cantabile-bench-e2e-" + std::to_string(frames), kRate, frames, bRealtime);
+        JackServer server(jackd, "cantabile-bench-e2e-" + std::to_string(frames), kRate, frames,
+                          bRealtime);
         if (!server.Start()) {
             std::printf("the JACK server at %u frames did not start\n", frames);
             ++failures;
@@ -328,9 +344,10 @@ int main() {
         const Figures peers = PlayPeers(peer, files, monitor);
         PrintRow("12 sndfile-jackplay", frames, peers);
         if (peers.bOk && ours.bOk && peers.dCpuPerSecond > 0) {
-            std::printf("%-19s %6u %14.3f  (ours / peers; target <= 0.5)%s\n", "ratio", frames,
-                        ours.dCpuPerSecond / peers.dCpuPerSecond,
-                        frames == 64 && ours.dwXruns != 0 ? "  xrun target at 64 frames missed" : "");
+            std::printf(
+                "%-19s %6u %14.3f  (ours / peers; target <= 0.5)%s\n", "ratio", frames,
+                ours.dCpuPerSecond / peers.dCpuPerSecond,
+                frames == 64 && ours.dwXruns != 0 ? "  xrun target at 64 frames missed" : "");
         }
     }
     ASIOSetDriverSource(nullptr);

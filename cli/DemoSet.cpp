@@ -36,8 +36,10 @@ constexpr DemoFile kDemoFiles[] = {
     {"02-sweep-up-mono-48k.wav", 1, 48000, 3.0, Signal::SweepUp, 0.0, Signal::Tone, 0.0, false},
     {"03-tone-330-stereo-22k.wav", 2, 22050, 2.5, Signal::Tone, 330.0, Signal::Tone, 392.0, false},
     {"04-sweep-down-mono-22k.wav", 1, 22050, 4.0, Signal::SweepDown, 0.0, Signal::Tone, 0.0, false},
-    {"05-chord-stereo-48k-cued.wav", 2, 48000, 3.0, Signal::Chord, 261.63, Signal::Chord, 293.66, true},
-    {"06-sweeps-stereo-44k.wav", 2, 44100, 3.5, Signal::SweepUp, 0.0, Signal::SweepDown, 0.0, false},
+    {"05-chord-stereo-48k-cued.wav", 2, 48000, 3.0, Signal::Chord, 261.63, Signal::Chord, 293.66,
+     true},
+    {"06-sweeps-stereo-44k.wav", 2, 44100, 3.5, Signal::SweepUp, 0.0, Signal::SweepDown, 0.0,
+     false},
     {"07-tone-1k-mono-44k.wav", 1, 44100, 2.0, Signal::Tone, 1000.0, Signal::Tone, 0.0, false},
     {"08-pulses-stereo-48k.wav", 2, 48000, 2.5, Signal::Pulses, 4.0, Signal::Pulses, 5.0, false},
 };
@@ -63,7 +65,9 @@ double Sample(Signal signal, double hz, double t, double seconds) {
         case Signal::Pulses: {
             // A short decaying burst `hz` times a second.
             const double since = std::fmod(t, 1.0 / hz);
-            return since < 0.02 ? 0.7 * std::exp(-since * 200.0) * std::sin(2.0 * kPi * 2000.0 * since) : 0.0;
+            return since < 0.02
+                       ? 0.7 * std::exp(-since * 200.0) * std::sin(2.0 * kPi * 2000.0 * since)
+                       : 0.0;
         }
     }
     return 0.0;
@@ -124,7 +128,8 @@ bool WriteDemoSet(const std::string& dir, std::vector<std::string>* paths, std::
         const std::string path = dir + "/" + file.name;
         // 3 s at 48000 Hz is 31 full blocks and a part: play blocks 2 to 27.
         const WaveCue cue{2, 28};
-        if (!WriteWave16(path, file.channels, file.rate, Render(file), file.bCue ? &cue : nullptr, error)) {
+        if (!WriteWave16(path, file.channels, file.rate, Render(file), file.bCue ? &cue : nullptr,
+                         error)) {
             return false;
         }
         paths->push_back(path);

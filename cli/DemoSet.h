@@ -11,6 +11,7 @@ namespace cli {
 
 // Creates dir if needed and writes the demo files into it, in channel order.
 // False, with a sentence in *error, when a file cannot be written.
-[[nodiscard]] bool WriteDemoSet(const std::string& dir, std::vector<std::string>* paths, std::string* error);
+[[nodiscard]] bool WriteDemoSet(const std::string& dir, std::vector<std::string>* paths,
+                                std::string* error);
 
 }  // namespace cli

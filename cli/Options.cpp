@@ -190,7 +190,8 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
         *error = "--demo plays its own files; give no others";
         return false;
     }
-    const bool bSomethingToDo = parsed.bHelp || parsed.bVersion || parsed.bListDevices || parsed.bDemo;
+    const bool bSomethingToDo =
+        parsed.bHelp || parsed.bVersion || parsed.bListDevices || parsed.bDemo;
     if (!bSomethingToDo && parsed.files.empty() && parsed.channels.empty()) {
         *error = "nothing to play: give one or more WAV files, or --demo";
         return false;

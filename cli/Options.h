@@ -18,15 +18,15 @@ struct Options {
     bool bListDevices = false;
     bool bDemo = false;
     std::string demoDir = "demo";
-    std::vector<std::string> files;      // FILE...: the free channels from 0 up
-    std::vector<ChannelFile> channels;   // --channel K=FILE
-    std::string device;                  // --device N|NAME; empty: the saved choice
-    std::string recordPath;              // --record FILE
-    std::string rate, frames, format;    // the virtual card's settings, as given
-    int32_t nStartBlock = -1;            // --start-block; -1: where each file begins
-    double dDurationSeconds = -1.0;      // --duration; negative: to the end
+    std::vector<std::string> files;     // FILE...: the free channels from 0 up
+    std::vector<ChannelFile> channels;  // --channel K=FILE
+    std::string device;                 // --device N|NAME; empty: the saved choice
+    std::string recordPath;             // --record FILE
+    std::string rate, frames, format;   // the virtual card's settings, as given
+    int32_t nStartBlock = -1;           // --start-block; -1: where each file begins
+    double dDurationSeconds = -1.0;     // --duration; negative: to the end
     bool bWait = false;
-    bool bStats = false;                 // print measured memory and display cost at exit
+    bool bStats = false;  // print measured memory and display cost at exit
 };
 
 // False, with a sentence for the user in *error, for arguments that make no

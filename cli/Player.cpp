@@ -27,18 +27,19 @@ namespace {
 constexpr int kRefreshMs = 250;
 
 class DriverNames final : public DeviceListSink {
-public:
+  public:
     void AddName(const char* name) override { names.emplace_back(name ? name : ""); }
     void SelectIndex(int32_t index) override { nSelected = index; }
     std::string Selected() const {
-        return nSelected >= 0 && static_cast<size_t>(nSelected) < names.size() ? names[nSelected] : "";
+        return nSelected >= 0 && static_cast<size_t>(nSelected) < names.size() ? names[nSelected]
+                                                                               : "";
     }
     std::vector<std::string> names;
     int32_t nSelected = -1;
 };
 
 class PairLabels final : public PairLabelSink {
-public:
+  public:
     void AddLabel(const char* label) override { labels.emplace_back(label ? label : ""); }
     std::vector<std::string> labels;
 };
@@ -50,7 +51,8 @@ std::string BaseName(const std::string& path) {
 
 // The engine's result codes say what failed; where a code covers several
 // causes the file's header picks the words.
-std::string LoadFailureWords(int32_t result, int32_t channel, const std::string& path, size_t pairCount) {
+std::string LoadFailureWords(int32_t result, int32_t channel, const std::string& path,
+                             size_t pairCount) {
     const WaveProbe probe = ProbeWave(path);
     switch (result) {
         case SARABANDE_UNUSABLE_FILE:
@@ -67,8 +69,8 @@ std::string LoadFailureWords(int32_t result, int32_t channel, const std::string&
         }
         case SARABANDE_BUILD_FAILED:
             if (channel >= 0 && static_cast<size_t>(channel) >= pairCount) {
-                return "no output pair for channel " + std::to_string(channel) + " (the driver has " +
-                       std::to_string(pairCount) + ")";
+                return "no output pair for channel " + std::to_string(channel) +
+                       " (the driver has " + std::to_string(pairCount) + ")";
             }
             if (!probe.IsPlayableFormat() || !probe.bHasData) {
                 return "not a 16-bit PCM WAV of 22050 Hz or more";
@@ -155,7 +157,8 @@ int RunPlayer(const PlayPlan& plan) {
     // user pick another); only an output stage with pairs means a driver.
     if (init != 0 || pairs.labels.empty()) {
         const std::string name = drivers.Selected();
-        std::fprintf(stderr, "cantabile-play: the driver %s%s%scould not be opened (see OstinatoDbg.Log)\n",
+        std::fprintf(stderr,
+                     "cantabile-play: the driver %s%s%scould not be opened (see OstinatoDbg.Log)\n",
                      name.empty() ? "" : "\"", name.c_str(), name.empty() ? "" : "\" ");
         engine.Close();
         return kExitDriver;
@@ -172,8 +175,9 @@ int RunPlayer(const PlayPlan& plan) {
         }
         const int32_t result = engine.LoadFile(file.nChannel, file.path.c_str());
         if (result != file.nChannel) {
-            std::fprintf(stderr, "cantabile-play: %s: %s\n", file.path.c_str(),
-                         LoadFailureWords(result, file.nChannel, file.path, pairs.labels.size()).c_str());
+            std::fprintf(
+                stderr, "cantabile-play: %s: %s\n", file.path.c_str(),
+                LoadFailureWords(result, file.nChannel, file.path, pairs.labels.size()).c_str());
             ++failures;
             continue;
         }
@@ -210,7 +214,8 @@ int RunPlayer(const PlayPlan& plan) {
                 elapsed[i] = probe.PlayMs();
             } else if (states[i] == CHANNEL_LOADED) {
                 elapsed[i] = rows[i].dwOffsetMs;
-            } else if (active == 1 && position >= 0 && (states[i] == CHANNEL_PLAYING || states[i] == CHANNEL_CLOSING)) {
+            } else if (active == 1 && position >= 0 &&
+                       (states[i] == CHANNEL_PLAYING || states[i] == CHANNEL_CLOSING)) {
                 // The engine publishes one position, that of the channel it
                 // refilled last: it can be trusted only while one channel plays.
                 const int32_t from = position - (probe.nCueIn > 0 ? probe.nCueIn : 0);
@@ -239,8 +244,10 @@ int RunPlayer(const PlayPlan& plan) {
             continue;
         }
         if (engine.PlayChannel(row.nChannel) != 0) {
-            std::fprintf(stderr, "cantabile-play: %s: the channel could not be started (see SarabandeDbg.Log)\n",
-                         row.path.c_str());
+            std::fprintf(
+                stderr,
+                "cantabile-play: %s: the channel could not be started (see SarabandeDbg.Log)\n",
+                row.path.c_str());
             ++failures;
         }
     }
@@ -249,7 +256,8 @@ int RunPlayer(const PlayPlan& plan) {
         return kExitFile;
     }
     if (!ASIOStartPlay()) {
-        std::fprintf(stderr, "cantabile-play: the driver could not be started (see OstinatoDbg.Log)\n");
+        std::fprintf(stderr,
+                     "cantabile-play: the driver could not be started (see OstinatoDbg.Log)\n");
         engine.Close();
         return kExitDriver;
     }
@@ -279,7 +287,8 @@ int RunPlayer(const PlayPlan& plan) {
         stopSignal = DrainSignals(&bFired);
         if (stopSignal != 0) break;
 
-        position = positionEvent != nullptr && positionEvent->TryWait() ? engine.GetPositionValue() : -1;
+        position =
+            positionEvent != nullptr && positionEvent->TryWait() ? engine.GetPositionValue() : -1;
         const double before = ThreadCpuSeconds();
         refresh(platform::TimeGetTime() - startMs, position);
         displayCpu += ThreadCpuSeconds() - before;
@@ -303,11 +312,13 @@ int RunPlayer(const PlayPlan& plan) {
         usage.Report(stderr, playWall, displayCpu, mainCpu);
     }
     if (stopSignal != 0) {
-        std::fprintf(stderr, "cantabile-play: stopped by %s\n", stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
+        std::fprintf(stderr, "cantabile-play: stopped by %s\n",
+                     stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
         return 128 + stopSignal;
     }
     if (bLost) {
-        std::fprintf(stderr, "cantabile-play: a channel stopped before its end (see SarabandeDbg.Log)\n");
+        std::fprintf(stderr,
+                     "cantabile-play: a channel stopped before its end (see SarabandeDbg.Log)\n");
         return kExitFile;
     }
     return kExitOk;

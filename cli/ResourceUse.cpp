@@ -18,7 +18,8 @@ uint64_t ReadStatusKiB(const char* key) {
     std::string line;
     const size_t keyLength = std::strlen(key);
     while (std::getline(status, line)) {
-        if (line.compare(0, keyLength, key) == 0 && line.size() > keyLength && line[keyLength] == ':') {
+        if (line.compare(0, keyLength, key) == 0 && line.size() > keyLength &&
+            line[keyLength] == ':') {
             return std::strtoull(line.c_str() + keyLength + 1, nullptr, 10);
         }
     }
@@ -47,10 +48,12 @@ void ResourceUse::Sample() {
     std::string line;
     bool bInFile = false;
     while (std::getline(smaps, line)) {
-        if (!line.empty() && ((line[0] >= '0' && line[0] <= '9') || (line[0] >= 'a' && line[0] <= 'f'))) {
+        if (!line.empty() &&
+            ((line[0] >= '0' && line[0] <= '9') || (line[0] >= 'a' && line[0] <= 'f'))) {
             bInFile = false;
             for (const std::string& path : mappedPaths_) {
-                if (line.size() >= path.size() && line.compare(line.size() - path.size(), path.size(), path) == 0) {
+                if (line.size() >= path.size() &&
+                    line.compare(line.size() - path.size(), path.size(), path) == 0) {
                     bInFile = true;
                     break;
                 }
@@ -67,20 +70,24 @@ void ResourceUse::Sample() {
     }
 }
 
-void ResourceUse::Report(std::FILE* out, double wallSeconds, double displayCpuSeconds, double mainCpuSeconds) const {
+void ResourceUse::Report(std::FILE* out, double wallSeconds, double displayCpuSeconds,
+                         double mainCpuSeconds) const {
     rusage self = {};
     getrusage(RUSAGE_SELF, &self);
-    const double processCpu = static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
-                              static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) * 1e-6;
+    const double processCpu =
+        static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
+        static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) * 1e-6;
     std::fprintf(out,
-                 "stats: files %zu, peak VmRSS %llu KiB, peak beyond mapped files %llu KiB (files resident %llu "
+                 "stats: files %zu, peak VmRSS %llu KiB, peak beyond mapped files %llu KiB (files "
+                 "resident %llu "
                  "KiB)\n",
                  mappedPaths_.size(), static_cast<unsigned long long>(peakRssKiB_),
                  static_cast<unsigned long long>(peakBeyondMappedKiB_),
                  static_cast<unsigned long long>(mappedAtPeakKiB_));
     const double wall = wallSeconds > 0.0 ? wallSeconds : 1.0;
     std::fprintf(out,
-                 "stats: played %.2f s wall; display %.4f s CPU (%.3f %% of one core); main thread %.4f s CPU "
+                 "stats: played %.2f s wall; display %.4f s CPU (%.3f %% of one core); main thread "
+                 "%.4f s CPU "
                  "(%.3f %%); whole process %.3f s CPU (%.2f %%)\n",
                  wallSeconds, displayCpuSeconds, 100.0 * displayCpuSeconds / wall, mainCpuSeconds,
                  100.0 * mainCpuSeconds / wall, processCpu, 100.0 * processCpu / wall);

@@ -12,15 +12,16 @@
 namespace cli {
 
 class ResourceUse {
-public:
+  public:
     explicit ResourceUse(bool bEnabled) : bEnabled_(bEnabled) {}
 
     void AddMappedFile(const std::string& path);
     // Cheap when disabled or sampled less than a second ago.
     void Sample();
-    void Report(std::FILE* out, double wallSeconds, double displayCpuSeconds, double mainCpuSeconds) const;
+    void Report(std::FILE* out, double wallSeconds, double displayCpuSeconds,
+                double mainCpuSeconds) const;
 
-private:
+  private:
     bool bEnabled_;
     std::vector<std::string> mappedPaths_;  // as the kernel names them
     uint32_t dwLastSampleMs_ = 0;

@@ -46,7 +46,9 @@ bool InstallSignalHandlers() {
     return true;
 }
 
-int SignalFd() { return pipeFds[0]; }
+int SignalFd() {
+    return pipeFds[0];
+}
 
 int DrainSignals(bool* pbFired) {
     char bytes[64];

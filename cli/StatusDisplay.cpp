@@ -30,14 +30,22 @@ void StatusDisplay::AddChannel(int32_t nChannel, const std::string& fileName, ui
 
 const char* StatusDisplay::StateWord(int32_t state) {
     switch (state) {
-        case CHANNEL_FREE: return "free";
-        case CHANNEL_LOADING: return "loading";
-        case CHANNEL_LOADED: return "loaded";
-        case CHANNEL_STARTING: return "starting";
-        case CHANNEL_PLAYING: return "playing";
-        case CHANNEL_CLOSING: return "ending";
-        case CHANNEL_TERMINATED: return "done";
-        default: return "?";
+        case CHANNEL_FREE:
+            return "free";
+        case CHANNEL_LOADING:
+            return "loading";
+        case CHANNEL_LOADED:
+            return "loaded";
+        case CHANNEL_STARTING:
+            return "starting";
+        case CHANNEL_PLAYING:
+            return "playing";
+        case CHANNEL_CLOSING:
+            return "ending";
+        case CHANNEL_TERMINATED:
+            return "done";
+        default:
+            return "?";
     }
 }
 
@@ -47,15 +55,17 @@ std::string StatusDisplay::FormatTime(uint32_t ms) {
     return text;
 }
 
-std::string StatusDisplay::RowText(const Row& row, int32_t state, uint32_t elapsedMs, size_t width) const {
+std::string StatusDisplay::RowText(const Row& row, int32_t state, uint32_t elapsedMs,
+                                   size_t width) const {
     std::string name = row.name;
     if (name.size() > kNameWidth) {
         name = name.substr(0, kNameWidth - 3) + "...";
     }
     const uint32_t shown = elapsedMs < row.dwTotalMs ? elapsedMs : row.dwTotalMs;
     char head[96];
-    std::snprintf(head, sizeof head, "Chn %02d  %-*s %7s / %-7s ", row.nChannel + 1, static_cast<int>(kNameWidth),
-                  name.c_str(), FormatTime(shown).c_str(), FormatTime(row.dwTotalMs).c_str());
+    std::snprintf(head, sizeof head, "Chn %02d  %-*s %7s / %-7s ", row.nChannel + 1,
+                  static_cast<int>(kNameWidth), name.c_str(), FormatTime(shown).c_str(),
+                  FormatTime(row.dwTotalMs).c_str());
     std::string text = head;
     if (bTerminal_) {
         const size_t filled = row.dwTotalMs == 0 ? 0 : size_t{shown} * kBarWidth / row.dwTotalMs;
@@ -71,7 +81,8 @@ std::string StatusDisplay::RowText(const Row& row, int32_t state, uint32_t elaps
     return text;
 }
 
-void StatusDisplay::Update(const std::vector<int32_t>& states, const std::vector<uint32_t>& elapsedMs) {
+void StatusDisplay::Update(const std::vector<int32_t>& states,
+                           const std::vector<uint32_t>& elapsedMs) {
     if (bTerminal_) {
         const size_t width = TerminalWidth(out_);
         frame_.clear();
@@ -103,6 +114,8 @@ void StatusDisplay::Update(const std::vector<int32_t>& states, const std::vector
     }
 }
 
-void StatusDisplay::Finish() { std::fflush(out_); }
+void StatusDisplay::Finish() {
+    std::fflush(out_);
+}
 
 }  // namespace cli

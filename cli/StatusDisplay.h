@@ -12,7 +12,7 @@
 namespace cli {
 
 class StatusDisplay {
-public:
+  public:
     StatusDisplay(std::FILE* out, bool bTerminal);
 
     void AddChannel(int32_t nChannel, const std::string& fileName, uint32_t dwTotalMs);
@@ -24,7 +24,7 @@ public:
     static const char* StateWord(int32_t state);
     static std::string FormatTime(uint32_t ms);
 
-private:
+  private:
     struct Row {
         int32_t nChannel;
         std::string name;

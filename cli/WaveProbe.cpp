@@ -16,18 +16,20 @@ constexpr uint32_t kHeaderBytes = 2092;
 constexpr uint32_t kFirstDataSearch = 36;
 constexpr uint32_t kLastDataSearch = 2084;
 
-uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint16_t Read16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 uint32_t Read32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 }  // namespace
 
 bool WaveProbe::IsPlayableFormat() const {
-    return bRiff && wFormatTag == 1 && wBitsPerSample == 16 && nSamplesPerSec >= 22050 && nBlockAlign != 0 &&
-           nChannels != 0;
+    return bRiff && wFormatTag == 1 && wBitsPerSample == 16 && nSamplesPerSec >= 22050 &&
+           nBlockAlign != 0 && nChannels != 0;
 }
 
 uint32_t WaveProbe::MsPerBlock() const {

@@ -11,9 +11,9 @@
 namespace cli {
 
 struct WaveProbe {
-    bool bExists = false;       // stat found a regular file
+    bool bExists = false;  // stat found a regular file
     uint64_t qwFileBytes = 0;
-    bool bReadable = false;     // the header could be read
+    bool bReadable = false;  // the header could be read
     bool bRiff = false;
     uint16_t wFormatTag = 0;
     uint16_t nChannels = 0;
@@ -21,7 +21,7 @@ struct WaveProbe {
     uint16_t nBlockAlign = 0;
     uint16_t wBitsPerSample = 0;
     bool bHasData = false;
-    uint32_t dwDataBytes = 0;   // cut to what the file holds
+    uint32_t dwDataBytes = 0;  // cut to what the file holds
     int32_t nCueIn = 0;
     int32_t nCueOut = 0;
 

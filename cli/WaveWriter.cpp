@@ -19,7 +19,9 @@ void Put32(std::vector<uint8_t>* out, uint32_t v) {
     }
 }
 
-void PutId(std::vector<uint8_t>* out, const char* id) { out->insert(out->end(), id, id + 4); }
+void PutId(std::vector<uint8_t>* out, const char* id) {
+    out->insert(out->end(), id, id + 4);
+}
 
 }  // namespace
 

@@ -17,6 +17,7 @@ struct WaveCue {
 // samples holds interleaved frames of `channels` samples. False, with a
 // sentence in *error, when the file cannot be written whole.
 [[nodiscard]] bool WriteWave16(const std::string& path, uint16_t channels, uint32_t samplesPerSec,
-                               const std::vector<int16_t>& samples, const WaveCue* cue, std::string* error);
+                               const std::vector<int16_t>& samples, const WaveCue* cue,
+                               std::string* error);
 
 }  // namespace cli

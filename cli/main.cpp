@@ -47,12 +47,13 @@ std::vector<DriverEntry> ListDrivers(DriverSource* source) {
 
 // A number, or a case-insensitive prefix of exactly one name (an exact name
 // wins over longer names that begin with it).
-bool ResolveDevice(const std::string& wanted, const std::vector<DriverEntry>& drivers, int32_t* number,
-                   std::string* error) {
+bool ResolveDevice(const std::string& wanted, const std::vector<DriverEntry>& drivers,
+                   int32_t* number, std::string* error) {
     bool bDigits = !wanted.empty();
     for (const char c : wanted) bDigits = bDigits && c >= '0' && c <= '9';
     if (bDigits) {
-        const unsigned long value = wanted.size() <= 3 ? std::strtoul(wanted.c_str(), nullptr, 10) : 1000;
+        const unsigned long value =
+            wanted.size() <= 3 ? std::strtoul(wanted.c_str(), nullptr, 10) : 1000;
         if (value >= drivers.size()) {
             *error = "there is no driver number " + wanted + " (see --list-devices)";
             return false;
@@ -74,8 +75,9 @@ bool ResolveDevice(const std::string& wanted, const std::vector<DriverEntry>& dr
         *number = matches[0];
         return true;
     }
-    *error = matches.empty() ? "no driver's name begins with \"" + wanted + "\" (see --list-devices)"
-                             : "\"" + wanted + "\" names more than one driver (see --list-devices)";
+    *error = matches.empty()
+                 ? "no driver's name begins with \"" + wanted + "\" (see --list-devices)"
+                 : "\"" + wanted + "\" names more than one driver (see --list-devices)";
     return false;
 }
 
@@ -135,20 +137,22 @@ int main(int argc, char** argv) {
         if (options.recordPath.empty()) {
             options.recordPath = options.demoDir + "/recording.wav";
         }
-        std::printf("demo: %zu files in %s, recording to %s\n", paths.size(), options.demoDir.c_str(),
-                    options.recordPath.c_str());
+        std::printf("demo: %zu files in %s, recording to %s\n", paths.size(),
+                    options.demoDir.c_str(), options.recordPath.c_str());
     }
 
     // The virtual card reads its settings from the environment when the
     // engine opens it; check them here so that a typo is an argument error.
     drivers::VirtualCardSettings settings;
-    if (!drivers::ParseVirtualCardSettings(options.rate.c_str(), options.frames.c_str(), options.format.c_str(),
-                                           options.recordPath.c_str(), &settings, &error)) {
+    if (!drivers::ParseVirtualCardSettings(options.rate.c_str(), options.frames.c_str(),
+                                           options.format.c_str(), options.recordPath.c_str(),
+                                           &settings, &error)) {
         const size_t at = error.find(" must");
         const char* flag = error.rfind("CANTABILE_VC_RATE", 0) == 0     ? "--rate"
                            : error.rfind("CANTABILE_VC_FRAMES", 0) == 0 ? "--frames"
                                                                         : "--format";
-        return UsageError(std::string(flag) + (at == std::string::npos ? " is wrong" : error.substr(at)));
+        return UsageError(std::string(flag) +
+                          (at == std::string::npos ? " is wrong" : error.substr(at)));
     }
     if (!options.rate.empty()) setenv("CANTABILE_VC_RATE", options.rate.c_str(), 1);
     if (!options.frames.empty()) setenv("CANTABILE_VC_FRAMES", options.frames.c_str(), 1);
@@ -163,7 +167,8 @@ int main(int argc, char** argv) {
             return UsageError("--record needs the virtual card, and it is not in the driver list");
         }
         if (!options.device.empty() && plan.nDevice != virtualCard) {
-            return UsageError("--record plays through the virtual card; --device names another driver");
+            return UsageError(
+                "--record plays through the virtual card; --device names another driver");
         }
         plan.nDevice = virtualCard;
         setenv("CANTABILE_VC_RECORD", options.recordPath.c_str(), 1);

@@ -81,7 +81,8 @@ void DebugLog::WriteValueDash(const char* label, int32_t value) {
     Put(std::string(label ? label : "") + ": " + std::to_string(value) + " - ", true);
 }
 
-void DebugLog::WriteTwoValues(const char* label1, int32_t value1, const char* label2, int32_t value2) {
+void DebugLog::WriteTwoValues(const char* label1, int32_t value1, const char* label2,
+                              int32_t value2) {
     Put(std::string(label1 ? label1 : "") + ": " + std::to_string(value1) + ", " +
             (label2 ? label2 : "") + ": " + std::to_string(value2) + "\n",
         true);
@@ -100,7 +101,8 @@ void DebugLog::WriteTime() {
     std::tm local{};
     const std::time_t seconds = tv.tv_sec;
     localtime_r(&seconds, &local);
-    Put(FormatTime(local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(tv.tv_usec / 1000)), false);
+    Put(FormatTime(local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(tv.tv_usec / 1000)),
+        false);
 }
 
 void DebugLog::EngineLog(const char* text, bool appendTime) {
@@ -113,9 +115,9 @@ std::string DebugLog::FormatDate(const std::tm& local) {
     // locale's English whatever the process's locale is.
     static const char* const kDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                         "Thursday", "Friday", "Saturday"};
-    static const char* const kMonths[] = {"January", "February", "March",     "April",
-                                          "May",     "June",     "July",      "August",
-                                          "September", "October", "November", "December"};
+    static const char* const kMonths[] = {"January",   "February", "March",    "April",
+                                          "May",       "June",     "July",     "August",
+                                          "September", "October",  "November", "December"};
     char text[64];
     const int day = local.tm_wday >= 0 && local.tm_wday < 7 ? local.tm_wday : 0;
     const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;

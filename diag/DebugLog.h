@@ -11,7 +11,7 @@
 #include <string>
 
 class DebugLog {
-public:
+  public:
     // The three file names: current, previous and oldest.
     DebugLog(const char* current, const char* previous, const char* oldest, bool engineLog);
     ~DebugLog();
@@ -40,7 +40,7 @@ public:
     // "hh:mm:ss mmm\n".
     static std::string FormatTime(int hours, int minutes, int seconds, int millis);
 
-private:
+  private:
     void Put(const std::string& piece, bool flush);
 
     const char* names_[3];

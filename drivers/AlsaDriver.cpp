@@ -41,7 +41,8 @@ std::vector<AlsaDevice> ListAlsaPlaybackDevices() {
         snd_pcm_info_t* pcmInfo = nullptr;
         snd_ctl_card_info_malloc(&cardInfo);
         snd_pcm_info_malloc(&pcmInfo);
-        const char* cardName = snd_ctl_card_info(ctl, cardInfo) == 0 ? snd_ctl_card_info_get_name(cardInfo) : "";
+        const char* cardName =
+            snd_ctl_card_info(ctl, cardInfo) == 0 ? snd_ctl_card_info_get_name(cardInfo) : "";
         int device = -1;
         while (snd_ctl_pcm_next_device(ctl, &device) == 0 && device >= 0) {
             snd_pcm_info_set_device(pcmInfo, static_cast<unsigned>(device));
@@ -76,7 +77,9 @@ AlsaDriver::~AlsaDriver() {
     }
 }
 
-void AlsaDriver::Release() { delete this; }
+void AlsaDriver::Release() {
+    delete this;
+}
 
 ASIOBool AlsaDriver::init(void* /*sysHandle*/) {
     if (pcm_ != nullptr) {
@@ -143,7 +146,8 @@ bool AlsaDriver::Configure(uint32_t rate) {
     snd_pcm_hw_params_set_periods_near(pcm_, hw.p, &periods, nullptr);
     const int err = snd_pcm_hw_params(pcm_, hw.p);
     if (err < 0) {
-        error_.Set("ALSA device %s refused its configuration: %s", pcmName_.c_str(), snd_strerror(err));
+        error_.Set("ALSA device %s refused its configuration: %s", pcmName_.c_str(),
+                   snd_strerror(err));
         return false;
     }
     snd_pcm_uframes_t bufferFrames = 0;
@@ -167,11 +171,17 @@ bool AlsaDriver::Configure(uint32_t rate) {
     return true;
 }
 
-void AlsaDriver::getDriverName(char* name) { CopyText(name, kAsioDriverNameBytes, "ALSA"); }
+void AlsaDriver::getDriverName(char* name) {
+    CopyText(name, kAsioDriverNameBytes, "ALSA");
+}
 
-int32_t AlsaDriver::getDriverVersion() { return 1; }
+int32_t AlsaDriver::getDriverVersion() {
+    return 1;
+}
 
-void AlsaDriver::getErrorMessage(char* string) { error_.CopyTo(string); }
+void AlsaDriver::getErrorMessage(char* string) {
+    error_.CopyTo(string);
+}
 
 ASIOError AlsaDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
     if (pcm_ == nullptr) {
@@ -216,8 +226,9 @@ ASIOError AlsaDriver::canSampleRate(ASIOSampleRate sampleRate) {
     if (hw.p == nullptr || snd_pcm_hw_params_any(pcm_, hw.p) < 0) {
         return ASE_NoClock;
     }
-    return snd_pcm_hw_params_test_rate(pcm_, hw.p, static_cast<unsigned>(sampleRate), 0) == 0 ? ASE_OK
-                                                                                             : ASE_NoClock;
+    return snd_pcm_hw_params_test_rate(pcm_, hw.p, static_cast<unsigned>(sampleRate), 0) == 0
+               ? ASE_OK
+               : ASE_NoClock;
 }
 
 ASIOError AlsaDriver::getSampleRate(ASIOSampleRate* sampleRate) {
@@ -258,8 +269,8 @@ ASIOError AlsaDriver::getChannelInfo(ASIOChannelInfo* info) {
     return ASE_OK;
 }
 
-ASIOError AlsaDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
-                                    ASIOCallbacks* callbacks) {
+ASIOError AlsaDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
+                                    int32_t bufferSize, ASIOCallbacks* callbacks) {
     if (pcm_ == nullptr) {
         return ASE_NotPresent;
     }
@@ -317,7 +328,9 @@ ASIOError AlsaDriver::disposeBuffers() {
     return ASE_OK;
 }
 
-ASIOError AlsaDriver::outputReady() { return ASE_NotPresent; }
+ASIOError AlsaDriver::outputReady() {
+    return ASE_NotPresent;
+}
 
 ASIOError AlsaDriver::start() {
     if (!bBuffersCreated_) {
@@ -357,10 +370,12 @@ ASIOError AlsaDriver::stop() {
     thread_.join();
     snd_pcm_drop(pcm_);
     if (underruns_.load() != 0) {
-        MixerDebugLog().WriteValue("AlsaDriver: underruns recovered", static_cast<int32_t>(underruns_.load()));
+        MixerDebugLog().WriteValue("AlsaDriver: underruns recovered",
+                                   static_cast<int32_t>(underruns_.load()));
     }
     if (failure_.load() != 0) {
-        std::string line = "AlsaDriver: playback stopped: " + std::string(snd_strerror(failure_.load()));
+        std::string line =
+            "AlsaDriver: playback stopped: " + std::string(snd_strerror(failure_.load()));
         MixerDebugLog().WriteLine(line.c_str());
     }
     return ASE_OK;
@@ -385,7 +400,8 @@ void AlsaDriver::Interleave(int32_t half) noexcept {
 
 void AlsaDriver::RunPeriods() noexcept {
     // Runs on the driver's thread: no allocation, no logging.
-    const size_t frameBytes = (sampleType_ == ASIOSTInt16LSB ? 2 : 4) * static_cast<size_t>(nChannels_);
+    const size_t frameBytes =
+        (sampleType_ == ASIOSTInt16LSB ? 2 : 4) * static_cast<size_t>(nChannels_);
     int32_t half = 0;
     while (bRunning_.load()) {
         callbacks_.bufferSwitch(half, ASIOFalse);
@@ -393,8 +409,8 @@ void AlsaDriver::RunPeriods() noexcept {
         half ^= 1;
         snd_pcm_uframes_t written = 0;
         while (written < dwBufferFrames_ && bRunning_.load()) {
-            const snd_pcm_sframes_t n =
-                snd_pcm_writei(pcm_, pInterleaved_.get() + written * frameBytes, dwBufferFrames_ - written);
+            const snd_pcm_sframes_t n = snd_pcm_writei(
+                pcm_, pInterleaved_.get() + written * frameBytes, dwBufferFrames_ - written);
             if (n >= 0) {
                 written += static_cast<snd_pcm_uframes_t>(n);
             } else if (n == -EAGAIN) {

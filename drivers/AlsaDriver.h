@@ -30,7 +30,7 @@ struct AlsaDevice {
 std::vector<AlsaDevice> ListAlsaPlaybackDevices();
 
 class AlsaDriver final : public IASIO {
-public:
+  public:
     static constexpr int32_t kMaxChannels = 24;
     static constexpr uint32_t kPreferredFrames = 256;
     static constexpr uint32_t kDefaultRate = 48000;
@@ -60,7 +60,7 @@ public:
     // Underruns recovered since start (read on any thread).
     uint32_t Underruns() const { return underruns_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     ~AlsaDriver() override;
 
     [[nodiscard]] bool Configure(uint32_t rate);
@@ -76,7 +76,7 @@ private:
     uint32_t dwBufferFrames_ = 0;  // one period of the device
     uint32_t dwDeviceBufferFrames_ = 0;
 
-    std::unique_ptr<uint8_t[]> pBuffers_;     // both halves of every channel asked for
+    std::unique_ptr<uint8_t[]> pBuffers_;      // both halves of every channel asked for
     std::unique_ptr<uint8_t[]> pInterleaved_;  // one period as the device takes it
     bool bBuffersCreated_ = false;
     bool bChannelActive_[kMaxChannels] = {};

@@ -67,8 +67,8 @@ bool Matches(const DriverClassId& id, const std::string& text) {
 
 std::string AlsaHardwareClassId(int32_t card, int32_t device) {
     char text[40];
-    std::snprintf(text, sizeof text, "{5a1c3e71-%04x-%04x-8e9a-0c1d2e3f4a10}", static_cast<unsigned>(card) & 0xffffu,
-                  static_cast<unsigned>(device) & 0xffffu);
+    std::snprintf(text, sizeof text, "{5a1c3e71-%04x-%04x-8e9a-0c1d2e3f4a10}",
+                  static_cast<unsigned>(card) & 0xffffu, static_cast<unsigned>(device) & 0xffffu);
     return text;
 }
 
@@ -91,8 +91,8 @@ BuiltinDrivers::BuiltinDrivers(std::vector<AlsaDevice> hardware) : hardware_(std
 
 std::string BuiltinDrivers::LibraryPath() {
     Dl_info info = {};
-    if (dladdr(reinterpret_cast<void*>(&BuiltinDrivers::LibraryPath), &info) != 0 && info.dli_fname != nullptr &&
-        info.dli_fname[0] == '/') {
+    if (dladdr(reinterpret_cast<void*>(&BuiltinDrivers::LibraryPath), &info) != 0 &&
+        info.dli_fname != nullptr && info.dli_fname[0] == '/') {
         return info.dli_fname;
     }
     char path[PATH_MAX];

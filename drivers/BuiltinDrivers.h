@@ -31,7 +31,7 @@ inline constexpr int kClassNotRegistered = static_cast<int>(0x80040154u);
 inline constexpr int kInvalidPointer = static_cast<int>(0x80004003u);
 
 class BuiltinDrivers final : public DriverSource {
-public:
+  public:
     // Looks for ALSA hardware playback devices once, now.
     BuiltinDrivers();
     // With a given device list instead (tests).
@@ -44,7 +44,7 @@ public:
     // the drivers were linked into.
     static std::string LibraryPath();
 
-private:
+  private:
     std::vector<AlsaDevice> hardware_;
 };
 

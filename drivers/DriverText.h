@@ -29,7 +29,7 @@ inline void CopyText(char* dst, size_t size, const char* src) noexcept {
 // The last failure of a driver, as getErrorMessage hands it out. The host
 // asks for it after init failed; it is written and read on the host's thread.
 class ErrorText {
-public:
+  public:
     template <typename... Args>
     void Set(const char* format, Args... args) noexcept {
         if constexpr (sizeof...(Args) == 0) {
@@ -43,7 +43,7 @@ public:
     // The host passes 256 bytes; a driver writes at most 124 there.
     void CopyTo(char* dst) const noexcept { CopyText(dst, kAsioErrorMessageBytes, text_); }
 
-private:
+  private:
     char text_[kAsioErrorMessageBytes] = "";
 };
 

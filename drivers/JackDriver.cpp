@@ -37,7 +37,9 @@ JackDriver::~JackDriver() {
     }
 }
 
-void JackDriver::Release() { delete this; }
+void JackDriver::Release() {
+    delete this;
+}
 
 ASIOBool JackDriver::init(void* /*sysHandle*/) {
     if (client_ != nullptr) {
@@ -82,8 +84,8 @@ ASIOBool JackDriver::init(void* /*sysHandle*/) {
     // it is going to be connected to (its short name when the full one does
     // not fit in 31 characters).
     if (bConnect_) {
-        const char** playback =
-            jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput);
+        const char** playback = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                                               JackPortIsPhysical | JackPortIsInput);
         for (int32_t c = 0; playback != nullptr && c < kChannels && playback[c] != nullptr; ++c) {
             physical_[c] = playback[c];
             const char* shown = playback[c];
@@ -98,11 +100,17 @@ ASIOBool JackDriver::init(void* /*sysHandle*/) {
     return ASIOTrue;
 }
 
-void JackDriver::getDriverName(char* name) { CopyText(name, kAsioDriverNameBytes, "JACK"); }
+void JackDriver::getDriverName(char* name) {
+    CopyText(name, kAsioDriverNameBytes, "JACK");
+}
 
-int32_t JackDriver::getDriverVersion() { return 1; }
+int32_t JackDriver::getDriverVersion() {
+    return 1;
+}
 
-void JackDriver::getErrorMessage(char* string) { error_.CopyTo(string); }
+void JackDriver::getErrorMessage(char* string) {
+    error_.CopyTo(string);
+}
 
 ASIOError JackDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
     if (client_ == nullptr) {
@@ -148,7 +156,9 @@ ASIOError JackDriver::getSampleRate(ASIOSampleRate* sampleRate) {
     return AnswerSampleRate(sampleRate, dwSampleRate_);
 }
 
-ASIOError JackDriver::setSampleRate(ASIOSampleRate sampleRate) { return canSampleRate(sampleRate); }
+ASIOError JackDriver::setSampleRate(ASIOSampleRate sampleRate) {
+    return canSampleRate(sampleRate);
+}
 
 ASIOError JackDriver::getChannelInfo(ASIOChannelInfo* info) {
     if (client_ == nullptr) {
@@ -162,8 +172,8 @@ ASIOError JackDriver::getChannelInfo(ASIOChannelInfo* info) {
     return ASE_OK;
 }
 
-ASIOError JackDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
-                                    ASIOCallbacks* callbacks) {
+ASIOError JackDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
+                                    int32_t bufferSize, ASIOCallbacks* callbacks) {
     if (client_ == nullptr) {
         return ASE_NotPresent;
     }
@@ -224,8 +234,8 @@ void JackDriver::ConnectPorts() {
         }
         const int result = jack_connect(client_, jack_port_name(ports_[c]), physical_[c].c_str());
         if (result != 0 && result != EEXIST) {
-            std::string line = "JackDriver: cannot connect " + std::string(jack_port_name(ports_[c])) + " to " +
-                               physical_[c];
+            std::string line = "JackDriver: cannot connect " +
+                               std::string(jack_port_name(ports_[c])) + " to " + physical_[c];
             MixerDebugLog().WriteLine(line.c_str());
         }
     }
@@ -254,7 +264,9 @@ ASIOError JackDriver::disposeBuffers() {
     return ASE_OK;
 }
 
-ASIOError JackDriver::outputReady() { return ASE_NotPresent; }
+ASIOError JackDriver::outputReady() {
+    return ASE_NotPresent;
+}
 
 ASIOError JackDriver::start() {
     if (!bBuffersCreated_) {

@@ -17,7 +17,7 @@
 namespace drivers {
 
 class JackDriver final : public IASIO {
-public:
+  public:
     static constexpr int32_t kChannels = 24;
 
     // CANTABILE_JACK_CONNECT=none leaves the ports unconnected; otherwise
@@ -47,7 +47,7 @@ public:
     // True once the server has gone away (set on a JACK thread).
     bool ServerGone() const { return bServerGone_.load(); }
 
-private:
+  private:
     ~JackDriver() override;
 
     static int OnProcess(jack_nframes_t frames, void* arg) noexcept;

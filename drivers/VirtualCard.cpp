@@ -35,7 +35,8 @@ uint64_t FramesToNs(uint64_t frames, uint32_t rate) noexcept {
 
 }  // namespace
 
-VirtualCard::VirtualCard(const VirtualCardSettings& settings) : bFixedSettings_(true), settings_(settings) {}
+VirtualCard::VirtualCard(const VirtualCardSettings& settings)
+    : bFixedSettings_(true), settings_(settings) {}
 
 VirtualCard::~VirtualCard() {
     stop();
@@ -45,7 +46,9 @@ VirtualCard::~VirtualCard() {
     recording_.Close();
 }
 
-void VirtualCard::Release() { delete this; }
+void VirtualCard::Release() {
+    delete this;
+}
 
 ASIOBool VirtualCard::init(void* /*sysHandle*/) {
     if (bInitialised_) {
@@ -64,8 +67,8 @@ ASIOBool VirtualCard::init(void* /*sysHandle*/) {
     const char* format = settings_.sampleType == ASIOSTInt16LSB   ? "int16"
                          : settings_.sampleType == ASIOSTInt32LSB ? "int32"
                                                                   : "?";
-    if (!ParseVirtualCardSettings(rate.c_str(), frames.c_str(), format, settings_.recordPath.c_str(), &checked,
-                                  &error)) {
+    if (!ParseVirtualCardSettings(rate.c_str(), frames.c_str(), format,
+                                  settings_.recordPath.c_str(), &checked, &error)) {
         error_.Set(error.c_str());
         return ASIOFalse;
     }
@@ -78,11 +81,17 @@ ASIOBool VirtualCard::init(void* /*sysHandle*/) {
     return ASIOTrue;
 }
 
-void VirtualCard::getDriverName(char* name) { CopyText(name, kAsioDriverNameBytes, "Virtual Card"); }
+void VirtualCard::getDriverName(char* name) {
+    CopyText(name, kAsioDriverNameBytes, "Virtual Card");
+}
 
-int32_t VirtualCard::getDriverVersion() { return 1; }
+int32_t VirtualCard::getDriverVersion() {
+    return 1;
+}
 
-void VirtualCard::getErrorMessage(char* string) { error_.CopyTo(string); }
+void VirtualCard::getErrorMessage(char* string) {
+    error_.CopyTo(string);
+}
 
 ASIOError VirtualCard::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
     if (!bInitialised_) {
@@ -158,8 +167,8 @@ ASIOError VirtualCard::getChannelInfo(ASIOChannelInfo* info) {
     return ASE_OK;
 }
 
-ASIOError VirtualCard::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
-                                     ASIOCallbacks* callbacks) {
+ASIOError VirtualCard::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
+                                     int32_t bufferSize, ASIOCallbacks* callbacks) {
     if (!bInitialised_) {
         return ASE_NotPresent;
     }
@@ -201,8 +210,8 @@ ASIOError VirtualCard::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
 
     if (recording_.IsOpen()) {
         std::string error;
-        if (!recording_.Begin(kChannels, settings_.dwSampleRate, BytesPerSample(), settings_.dwBufferFrames,
-                              &error)) {
+        if (!recording_.Begin(kChannels, settings_.dwSampleRate, BytesPerSample(),
+                              settings_.dwBufferFrames, &error)) {
             error_.Set(error.c_str());
             MixerDebugLog().WriteLine(("VirtualCard: " + error).c_str());
             // Play on without a recording rather than refuse to play.
@@ -272,7 +281,8 @@ ASIOError VirtualCard::stop() {
     clock_.join();
     const uint32_t resyncs = resyncs_.load(std::memory_order_relaxed);
     if (resyncs != 0) {
-        MixerDebugLog().WriteValue("VirtualCard: clock fell behind and restarted its schedule, times", resyncs);
+        MixerDebugLog().WriteValue(
+            "VirtualCard: clock fell behind and restarted its schedule, times", resyncs);
     }
     // Everything played so far is on disk, with the right sizes in the header.
     if (bRecordingBegun_) {

@@ -19,7 +19,7 @@
 namespace drivers {
 
 class VirtualCard final : public IASIO {
-public:
+  public:
     static constexpr int32_t kChannels = 24;
 
     // Settings are read from the environment by init.
@@ -50,7 +50,7 @@ public:
     // Buffer switches since start (read on any thread).
     uint64_t SwitchCount() const { return switches_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     ~VirtualCard() override;
 
     void RunClock() noexcept;

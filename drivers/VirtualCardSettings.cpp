@@ -30,20 +30,23 @@ bool ParseWhole(const char* text, uint32_t low, uint32_t high, uint32_t* value) 
     return true;
 }
 
-bool IsSet(const char* text) { return text != nullptr && text[0] != '\0'; }
+bool IsSet(const char* text) {
+    return text != nullptr && text[0] != '\0';
+}
 
 }  // namespace
 
-bool ParseVirtualCardSettings(const char* rate, const char* frames, const char* format, const char* record,
-                              VirtualCardSettings* settings, std::string* error) {
+bool ParseVirtualCardSettings(const char* rate, const char* frames, const char* format,
+                              const char* record, VirtualCardSettings* settings,
+                              std::string* error) {
     VirtualCardSettings parsed;
-    if (IsSet(rate) && !ParseWhole(rate, VirtualCardSettings::kMinRate, VirtualCardSettings::kMaxRate,
-                                   &parsed.dwSampleRate)) {
+    if (IsSet(rate) && !ParseWhole(rate, VirtualCardSettings::kMinRate,
+                                   VirtualCardSettings::kMaxRate, &parsed.dwSampleRate)) {
         *error = "CANTABILE_VC_RATE must be a whole number of Hz from 8000 to 384000";
         return false;
     }
-    if (IsSet(frames) && !ParseWhole(frames, VirtualCardSettings::kMinFrames, VirtualCardSettings::kMaxFrames,
-                                     &parsed.dwBufferFrames)) {
+    if (IsSet(frames) && !ParseWhole(frames, VirtualCardSettings::kMinFrames,
+                                     VirtualCardSettings::kMaxFrames, &parsed.dwBufferFrames)) {
         *error = "CANTABILE_VC_FRAMES must be a whole number of frames from 16 to 8192";
         return false;
     }
@@ -65,9 +68,9 @@ bool ParseVirtualCardSettings(const char* rate, const char* frames, const char* 
 }
 
 bool VirtualCardSettingsFromEnvironment(VirtualCardSettings* settings, std::string* error) {
-    return ParseVirtualCardSettings(std::getenv("CANTABILE_VC_RATE"), std::getenv("CANTABILE_VC_FRAMES"),
-                                    std::getenv("CANTABILE_VC_FORMAT"), std::getenv("CANTABILE_VC_RECORD"),
-                                    settings, error);
+    return ParseVirtualCardSettings(
+        std::getenv("CANTABILE_VC_RATE"), std::getenv("CANTABILE_VC_FRAMES"),
+        std::getenv("CANTABILE_VC_FORMAT"), std::getenv("CANTABILE_VC_RECORD"), settings, error);
 }
 
 }  // namespace drivers

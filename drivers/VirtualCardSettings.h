@@ -25,11 +25,12 @@ struct VirtualCardSettings {
 // Parses the four setting texts; a null or empty text keeps the default.
 // On a bad value returns false and writes a sentence for the user into
 // *error (which names the variable and the accepted range).
-[[nodiscard]] bool ParseVirtualCardSettings(const char* rate, const char* frames, const char* format,
-                                            const char* record, VirtualCardSettings* settings,
-                                            std::string* error);
+[[nodiscard]] bool ParseVirtualCardSettings(const char* rate, const char* frames,
+                                            const char* format, const char* record,
+                                            VirtualCardSettings* settings, std::string* error);
 
 // The same, from the process's environment.
-[[nodiscard]] bool VirtualCardSettingsFromEnvironment(VirtualCardSettings* settings, std::string* error);
+[[nodiscard]] bool VirtualCardSettingsFromEnvironment(VirtualCardSettings* settings,
+                                                      std::string* error);
 
 }  // namespace drivers

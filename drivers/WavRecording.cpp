@@ -50,7 +50,9 @@ bool PutAt(int fd, off_t offset, uint32_t value) {
 
 }  // namespace
 
-WavRecording::~WavRecording() { Close(); }
+WavRecording::~WavRecording() {
+    Close();
+}
 
 bool WavRecording::Create(const std::string& path, std::string* error) {
     Close();
@@ -63,8 +65,8 @@ bool WavRecording::Create(const std::string& path, std::string* error) {
     return true;
 }
 
-bool WavRecording::Begin(uint32_t channels, uint32_t sampleRate, uint32_t bytesPerSample, uint32_t frames,
-                         std::string* error) {
+bool WavRecording::Begin(uint32_t channels, uint32_t sampleRate, uint32_t bytesPerSample,
+                         uint32_t frames, std::string* error) {
     if (fd_ < 0 || writer_.joinable()) {
         *error = "The recording file is not open";
         return false;
@@ -109,7 +111,8 @@ bool WavRecording::Begin(uint32_t channels, uint32_t sampleRate, uint32_t bytesP
     Put32(header + 64, 0);
     int err = 0;
     if (::lseek(fd_, 0, SEEK_SET) != 0 || !WriteAll(fd_, header, sizeof header, &err)) {
-        *error = "Cannot write the recording file " + path_ + ": " + std::strerror(err != 0 ? err : errno);
+        *error = "Cannot write the recording file " + path_ + ": " +
+                 std::strerror(err != 0 ? err : errno);
         return false;
     }
 
@@ -172,13 +175,16 @@ void WavRecording::WriterLoop() {
         const uint64_t dropped = dropped_.load(std::memory_order_relaxed);
         if (dropped != droppedReported) {
             char line[160];
-            std::snprintf(line, sizeof line, "VirtualCard: %" PRIu64 " period(s) dropped from the recording (writer too slow)",
+            std::snprintf(line, sizeof line,
+                          "VirtualCard: %" PRIu64
+                          " period(s) dropped from the recording (writer too slow)",
                           dropped - droppedReported);
             MixerDebugLog().WriteLine(line);
             droppedReported = dropped;
         }
         drained_.Set();
-        if (quit_.load(std::memory_order_acquire) && taken == pushed_.load(std::memory_order_acquire)) {
+        if (quit_.load(std::memory_order_acquire) &&
+            taken == pushed_.load(std::memory_order_acquire)) {
             return;
         }
     }
@@ -190,7 +196,8 @@ void WavRecording::WriteSlot(const uint8_t* slot) {
     }
     if (dataBytes_ + slotBytes_ > kMaxDataBytes) {
         bWriteFailed_ = true;
-        MixerDebugLog().WriteLine("VirtualCard: recording stopped at the 4 GB size limit of a WAV file");
+        MixerDebugLog().WriteLine(
+            "VirtualCard: recording stopped at the 4 GB size limit of a WAV file");
         return;
     }
     int err = 0;

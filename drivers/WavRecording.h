@@ -16,7 +16,7 @@
 namespace drivers {
 
 class WavRecording {
-public:
+  public:
     static constexpr uint32_t kHeaderBytes = 68;
     // A WAV file's sizes are 32-bit; the recording stops before they overflow.
     static constexpr uint64_t kMaxDataBytes = 0xFFFFFFFFull - (kHeaderBytes - 8);
@@ -33,8 +33,8 @@ public:
     // Allocates the ring for periods of `frames` frames of `channels`
     // channels, writes the format into the header and starts the writer.
     // False (with *error) when memory, the header write or the thread fails.
-    [[nodiscard]] bool Begin(uint32_t channels, uint32_t sampleRate, uint32_t bytesPerSample, uint32_t frames,
-                             std::string* error);
+    [[nodiscard]] bool Begin(uint32_t channels, uint32_t sampleRate, uint32_t bytesPerSample,
+                             uint32_t frames, std::string* error);
 
     // Interleaves one period from the per-channel half buffers (a null
     // pointer records silence) into the ring. When the ring is full the
@@ -55,7 +55,7 @@ public:
     uint64_t DataBytes() const { return dataBytes_; }
     uint64_t DroppedPeriods() const { return dropped_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     void WriterLoop();
     void WriteSlot(const uint8_t* slot);
     void PatchSizes();
@@ -67,7 +67,8 @@ private:
     uint32_t frames_ = 0;
     size_t slotBytes_ = 0;
     uint64_t slotCount_ = 0;
-    std::vector<uint8_t> ring_;  // slotCount_ slots; a slot is written by Push, then read by the writer
+    std::vector<uint8_t>
+        ring_;  // slotCount_ slots; a slot is written by Push, then read by the writer
 
     // Periods pushed: written by Push (the clock thread), read by the writer and Flush.
     std::atomic<uint64_t> pushed_{0};

@@ -67,7 +67,8 @@ bool ChannelStream::Build(const PipelineParams& params) {
     log(text);
 
     wave = parsed.get();
-    std::unique_ptr<DecodeStream> stream(new (std::nothrow) DecodeStream(std::move(parsed), params.pLog));
+    std::unique_ptr<DecodeStream> stream(new (std::nothrow)
+                                             DecodeStream(std::move(parsed), params.pLog));
     if (!stream) {
         Fail();
         return false;
@@ -79,9 +80,8 @@ bool ChannelStream::Build(const PipelineParams& params) {
         return false;
     }
 
-    StreamBufferParams sbParams{channel,         params.hNotifyEvent, params.pStates,
-                                stream.get(),    params.pCreate,      params.pRelease,
-                                params.pLog};
+    StreamBufferParams sbParams{channel,        params.hNotifyEvent, params.pStates, stream.get(),
+                                params.pCreate, params.pRelease,     params.pLog};
     streamBuffer = new (std::nothrow) StreamBuffer(sbParams);
     if (!streamBuffer) {
         Fail();  // the decode stream is freed with `stream`

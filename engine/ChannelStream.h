@@ -37,7 +37,7 @@ struct PipelineParams {
 };
 
 class ChannelStream {
-public:
+  public:
     // Maps the file read-only; IsOpened tells whether that worked.
     ChannelStream(int32_t nChannel, const char* path, uint32_t loadId);
     // Closes and frees whatever exists, built or not.
@@ -66,14 +66,14 @@ public:
     const char* GetFileName() const;
     int32_t GetNextBlock() const;
 
-private:
+  private:
     void Fail();
 
     ChannelControl* control = nullptr;
     SourceLink* link = nullptr;
     uint32_t loadId;
-    WaveFile* wave = nullptr;          // owned by the decode stream once that exists
-    DecodeStream* decode = nullptr;    // owned by the stream buffer once that exists
+    WaveFile* wave = nullptr;        // owned by the decode stream once that exists
+    DecodeStream* decode = nullptr;  // owned by the stream buffer once that exists
     StreamBuffer* streamBuffer = nullptr;
     int32_t channel;
     std::unique_ptr<MappedFile> mappedFile;  // handed to the WaveFile by Build

@@ -23,7 +23,9 @@ bool IsUsableFile(const char* path) {
     return static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)) > 1024u;
 }
 
-int32_t MsSince(uint32_t start) { return static_cast<int32_t>(platform::TimeGetTime() - start); }
+int32_t MsSince(uint32_t start) {
+    return static_cast<int32_t>(platform::TimeGetTime() - start);
+}
 
 }  // namespace
 
@@ -65,7 +67,8 @@ int32_t Sarabande::ChannelState(int32_t channel) const {
 
 bool Sarabande::IsChannelLoaded(int32_t channel) const {
     if (channel < 0 || channel >= kNumChannels) return false;
-    return states[channel].load(std::memory_order_acquire) >= CHANNEL_LOADED && slots[channel] != nullptr;
+    return states[channel].load(std::memory_order_acquire) >= CHANNEL_LOADED &&
+           slots[channel] != nullptr;
 }
 
 void Sarabande::ReleaseChannel(ChannelStream* stream) {
@@ -150,7 +153,8 @@ int32_t Sarabande::LoadChannel(int32_t channel) {
     EngineLog("LoadChannel: Couldn't find a vacant channel to load file!\n", false);
     int32_t oldest = -1;
     for (int32_t i = 0; i < kNumChannels; ++i) {
-        if (slots[i] && (oldest < 0 || slots[i]->GetLoadId() < slots[oldest]->GetLoadId())) oldest = i;
+        if (slots[i] && (oldest < 0 || slots[i]->GetLoadId() < slots[oldest]->GetLoadId()))
+            oldest = i;
     }
     if (oldest < 0) return SARABANDE_NO_VACANT_CHANNEL;
 

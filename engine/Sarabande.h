@@ -21,21 +21,21 @@ class PairLabelSink;
 // Results of the engine's commands. A command returns 0 (done, or nothing to
 // do because the engine is closing), a channel or block number, or one of
 // these.
-constexpr int32_t SARABANDE_CHANNEL_IN_USE = -3;    // LoadChannel: the requested channel is taken
-constexpr int32_t SARABANDE_INIT_FAILED = -4;       // Init
-constexpr int32_t SARABANDE_RESTART_FAILED = -5;    // ReStartChannel: repositioning failed
-constexpr int32_t SARABANDE_OPEN_FAILED = -7;       // the file could not be opened and mapped
-constexpr int32_t SARABANDE_NO_PATH = -14;          // LoadFile without a path
-constexpr int32_t SARABANDE_WRONG_STATE = -16;      // no stream, or not in the state the command needs
-constexpr int32_t SARABANDE_BAD_CHANNEL = -17;      // bad channel index, or channel not loaded
-constexpr int32_t SARABANDE_PLAY_FAILED = -18;      // PlayChannel failed; the channel was released
-constexpr int32_t SARABANDE_NEGATIVE_BLOCK = -27;   // SetPosition with a negative block
+constexpr int32_t SARABANDE_CHANNEL_IN_USE = -3;  // LoadChannel: the requested channel is taken
+constexpr int32_t SARABANDE_INIT_FAILED = -4;     // Init
+constexpr int32_t SARABANDE_RESTART_FAILED = -5;  // ReStartChannel: repositioning failed
+constexpr int32_t SARABANDE_OPEN_FAILED = -7;     // the file could not be opened and mapped
+constexpr int32_t SARABANDE_NO_PATH = -14;        // LoadFile without a path
+constexpr int32_t SARABANDE_WRONG_STATE = -16;  // no stream, or not in the state the command needs
+constexpr int32_t SARABANDE_BAD_CHANNEL = -17;  // bad channel index, or channel not loaded
+constexpr int32_t SARABANDE_PLAY_FAILED = -18;  // PlayChannel failed; the channel was released
+constexpr int32_t SARABANDE_NEGATIVE_BLOCK = -27;  // SetPosition with a negative block
 constexpr int32_t SARABANDE_NO_VACANT_CHANNEL = -29;
-constexpr int32_t SARABANDE_UNUSABLE_FILE = -35;    // missing, or not larger than 1024 bytes
-constexpr int32_t SARABANDE_BUILD_FAILED = -38;     // the pipeline could not be built
+constexpr int32_t SARABANDE_UNUSABLE_FILE = -35;  // missing, or not larger than 1024 bytes
+constexpr int32_t SARABANDE_BUILD_FAILED = -38;   // the pipeline could not be built
 
 class Sarabande {
-public:
+  public:
     // nDevice: the driver to open, or -1 for the one "ASIOConfig.txt" names.
     // pDeviceList receives the installed drivers' names (may be null). Opens
     // the engine's debug log in the working directory.
@@ -97,7 +97,7 @@ public:
     // done before the next buffer switch.
     bool FlushNotifications(int timeoutMs = 5000);
 
-private:
+  private:
     static void EventThreadProc(Sarabande* engine);
     void OnChannelEvent(int32_t index);
     void ReleaseChannel(ChannelStream* stream);
@@ -143,9 +143,9 @@ private:
     // read by the event thread without a lock.
     std::atomic<bool> bClosing{false};
     std::atomic<bool> bThreadRunning{false};
-    bool bDeviceOpen = false;     // application's thread only
-    bool bMixerStarted = false;   // ASIOInitDrivers was called: Close shuts the mixer down
-    bool bCloseDone = false;      // Close has run once
+    bool bDeviceOpen = false;    // application's thread only
+    bool bMixerStarted = false;  // ASIOInitDrivers was called: Close shuts the mixer down
+    bool bCloseDone = false;     // Close has run once
     std::thread eventThread;
 
     // Application's thread only: the count of opened files (wraps at 16 bits)

@@ -67,39 +67,49 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint8_t byte = data[i];
                 const int32_t channel = static_cast<int32_t>(byte >> 4) - 2;  // -2..13
                 switch (byte & 0x0F) {
-                case 0:
-                case 1: {
-                    const size_t pick = (i + 1 < size ? data[++i] : 0) % world.files.size();
-                    engine.LoadFile(channel, world.files[pick].c_str());
-                    break;
-                }
-                case 2: engine.PlayChannel(channel); break;
-                case 3: engine.ReStartChannel(channel); break;
-                case 4: {
-                    const int32_t block = i + 1 < size ? static_cast<int8_t>(data[++i]) : 0;
-                    engine.SetPosition(channel, block);
-                    break;
-                }
-                case 5: engine.CloseChannelInstantly(channel); break;
-                case 6: engine.GetChannelStatus(channel); break;
-                case 7:
-                    if (started) {
-                        ASIOStopPlay();
-                    } else {
-                        (void)ASIOStartPlay();
+                    case 0:
+                    case 1: {
+                        const size_t pick = (i + 1 < size ? data[++i] : 0) % world.files.size();
+                        engine.LoadFile(channel, world.files[pick].c_str());
+                        break;
                     }
-                    started = !started;
-                    break;
-                case 8: engine.FlushNotifications(1000); break;
-                default:
-                    // Buffer switches, the most common step: one to eight of
-                    // them, then the refills they asked for.
-                    for (int32_t n = 0; n <= (byte >> 5); ++n) {
-                        driver.Switch(half);
-                        half ^= 1;
+                    case 2:
+                        engine.PlayChannel(channel);
+                        break;
+                    case 3:
+                        engine.ReStartChannel(channel);
+                        break;
+                    case 4: {
+                        const int32_t block = i + 1 < size ? static_cast<int8_t>(data[++i]) : 0;
+                        engine.SetPosition(channel, block);
+                        break;
                     }
-                    engine.FlushNotifications(1000);
-                    break;
+                    case 5:
+                        engine.CloseChannelInstantly(channel);
+                        break;
+                    case 6:
+                        engine.GetChannelStatus(channel);
+                        break;
+                    case 7:
+                        if (started) {
+                            ASIOStopPlay();
+                        } else {
+                            (void)ASIOStartPlay();
+                        }
+                        started = !started;
+                        break;
+                    case 8:
+                        engine.FlushNotifications(1000);
+                        break;
+                    default:
+                        // Buffer switches, the most common step: one to eight of
+                        // them, then the refills they asked for.
+                        for (int32_t n = 0; n <= (byte >> 5); ++n) {
+                            driver.Switch(half);
+                            half ^= 1;
+                        }
+                        engine.FlushNotifications(1000);
+                        break;
                 }
             }
         }

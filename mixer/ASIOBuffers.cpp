@@ -51,7 +51,8 @@ std::string ASIOBuffers::PairLabel(const std::string& left, const std::string& r
     const size_t n = left.size();
     if (n >= 2 && left[n - 1] >= '0' && left[n - 1] <= '9' && left[n - 2] == ' ') {
         const char digit = left[n - 1];
-        return left + " / " + (digit == '9' ? std::string("10") : std::string(1, static_cast<char>(digit + 1)));
+        return left + " / " +
+               (digit == '9' ? std::string("10") : std::string(1, static_cast<char>(digit + 1)));
     }
     return left + " / " + right;
 }
@@ -160,7 +161,8 @@ void ASIOBuffers::DiscoverChannels(void* hWnd, const char* windowTitle, PairLabe
         log.WriteLine("bOutputReady = false");
     }
 
-    asioCallbacks.bufferSwitch = sampleType == ASIOSTInt16LSB ? OnBufferSwitch16Bits : OnBufferSwitch32Bits;
+    asioCallbacks.bufferSwitch =
+        sampleType == ASIOSTInt16LSB ? OnBufferSwitch16Bits : OnBufferSwitch32Bits;
     asioCallbacks.sampleRateDidChange = OnSampleRateDidChange;
     asioCallbacks.asioMessage = OnAsioMessage;
     asioCallbacks.bufferSwitchTimeInfo = nullptr;
@@ -170,7 +172,8 @@ void ASIOBuffers::DiscoverChannels(void* hWnd, const char* windowTitle, PairLabe
 bool ASIOBuffers::CreatePrimaryBuffers() {
     if (!driver || !bInitSuccess) return false;
     if (bufferSize <= 0 || bufferSize > kMaxBufferFrames) {
-        MixerDebugLog().WriteValue("Error CreatePrimaryBuffers - unusable preferredSize", bufferSize);
+        MixerDebugLog().WriteValue("Error CreatePrimaryBuffers - unusable preferredSize",
+                                   bufferSize);
         return false;
     }
     const int32_t n = 2 * numStereoPairs;
@@ -189,7 +192,8 @@ bool ASIOBuffers::CreatePrimaryBuffers() {
         const ASIOBufferInfo& l = bufferInfos[2 * p];
         const ASIOBufferInfo& r = bufferInfos[2 * p + 1];
         bPairHasBuffers[p] = l.buffers[0] && l.buffers[1] && r.buffers[0] && r.buffers[1];
-        if (!bPairHasBuffers[p]) MixerDebugLog().WriteValue("Error CreatePrimaryBuffers - no buffers for pair", p);
+        if (!bPairHasBuffers[p])
+            MixerDebugLog().WriteValue("Error CreatePrimaryBuffers - no buffers for pair", p);
     }
 
     bool anyActive = false;
@@ -297,11 +301,14 @@ uint32_t ASIOBuffers::GetSampleRate() {
 
 uint32_t ASIOBuffers::GetLatency() {
     const float msPerFrame = 0.022675738f;
-    MixerDebugLog().WriteValue("Latency ms", WholePart(static_cast<double>(bufferSize * msPerFrame)));
+    MixerDebugLog().WriteValue("Latency ms",
+                               WholePart(static_cast<double>(bufferSize * msPerFrame)));
     return static_cast<uint32_t>(bufferSize);
 }
 
-void* ASIOBuffers::GetVUMeterEventHandle() { return nullptr; }
+void* ASIOBuffers::GetVUMeterEventHandle() {
+    return nullptr;
+}
 
 void ASIOBuffers::SetAttenuationLevel(int32_t) {}
 

@@ -16,13 +16,13 @@ class AudioBuffer;
 // Receives the labels of the card's stereo output pairs, in pair order. The
 // dialog's hidden pair list and the command line implement it.
 class PairLabelSink {
-public:
+  public:
     virtual ~PairLabelSink() = default;
     virtual void AddLabel(const char* label) = 0;
 };
 
 class ASIOBuffers {
-public:
+  public:
     static constexpr int32_t kMaxOutputChannels = 24;
     static constexpr int32_t kMaxStereoPairs = 12;
     static constexpr int32_t kMaxSoundBuffers = 12;
@@ -66,7 +66,8 @@ public:
     static void OnBufferSwitch16Bits(int32_t index, ASIOBool directProcess) noexcept;
     static void OnBufferSwitch32Bits(int32_t index, ASIOBool directProcess) noexcept;
     static void OnSampleRateDidChange(ASIOSampleRate rate) noexcept;
-    static int32_t OnAsioMessage(int32_t selector, int32_t value, void* message, double* opt) noexcept;
+    static int32_t OnAsioMessage(int32_t selector, int32_t value, void* message,
+                                 double* opt) noexcept;
 
     // What the host and the tests read back.
     int32_t NumStereoPairs() const { return numStereoPairs; }
@@ -81,7 +82,7 @@ public:
     // The buffer in a slot, or null.
     AudioBuffer* SlotBuffer(int32_t slot);
 
-private:
+  private:
     void DiscoverChannels(void* hWnd, const char* windowTitle, PairLabelSink* pairList);
     void ShowSampleType(int32_t type);
     static std::string PairLabel(const std::string& left, const std::string& right);

@@ -73,7 +73,10 @@ void* ASIOBuffers::CreateSoundBuffer(void* description) {
     if (result == SlotResult::NoneFree)
         log.WriteLine("Error CreateSoundBuffer - No buffers available!");
     else
-        log.WriteValue("Error CreateSoundBuffer - index in StereoAudioBuffers not available! - countAudioBuffers", c);
+        log.WriteValue(
+            "Error CreateSoundBuffer - index in StereoAudioBuffers not available! - "
+            "countAudioBuffers",
+            c);
     return nullptr;
 }
 
@@ -109,7 +112,8 @@ void ASIOBuffers::ReleaseSoundBuffer(void* buffer) {
         log.WriteLine("ReleaseSoundBuffer - can't find location of lpAudioBuffer!");
         return;
     }
-    log.WriteTwoValues("StereoAudioBuffers - Deleted audio buffer Chn", owner, "countAudioBuffers", remaining);
+    log.WriteTwoValues("StereoAudioBuffers - Deleted audio buffer Chn", owner, "countAudioBuffers",
+                       remaining);
 }
 
 // Called with hBufferMutex held. With the single hole a release leaves, every

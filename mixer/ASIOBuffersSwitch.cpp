@@ -24,9 +24,11 @@ void ASIOBuffers::BufferSwitch(int32_t index) noexcept {
             void* left = bufferInfos[2 * o].buffers[half];
             void* right = bufferInfos[2 * o + 1].buffers[half];
             if constexpr (Is16) {
-                ProcessAudioBuffer16Bits(buffer, static_cast<int16_t*>(left), static_cast<int16_t*>(right));
+                ProcessAudioBuffer16Bits(buffer, static_cast<int16_t*>(left),
+                                         static_cast<int16_t*>(right));
             } else {
-                ProcessAudioBuffer32Bits(buffer, static_cast<int32_t*>(left), static_cast<int32_t*>(right),
+                ProcessAudioBuffer32Bits(buffer, static_cast<int32_t*>(left),
+                                         static_cast<int32_t*>(right),
                                          static_cast<int32_t>(bufferSizeBytes));
             }
             written[o] = true;
@@ -42,12 +44,14 @@ void ASIOBuffers::BufferSwitch(int32_t index) noexcept {
 
 // Runs on the driver's thread: no allocation, no logging.
 void ASIOBuffers::OnBufferSwitch16Bits(int32_t index, ASIOBool) noexcept {
-    if (ASIOBuffers* self = pLiveOutput.load(std::memory_order_acquire)) self->BufferSwitch<true>(index);
+    if (ASIOBuffers* self = pLiveOutput.load(std::memory_order_acquire))
+        self->BufferSwitch<true>(index);
 }
 
 // Runs on the driver's thread: no allocation, no logging.
 void ASIOBuffers::OnBufferSwitch32Bits(int32_t index, ASIOBool) noexcept {
-    if (ASIOBuffers* self = pLiveOutput.load(std::memory_order_acquire)) self->BufferSwitch<false>(index);
+    if (ASIOBuffers* self = pLiveOutput.load(std::memory_order_acquire))
+        self->BufferSwitch<false>(index);
 }
 
 // Runs on the driver's thread: no allocation, no logging.
@@ -58,25 +62,25 @@ void ASIOBuffers::OnSampleRateDidChange(ASIOSampleRate) noexcept {}
 // Answers only; a reset request is declined and nothing is reopened.
 int32_t ASIOBuffers::OnAsioMessage(int32_t selector, int32_t value, void*, double*) noexcept {
     switch (selector) {
-    case kAsioSelectorSupported:
-        switch (value) {
+        case kAsioSelectorSupported:
+            switch (value) {
+                case kAsioEngineVersion:
+                case kAsioResetRequest:
+                case kAsioResyncRequest:
+                case kAsioLatenciesChanged:
+                case kAsioSupportsTimeInfo:
+                case kAsioSupportsTimeCode:
+                case kAsioSupportsInputMonitor:
+                    return 1;
+                default:
+                    return 0;
+            }
         case kAsioEngineVersion:
-        case kAsioResetRequest:
+            return 2;
         case kAsioResyncRequest:
         case kAsioLatenciesChanged:
-        case kAsioSupportsTimeInfo:
-        case kAsioSupportsTimeCode:
-        case kAsioSupportsInputMonitor:
             return 1;
         default:
             return 0;
-        }
-    case kAsioEngineVersion:
-        return 2;
-    case kAsioResyncRequest:
-    case kAsioLatenciesChanged:
-        return 1;
-    default:
-        return 0;
     }
 }

@@ -36,7 +36,8 @@ AsioDriverList::AsioDriverList(DriverSource* driverSource) : source(driverSource
         int32_t count = 0;
         for (const InstalledDriver& installed : source->Enumerate()) {
             if (!installed.hasClsid || installed.clsid.size() > kMaxClsidChars) continue;
-            if (installed.libraryPath.empty() || installed.libraryPath.size() >= kPathBytes) continue;
+            if (installed.libraryPath.empty() || installed.libraryPath.size() >= kPathBytes)
+                continue;
             AddDriver(installed, count);
             ++count;
         }
@@ -67,7 +68,9 @@ void AsioDriverList::AddDriver(const InstalledDriver& installed, int32_t number)
     // the same and fails when it is opened.
     (void)ParseDriverClassId(installed.clsid.c_str(), &record->clsid);
     std::memcpy(record->path, installed.libraryPath.c_str(), installed.libraryPath.size() + 1);
-    const std::string& name = installed.hasDescription && !installed.description.empty() ? installed.description : installed.keyName;
+    const std::string& name = installed.hasDescription && !installed.description.empty()
+                                  ? installed.description
+                                  : installed.keyName;
     const size_t length = name.size() < kNameBytes - 1 ? name.size() : kNameBytes - 1;
     std::memcpy(record->name, name.data(), length);
     record->name[length] = '\0';

@@ -13,7 +13,7 @@ constexpr int32_t kDriverAlreadyOpen = -5002;  // the record already holds a dri
 constexpr int32_t kDriverNotFound = -5003;     // no record has that number
 
 class AsioDriverList {
-public:
+  public:
     // Lists the drivers of `source` (may be null: an empty list). The source
     // must outlive the list.
     explicit AsioDriverList(DriverSource* source);
@@ -34,7 +34,7 @@ public:
     static constexpr uint32_t kPathBytes = 512;
     static constexpr uint32_t kNameBytes = 128;
 
-private:
+  private:
     struct DriverRecord {
         int32_t number = 0;
         DriverClassId clsid;

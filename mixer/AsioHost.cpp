@@ -63,7 +63,9 @@ void WriteConfiguredDriver(int32_t number) {
 
 }  // namespace
 
-void ASIOSetDriverSource(DriverSource* source) { pDriverSource = source; }
+void ASIOSetDriverSource(DriverSource* source) {
+    pDriverSource = source;
+}
 
 void ASIOSetLogDirectory(const char* directory) {
     std::memset(logDirectory, 0, sizeof logDirectory);
@@ -80,7 +82,8 @@ bool ASIOInitDrivers(DeviceListSink* deviceList, int32_t requested) {
 
     // A working directory too long to keep is reached by its relative name,
     // never by an empty one (the log's name begins with '/').
-    if (logDirectory[0] == '\0' && !getcwd(logDirectory, sizeof logDirectory)) std::strcpy(logDirectory, ".");
+    if (logDirectory[0] == '\0' && !getcwd(logDirectory, sizeof logDirectory))
+        std::strcpy(logDirectory, ".");
     DebugLog& log = MixerDebugLog();
     log.Open(logDirectory);
 
@@ -98,7 +101,8 @@ bool ASIOInitDrivers(DeviceListSink* deviceList, int32_t requested) {
 
     for (int32_t i = 0; i < numDrivers; ++i) {
         char name[AsioDriverList::kNameBytes] = {};
-        if (pDriverList->DriverDescription(i, name, sizeof name) == 0 && deviceList) deviceList->AddName(name);
+        if (pDriverList->DriverDescription(i, name, sizeof name) == 0 && deviceList)
+            deviceList->AddName(name);
     }
 
     if (requested >= 0) {

@@ -16,7 +16,7 @@ class DriverSource;
 // driver that was chosen. The dialog's device box and the command line
 // implement it.
 class DeviceListSink {
-public:
+  public:
     virtual ~DeviceListSink() = default;
     virtual void AddName(const char* name) = 0;
     virtual void SelectIndex(int32_t index) = 0;
@@ -42,7 +42,8 @@ void ASIOSetLogDirectory(const char* directory);
 // Makes the output stage on the open driver: hWnd is handed to the driver's
 // init, windowTitle (may be null) is logged, the pair labels go to pairList
 // (may be null). True when the output stage holds the driver's buffers.
-[[nodiscard]] bool ASIOSetupBuffers(void* hWnd, PairLabelSink* pairList, const char* windowTitle = nullptr);
+[[nodiscard]] bool ASIOSetupBuffers(void* hWnd, PairLabelSink* pairList,
+                                    const char* windowTitle = nullptr);
 
 [[nodiscard]] bool ASIOStartPlay();
 void ASIOStopPlay();

@@ -41,10 +41,14 @@ inline bool operator==(const DriverClassId& a, const DriverClassId& b) {
             continue;
         }
         int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else return false;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else
+            return false;
         parsed.bytes[nibbles / 2] = static_cast<unsigned char>(parsed.bytes[nibbles / 2] << 4 | v);
         ++nibbles;
     }
@@ -53,7 +57,7 @@ inline bool operator==(const DriverClassId& a, const DriverClassId& b) {
 }
 
 class DriverSource {
-public:
+  public:
     virtual ~DriverSource() = default;
 
     // The installed drivers, in a stable order.

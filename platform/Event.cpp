@@ -61,7 +61,8 @@ int WaitAny(Event* const* events, int count, Event* wake, int timeoutMs) noexcep
         int wait = timeoutMs;
         if (timeoutMs >= 0) {
             const uint32_t spent = TimeGetTime() - start;
-            wait = spent >= static_cast<uint32_t>(timeoutMs) ? 0 : timeoutMs - static_cast<int>(spent);
+            wait =
+                spent >= static_cast<uint32_t>(timeoutMs) ? 0 : timeoutMs - static_cast<int>(spent);
         }
         const int ready = poll(fds, static_cast<nfds_t>(nfds), wait);
         if (ready < 0) {

@@ -8,7 +8,7 @@ namespace platform {
 // An unnamed auto-reset event: Set leaves it signalled until one waiter
 // consumes the signal. Setting twice before a wait still wakes one wait.
 class Event {
-public:
+  public:
     Event();
     ~Event();
     Event(const Event&) = delete;
@@ -29,7 +29,7 @@ public:
 
     int Fd() const noexcept { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 

@@ -7,4 +7,6 @@ bool ChannelControl::PlayIfIdle() {
     return pStreamBuffer->Play();
 }
 
-void ChannelControl::Pause() { pStreamBuffer->Pause(); }
+void ChannelControl::Pause() {
+    pStreamBuffer->Pause();
+}

@@ -6,7 +6,7 @@ class WaveFile;
 class StreamBuffer;
 
 class ChannelControl {
-public:
+  public:
     ChannelControl(WaveFile* wave, StreamBuffer* streamBuffer)
         : pWaveFile(wave), pStreamBuffer(streamBuffer) {}
 
@@ -18,7 +18,7 @@ public:
     WaveFile* GetWaveFile() const { return pWaveFile; }
     StreamBuffer* GetStreamBuffer() const { return pStreamBuffer; }
 
-private:
+  private:
     WaveFile* pWaveFile;
     StreamBuffer* pStreamBuffer;
 };

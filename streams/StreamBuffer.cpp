@@ -26,7 +26,9 @@ int32_t FloorToInt32(double value) {
     return static_cast<int32_t>(f);
 }
 
-uint32_t FloorToUInt32(double value) { return static_cast<uint32_t>(FloorToInt32(value)); }
+uint32_t FloorToUInt32(double value) {
+    return static_cast<uint32_t>(FloorToInt32(value));
+}
 
 }  // namespace
 
@@ -46,12 +48,17 @@ StreamBuffer::StreamBuffer(const StreamBufferParams& params)
     cbDstBufSize = pDecodeStream->cbDstBufSize;
     dwBytesPerSec = pDecodeStream->dwBytesPerSec;
     if (dwBytesPerSec != 0)
-        dMsPerBlock = static_cast<double>(cbDstBufSize) / static_cast<double>(dwBytesPerSec) * 1000.0;
+        dMsPerBlock =
+            static_cast<double>(cbDstBufSize) / static_cast<double>(dwBytesPerSec) * 1000.0;
 }
 
-StreamBuffer::~StreamBuffer() { Close(); }
+StreamBuffer::~StreamBuffer() {
+    Close();
+}
 
-SoundBufferBase* StreamBuffer::GetSoundBuffer() const { return pSoundBuffer; }
+SoundBufferBase* StreamBuffer::GetSoundBuffer() const {
+    return pSoundBuffer;
+}
 
 void StreamBuffer::Log(const char* line) const {
     if (pLog) pLog(line, false);
@@ -131,7 +138,8 @@ bool StreamBuffer::DirectSoundBufferSetup() {
     uint32_t locked = 0;
     // The ring is written block by block up to its end without asking the
     // sound buffer again, so its memory must be exactly the ring.
-    if (!pSoundBuffer->Lock(0, dwBufferSize, &memory, &locked, nullptr, nullptr, LOCK_ENTIRE_BUFFER) ||
+    if (!pSoundBuffer->Lock(0, dwBufferSize, &memory, &locked, nullptr, nullptr,
+                            LOCK_ENTIRE_BUFFER) ||
         !memory || locked != dwBufferSize) {
         Log("\nDirectSoundBufferSetup: Lock failed!\n");
         return false;
@@ -183,7 +191,9 @@ void StreamBuffer::Pause() {
     bPaused = true;
 }
 
-bool StreamBuffer::IsPlaying() { return pSoundBuffer && pSoundBuffer->IsPlaying(); }
+bool StreamBuffer::IsPlaying() {
+    return pSoundBuffer && pSoundBuffer->IsPlaying();
+}
 
 int32_t StreamBuffer::SetPosition(int32_t block, bool resume) {
     if (bClosed || !pSoundBuffer || !pDecodeStream) return -1;
@@ -358,7 +368,8 @@ int32_t StreamBuffer::OnNotification() {
 
     if (!filled) {
         Pause();
-        LogF("\nPlayed ms - predicted: %" PRId32 ", by bufcount: %" PRId32 ", actual: %" PRId32 "\n",
+        LogF("\nPlayed ms - predicted: %" PRId32 ", by bufcount: %" PRId32 ", actual: %" PRId32
+             "\n",
              static_cast<int32_t>(pDecodeStream->SongPlayTime), FloorToInt32(dPlayedMs),
              static_cast<int32_t>(now - dwStartTime));
         std::snprintf(text, sizeof text, "Terminated %s on channel %d at ", szFileName, nChannel);

@@ -22,17 +22,17 @@ class Event;
 
 // Filled by the channel pipeline, read once by the constructor.
 struct StreamBufferParams {
-    int32_t nChannel;                  // 0..11, also the output pair
-    platform::Event* hNotifyEvent;     // the channel's event, waited on by the event thread
-    std::atomic<int32_t>* pStates;     // the engine's twelve channel states
-    DecodeStream* pDecodeStream;       // ownership passes to the StreamBuffer
+    int32_t nChannel;               // 0..11, also the output pair
+    platform::Event* hNotifyEvent;  // the channel's event, waited on by the event thread
+    std::atomic<int32_t>* pStates;  // the engine's twelve channel states
+    DecodeStream* pDecodeStream;    // ownership passes to the StreamBuffer
     CreateSoundBufferFunction pCreate;
     ReleaseSoundBufferFunction pRelease;
     LogFunction pLog;
 };
 
 class StreamBuffer {
-public:
+  public:
     using ClockFunction = uint32_t (*)();
 
     explicit StreamBuffer(const StreamBufferParams& params);
@@ -76,7 +76,7 @@ public:
     uint32_t GetStartTime() const { return dwStartTime; }
     const char* GetFileName() const { return szFileName; }
 
-private:
+  private:
     void Log(const char* text) const;
     [[gnu::format(printf, 2, 3)]] void LogF(const char* format, ...);
     void SetState(int32_t state);

@@ -89,7 +89,7 @@ constexpr int kAsioErrorMessageBytes = 124;
 // A driver. The host calls it on the application's thread; the driver calls
 // the host's callbacks on a thread of its own. Release() frees the object.
 class IASIO {
-public:
+  public:
     virtual ASIOBool init(void* sysHandle) = 0;
     virtual void getDriverName(char* name) = 0;
     virtual int32_t getDriverVersion() = 0;
@@ -110,6 +110,6 @@ public:
     virtual ASIOError outputReady() = 0;
     virtual void Release() = 0;
 
-protected:
+  protected:
     virtual ~IASIO() = default;
 };

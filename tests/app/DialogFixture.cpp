@@ -15,7 +15,7 @@ namespace {
 
 // One QApplication for the whole test program, on the offscreen platform.
 class QtEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         static int argc = 1;
@@ -25,15 +25,18 @@ public:
     }
     void TearDown() override { application.reset(); }
 
-private:
+  private:
     std::unique_ptr<QApplication> application;
 };
 
-const ::testing::Environment* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+const ::testing::Environment* const qtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 }  // namespace
 
-std::string ShotPath(const char* name) { return std::string(CANTABILE_APP_SHOT_DIR) + "/" + name; }
+std::string ShotPath(const char* name) {
+    return std::string(CANTABILE_APP_SHOT_DIR) + "/" + name;
+}
 
 void DialogFixture::SetUp() {
     chdir = std::make_unique<ScopedChdir>(dir.path());
@@ -44,7 +47,8 @@ void DialogFixture::SetUp() {
     unsetenv("CANTABILE_VC_FORMAT");
     unsetenv("CANTABILE_VC_RECORD");
     setenv("JACK_NO_START_SERVER", "1", 1);
-    setenv("JACK_DEFAULT_SERVER", ("cantabile-no-such-server-" + std::to_string(getpid())).c_str(), 1);
+    setenv("JACK_DEFAULT_SERVER", ("cantabile-no-such-server-" + std::to_string(getpid())).c_str(),
+           1);
     // The mixer's log follows this test's working directory.
     ASIOSetLogDirectory(nullptr);
     ASIOSetDriverSource(&builtin);
@@ -107,13 +111,21 @@ void DialogFixture::PickDevice(int index) {
     QCoreApplication::sendPostedEvents(dlg.get());
 }
 
-QPushButton* DialogFixture::Button(int id) const { return qobject_cast<QPushButton*>(dlg->Control(id)); }
+QPushButton* DialogFixture::Button(int id) const {
+    return qobject_cast<QPushButton*>(dlg->Control(id));
+}
 
-QLineEdit* DialogFixture::Edit(int id) const { return qobject_cast<QLineEdit*>(dlg->Control(id)); }
+QLineEdit* DialogFixture::Edit(int id) const {
+    return qobject_cast<QLineEdit*>(dlg->Control(id));
+}
 
-QComboBox* DialogFixture::DeviceBox() const { return qobject_cast<QComboBox*>(dlg->Control(IDC_DEVICE)); }
+QComboBox* DialogFixture::DeviceBox() const {
+    return qobject_cast<QComboBox*>(dlg->Control(IDC_DEVICE));
+}
 
-int32_t DialogFixture::Status(int32_t k) const { return dlg->Engine() ? dlg->Engine()->ChannelState(k) : -1; }
+int32_t DialogFixture::Status(int32_t k) const {
+    return dlg->Engine() ? dlg->Engine()->ChannelState(k) : -1;
+}
 
 bool DialogFixture::WaitFor(const std::function<bool()>& predicate, int timeoutMs) {
     QElapsedTimer timer;

@@ -24,7 +24,7 @@ constexpr char kJackConfig = '0';
 constexpr char kVirtualCardConfig = '2';
 
 class DialogFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -61,7 +61,9 @@ protected:
 };
 
 // Readable failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 // Where the screenshots go (the build folder).
 std::string ShotPath(const char* name);

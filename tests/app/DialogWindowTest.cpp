@@ -74,11 +74,13 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
         expected.push_back(dlg->Control(IDC_FILE_FIRST + k));
         expected.push_back(dlg->Control(IDC_LOAD_FIRST + k));
     }
-    for (int id : {IDC_PLAYPAUSE, IDC_RESTARTALL, IDC_UNLOADALL, IDC_DEVICE}) expected.push_back(dlg->Control(id));
+    for (int id : {IDC_PLAYPAUSE, IDC_RESTARTALL, IDC_UNLOADALL, IDC_DEVICE})
+        expected.push_back(dlg->Control(id));
     std::vector<QWidget*> chain;
     QWidget* w = dlg->Control(IDOK);
     do {
-        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w != dlg.get()) chain.push_back(w);
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w != dlg.get())
+            chain.push_back(w);
         w = w->nextInFocusChain();
     } while (w != dlg->Control(IDOK) && chain.size() < 100);
     EXPECT_EQ(chain, expected);

@@ -15,7 +15,9 @@ constexpr uint32_t kLongFrames = 441000;  // ten seconds: never runs out in a te
 constexpr uint32_t kShortFrames = 4608;   // one block: plays out in a moment
 
 // True when the device is running: the engine keeps refilling.
-bool RefillsHappen(Sarabande* engine, int timeoutMs) { return engine->GetPositionEvent()->Wait(timeoutMs); }
+bool RefillsHappen(Sarabande* engine, int timeoutMs) {
+    return engine->GetPositionEvent()->Wait(timeoutMs);
+}
 
 // True when no refill happens any more, once those in flight have settled.
 bool RefillsStopped(Sarabande* engine) {
@@ -127,7 +129,8 @@ TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatus) {
     Load(0, WriteWav("long.wav", kLongFrames));
     Load(1, WriteWav("short.wav", kShortFrames));
     Click(IDC_PLAYPAUSE);
-    ASSERT_TRUE(WaitFor([&] { return Status(1) == CHANNEL_TERMINATED; }, 10000)) << "status " << Status(1);
+    ASSERT_TRUE(WaitFor([&] { return Status(1) == CHANNEL_TERMINATED; }, 10000))
+        << "status " << Status(1);
     ASSERT_EQ(Status(0), CHANNEL_PLAYING);
     Load(2, WriteWav("never.wav", kLongFrames));
     ASSERT_EQ(Status(2), CHANNEL_LOADED);
@@ -221,7 +224,8 @@ TEST_F(DialogFixture, ADeviceChangeWhileStoppedLeavesTheCaptionTruthful) {
     EXPECT_EQ(Status(0), CHANNEL_FREE);
     EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
     // The old engine's log got the request; the new engine started its own.
-    EXPECT_NE(ReadWholeFile(dir.File("SarabandeDbg1.Log")).find("App received reset request!"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(dir.File("SarabandeDbg1.Log")).find("App received reset request!"),
+              std::string::npos);
 
     // The next press starts the device, as the caption promised.
     Click(IDC_PLAYPAUSE);
@@ -231,7 +235,8 @@ TEST_F(DialogFixture, ADeviceChangeWhileStoppedLeavesTheCaptionTruthful) {
     // Picking the same device again does nothing.
     PickDevice(2);
     EXPECT_TRUE(dlg->IsPlaying());
-    EXPECT_EQ(ReadWholeFile(dir.File("SarabandeDbg.Log")).find("App received reset request!"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(dir.File("SarabandeDbg.Log")).find("App received reset request!"),
+              std::string::npos);
 }
 
 TEST_F(DialogFixture, ADeviceChangeWhilePlayingStopsAndClosesEverything) {

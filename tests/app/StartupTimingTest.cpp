@@ -14,14 +14,16 @@ TEST(StartupTiming, ReadsTheStartTimeWhateverTheCommandName) {
     uint64_t ticks = 0;
     // Field 22 counted from the pid; the name holds blanks and parentheses.
     const std::string stat =
-        "4242 (my (odd) prog) S 1 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 987654 12345 67 "
+        "4242 (my (odd) prog) S 1 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 987654 12345 "
+        "67 "
         "18446744073709551615";
     ASSERT_TRUE(startup::ParseStartTicks(stat, &ticks));
     EXPECT_EQ(ticks, 987654u);
 
     EXPECT_FALSE(startup::ParseStartTicks("", &ticks));
     EXPECT_FALSE(startup::ParseStartTicks("4242 (prog) S 1 2 3", &ticks));
-    EXPECT_FALSE(startup::ParseStartTicks("4242 (prog) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 x", &ticks));
+    EXPECT_FALSE(startup::ParseStartTicks(
+        "4242 (prog) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 x", &ticks));
     EXPECT_FALSE(startup::ParseStartTicks("no parenthesis at all", &ticks));
 
     // Our own process started before now, on the same clock.
@@ -42,11 +44,13 @@ TEST(StartupTiming, TheProgramReportsItsFirstPaint) {
     process.start(CANTABILE_APP_EXE, {"--timing"});
     ASSERT_TRUE(process.waitForStarted(5000));
     QByteArray output;
-    while (!output.contains('\n') && process.waitForReadyRead(20000)) output += process.readAllStandardOutput();
+    while (!output.contains('\n') && process.waitForReadyRead(20000))
+        output += process.readAllStandardOutput();
     process.terminate();
     process.waitForFinished(5000);
 
-    const QRegularExpression line("^First paint: (\\d+) ms after process start, ([0-9.]+) ms after main");
+    const QRegularExpression line(
+        "^First paint: (\\d+) ms after process start, ([0-9.]+) ms after main");
     const QRegularExpressionMatch match = line.match(QString::fromLocal8Bit(output));
     ASSERT_TRUE(match.hasMatch()) << output.toStdString();
     // From process start includes everything from main on.

@@ -14,13 +14,15 @@
 namespace {
 
 double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
 
 PlayerProcess::PlayerProcess(const std::string& workDir, const std::vector<std::string>& args,
-                             const std::vector<std::pair<std::string, std::string>>& env, bool bStdinPipe)
+                             const std::vector<std::pair<std::string, std::string>>& env,
+                             bool bStdinPipe)
     : outPath_(workDir + "/.player-stdout"), errPath_(workDir + "/.player-stderr") {
     int pipeFds[2] = {-1, -1};
     if (bStdinPipe && ::pipe(pipeFds) != 0) {
@@ -71,7 +73,9 @@ void PlayerProcess::WriteStdin(const std::string& text) {
     }
 }
 
-std::string PlayerProcess::OutSoFar() const { return ReadWholeFile(outPath_); }
+std::string PlayerProcess::OutSoFar() const {
+    return ReadWholeFile(outPath_);
+}
 
 bool PlayerProcess::WaitForOutput(const std::string& text, int timeoutMs) {
     const double deadline = Now() + timeoutMs / 1000.0;
@@ -103,8 +107,10 @@ PlayerResult PlayerProcess::Wait(int timeoutMs) {
         bReaped_ = true;
     }
     result.dSeconds = Now() - startSeconds_;
-    if (WIFEXITED(status_)) result.nExitStatus = WEXITSTATUS(status_);
-    else if (WIFSIGNALED(status_)) result.nExitStatus = 128 + WTERMSIG(status_);
+    if (WIFEXITED(status_))
+        result.nExitStatus = WEXITSTATUS(status_);
+    else if (WIFSIGNALED(status_))
+        result.nExitStatus = 128 + WTERMSIG(status_);
     result.out = ReadWholeFile(outPath_);
     result.err = ReadWholeFile(errPath_);
     return result;

@@ -16,10 +16,11 @@ struct PlayerResult {
 };
 
 class PlayerProcess {
-public:
+  public:
     // stdin is /dev/null unless bStdinPipe: then WriteStdin feeds it.
     PlayerProcess(const std::string& workDir, const std::vector<std::string>& args,
-                  const std::vector<std::pair<std::string, std::string>>& env = {}, bool bStdinPipe = false);
+                  const std::vector<std::pair<std::string, std::string>>& env = {},
+                  bool bStdinPipe = false);
     ~PlayerProcess();
     PlayerProcess(const PlayerProcess&) = delete;
     PlayerProcess& operator=(const PlayerProcess&) = delete;
@@ -35,7 +36,7 @@ public:
     // Waits at most timeoutMs, then kills it (status then reports SIGKILL).
     PlayerResult Wait(int timeoutMs = 30000);
 
-private:
+  private:
     std::string outPath_, errPath_;
     pid_t pid_ = -1;
     int stdinFd_ = -1;
@@ -46,4 +47,5 @@ private:
 
 // Runs to the end (at most timeoutMs).
 PlayerResult RunPlayer(const std::string& workDir, const std::vector<std::string>& args,
-                       const std::vector<std::pair<std::string, std::string>>& env = {}, int timeoutMs = 30000);
+                       const std::vector<std::pair<std::string, std::string>>& env = {},
+                       int timeoutMs = 30000);

@@ -21,7 +21,8 @@ namespace {
 constexpr const char* kGoodbye = "Goodbye, and may all your code compile!\n";
 
 bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 std::vector<std::string> WavFilesIn(const std::string& dir, const std::string& except) {
@@ -37,7 +38,8 @@ std::vector<std::string> WavFilesIn(const std::string& dir, const std::string& e
     return names;
 }
 
-std::string WriteWav(const TempDir& dir, const std::string& name, const WavLayout& layout, uint32_t frames) {
+std::string WriteWav(const TempDir& dir, const std::string& name, const WavLayout& layout,
+                     uint32_t frames) {
     const std::string path = dir.File(name);
     EXPECT_TRUE(WriteBytes(path, MakeWav(layout, PatternPcm(layout, frames))));
     return path;
@@ -52,7 +54,7 @@ void ExpectCompleteRecording(const std::string& path) {
 }
 
 class PlayerTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
 };
 
@@ -82,13 +84,16 @@ TEST_F(PlayerTest, DemoRecordsEveryFileBitForBitOnItsOwnPair) {
         bMono |= file.nChannels == 1;
         bStereo |= file.nChannels == 2;
         bCue |= file.bHasCue && file.nCueIn > 0 && file.nCueOut > file.nCueIn;
-        const uint32_t ms = static_cast<uint32_t>(uint64_t{file.Frames()} * 1000 / file.nSamplesPerSec);
+        const uint32_t ms =
+            static_cast<uint32_t>(uint64_t{file.Frames()} * 1000 / file.nSamplesPerSec);
         EXPECT_GE(ms, 2000u) << names[i];
         EXPECT_LE(ms, 4000u) << names[i];
         longestMs = std::max(longestMs, ms);
         // Comparing from the recording's first frame also proves that every
         // channel started on the same frame.
-        EXPECT_EQ(ComparePair(recording, static_cast<uint32_t>(i), ExpectedPairFrames(file, deviceRate, 32)), "")
+        EXPECT_EQ(ComparePair(recording, static_cast<uint32_t>(i),
+                              ExpectedPairFrames(file, deviceRate, 32)),
+                  "")
             << names[i];
     }
     EXPECT_TRUE(bRates[0] && bRates[1] && bRates[2]);
@@ -109,8 +114,8 @@ TEST_F(PlayerTest, SixteenBitOutputHonoursChannelOptionAndStartBlock) {
     const std::string a = WriteWav(dir, "a.wav", stereo, 30000);  // 6.5 blocks of 4608
     const std::string b = WriteWav(dir, "b.wav", mono, 15000);    // 6.5 blocks of 2304
     const PlayerResult run =
-        RunPlayer(dir.path(), {"--record", "rec.wav", "--format", "int16", "--rate", "44100", "--frames", "128",
-                               "--start-block", "2", "--channel", "3=" + a, b});
+        RunPlayer(dir.path(), {"--record", "rec.wav", "--format", "int16", "--rate", "44100",
+                               "--frames", "128", "--start-block", "2", "--channel", "3=" + a, b});
     ASSERT_EQ(run.nExitStatus, 0) << run.err;
     ExpectCompleteRecording(dir.File("rec.wav"));
     const WaveData recording = ReadWave(dir.File("rec.wav"));
@@ -121,7 +126,8 @@ TEST_F(PlayerTest, SixteenBitOutputHonoursChannelOptionAndStartBlock) {
     WaveData fileA = ReadWave(a), fileB = ReadWave(b);
     fileA.bHasCue = fileB.bHasCue = true;
     fileA.nCueIn = fileB.nCueIn = 2;
-    EXPECT_EQ(ComparePair(recording, 0, ExpectedPairFrames(fileB, 44100, 16)), "") << "free file on channel 0";
+    EXPECT_EQ(ComparePair(recording, 0, ExpectedPairFrames(fileB, 44100, 16)), "")
+        << "free file on channel 0";
     EXPECT_EQ(ComparePair(recording, 3, ExpectedPairFrames(fileA, 44100, 16)), "") << "--channel 3";
     EXPECT_EQ(ComparePair(recording, 1, {}), "");
 }
@@ -156,18 +162,19 @@ TEST_P(BadFileTest, IsRefusedWithExitThreeAndItsReason) {
     EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("SarabandeDbg.Log")), kGoodbye));
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, BadFileTest,
-                         ::testing::Values(BadFile{"missing.wav", "missing"},
-                                           BadFile{"text.wav", "not a 16-bit PCM WAV of 22050 Hz or more"},
-                                           BadFile{"eight-bit.wav", "not a 16-bit PCM WAV of 22050 Hz or more"},
-                                           BadFile{"low-rate.wav", "not a 16-bit PCM WAV of 22050 Hz or more"},
-                                           BadFile{"tiny.wav", "too small"}),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
-                             n = n.substr(0, n.find('.'));
-                             std::replace(n.begin(), n.end(), '-', '_');
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Files, BadFileTest,
+    ::testing::Values(BadFile{"missing.wav", "missing"},
+                      BadFile{"text.wav", "not a 16-bit PCM WAV of 22050 Hz or more"},
+                      BadFile{"eight-bit.wav", "not a 16-bit PCM WAV of 22050 Hz or more"},
+                      BadFile{"low-rate.wav", "not a 16-bit PCM WAV of 22050 Hz or more"},
+                      BadFile{"tiny.wav", "too small"}),
+    [](const auto& info) {
+        std::string n = info.param.name;
+        n = n.substr(0, n.find('.'));
+        std::replace(n.begin(), n.end(), '-', '_');
+        return n;
+    });
 
 TEST_F(PlayerTest, AThirteenthFileFindsNoFreeChannel) {
     const std::string path = WriteWav(dir, "a.wav", WavLayout{}, 20000);
@@ -176,7 +183,8 @@ TEST_F(PlayerTest, AThirteenthFileFindsNoFreeChannel) {
     WriteWav(dir, "last.wav", WavLayout{}, 20000);
     const PlayerResult run = RunPlayer(dir.path(), args);
     EXPECT_EQ(run.nExitStatus, 3);
-    EXPECT_NE(run.err.find(dir.File("last.wav") + ": no free channel"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(dir.File("last.wav") + ": no free channel"), std::string::npos)
+        << run.err;
     EXPECT_EQ(run.err.find(path + ":"), std::string::npos) << "the first twelve loaded";
 }
 
@@ -215,7 +223,8 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
         EXPECT_NE(run.err.find("cantabile-play: "), std::string::npos) << joined;
     }
     // A bad setting left in the environment is named, not taken for a broken driver.
-    const PlayerResult run = RunPlayer(dir.path(), {"--device", "virtual", wav}, {{"CANTABILE_VC_FORMAT", "float"}});
+    const PlayerResult run =
+        RunPlayer(dir.path(), {"--device", "virtual", wav}, {{"CANTABILE_VC_FORMAT", "float"}});
     EXPECT_EQ(run.nExitStatus, 2);
     EXPECT_NE(run.err.find("CANTABILE_VC_FORMAT"), std::string::npos) << run.err;
 }
@@ -233,9 +242,9 @@ TEST_F(PlayerTest, WithoutDeviceTheSavedChoiceApplies) {
 TEST_F(PlayerTest, ADriverThatCannotOpenGivesExitOne) {
     const std::string wav = WriteWav(dir, "a.wav", WavLayout{}, 20000);
     // JACK with no server under this name, and none started for us.
-    const PlayerResult run = RunPlayer(dir.path(), {"--device", "jack", wav},
-                                      {{"JACK_DEFAULT_SERVER", "cantabile-cli-test-no-server"},
-                                       {"JACK_NO_START_SERVER", "1"}});
+    const PlayerResult run = RunPlayer(
+        dir.path(), {"--device", "jack", wav},
+        {{"JACK_DEFAULT_SERVER", "cantabile-cli-test-no-server"}, {"JACK_NO_START_SERVER", "1"}});
     EXPECT_EQ(run.nExitStatus, 1) << run.err;
     EXPECT_NE(run.err.find("could not be opened"), std::string::npos) << run.err;
     EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("SarabandeDbg.Log")), kGoodbye));
@@ -249,7 +258,8 @@ TEST_F(PlayerTest, SigintMidPlayStopsPromptlyAndClosesTheLogs) {
     const auto signalled = std::chrono::steady_clock::now();
     player.Signal(SIGINT);
     const PlayerResult run = player.Wait(5000);
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
     EXPECT_EQ(run.nExitStatus, 128 + SIGINT) << run.err;
     EXPECT_LT(took, 3.0);
     EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("SarabandeDbg.Log")), kGoodbye));
@@ -260,7 +270,8 @@ TEST_F(PlayerTest, SigintMidPlayStopsPromptlyAndClosesTheLogs) {
 
 TEST_F(PlayerTest, DurationStopsTheRunEarly) {
     const std::string wav = WriteWav(dir, "long.wav", WavLayout{}, 441000);
-    const PlayerResult run = RunPlayer(dir.path(), {"--record", "rec.wav", "--duration", "0.5", wav});
+    const PlayerResult run =
+        RunPlayer(dir.path(), {"--record", "rec.wav", "--duration", "0.5", wav});
     EXPECT_EQ(run.nExitStatus, 0) << run.err;
     EXPECT_LT(run.dSeconds, 4.0);
     ExpectCompleteRecording(dir.File("rec.wav"));
@@ -277,7 +288,9 @@ TEST_F(PlayerTest, WaitHoldsALoadedSetUntilSigusr1ThenPlaysItFromItsFirstFrame) 
     const PlayerResult run = player.Wait(10000);
     ASSERT_EQ(run.nExitStatus, 0) << run.err;
     const WaveData recording = ReadWave(dir.File("rec.wav"));
-    EXPECT_EQ(ComparePair(recording, 0, ExpectedPairFrames(ReadWave(wav), recording.nSamplesPerSec, 32)), "");
+    EXPECT_EQ(
+        ComparePair(recording, 0, ExpectedPairFrames(ReadWave(wav), recording.nSamplesPerSec, 32)),
+        "");
 }
 
 TEST_F(PlayerTest, WaitFiresOnEnterAndStopsCleanlyOnSigterm) {

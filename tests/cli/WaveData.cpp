@@ -7,10 +7,13 @@
 namespace {
 
 uint32_t U16(const std::string& b, size_t at) {
-    return static_cast<uint8_t>(b[at]) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8;
+    return static_cast<uint8_t>(b[at]) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1]))
+                                             << 8;
 }
 
-uint32_t U32(const std::string& b, size_t at) { return U16(b, at) | U16(b, at + 2) << 16; }
+uint32_t U32(const std::string& b, size_t at) {
+    return U16(b, at) | U16(b, at + 2) << 16;
+}
 
 }  // namespace
 
@@ -20,8 +23,9 @@ int32_t WaveData::Sample(uint32_t frame, uint32_t channel) const {
     if (bytes == 2) {
         return static_cast<int16_t>(data[at] | data[at + 1] << 8);
     }
-    return static_cast<int32_t>(static_cast<uint32_t>(data[at]) | static_cast<uint32_t>(data[at + 1]) << 8 |
-                                static_cast<uint32_t>(data[at + 2]) << 16 | static_cast<uint32_t>(data[at + 3]) << 24);
+    return static_cast<int32_t>(
+        static_cast<uint32_t>(data[at]) | static_cast<uint32_t>(data[at + 1]) << 8 |
+        static_cast<uint32_t>(data[at + 2]) << 16 | static_cast<uint32_t>(data[at + 3]) << 24);
 }
 
 WaveData ReadWave(const std::string& path) {
@@ -54,7 +58,8 @@ WaveData ReadWave(const std::string& path) {
             if (!bFormat || payload + size > b.size()) return wave;
             wave.data.assign(b.begin() + static_cast<std::ptrdiff_t>(payload),
                              b.begin() + static_cast<std::ptrdiff_t>(payload + size));
-            wave.bOk = wave.nChannels != 0 && (wave.wBitsPerSample == 16 || wave.wBitsPerSample == 32);
+            wave.bOk =
+                wave.nChannels != 0 && (wave.wBitsPerSample == 16 || wave.wBitsPerSample == 32);
             return wave;
         }
         previousId = id;
@@ -64,7 +69,8 @@ WaveData ReadWave(const std::string& path) {
     return wave;
 }
 
-std::vector<StereoFrame> ExpectedPairFrames(const WaveData& source, uint32_t deviceRate, uint16_t outputBits) {
+std::vector<StereoFrame> ExpectedPairFrames(const WaveData& source, uint32_t deviceRate,
+                                            uint16_t outputBits) {
     const uint32_t framesPerBlock = source.nSamplesPerSec >= 44100 ? 4608 : 2304;
     uint32_t first = 0;
     uint32_t end = source.Frames();
@@ -85,7 +91,8 @@ std::vector<StereoFrame> ExpectedPairFrames(const WaveData& source, uint32_t dev
     return frames;
 }
 
-std::string ComparePair(const WaveData& recording, uint32_t pair, const std::vector<StereoFrame>& expected) {
+std::string ComparePair(const WaveData& recording, uint32_t pair,
+                        const std::vector<StereoFrame>& expected) {
     const uint32_t frames = recording.Frames();
     if (frames < expected.size()) {
         return "the recording has " + std::to_string(frames) + " frames, the pair needs " +
@@ -96,9 +103,9 @@ std::string ComparePair(const WaveData& recording, uint32_t pair, const std::vec
         const int32_t left = recording.Sample(f, pair * 2);
         const int32_t right = recording.Sample(f, pair * 2 + 1);
         if (left != want.left || right != want.right) {
-            return "pair " + std::to_string(pair) + " differs first at frame " + std::to_string(f) + " of " +
-                   std::to_string(expected.size()) + ": got (" + std::to_string(left) + ", " +
-                   std::to_string(right) + "), want (" + std::to_string(want.left) + ", " +
+            return "pair " + std::to_string(pair) + " differs first at frame " + std::to_string(f) +
+                   " of " + std::to_string(expected.size()) + ": got (" + std::to_string(left) +
+                   ", " + std::to_string(right) + "), want (" + std::to_string(want.left) + ", " +
                    std::to_string(want.right) + ")";
         }
     }

@@ -19,7 +19,10 @@ struct WaveData {
     uint32_t dwDeclaredDataBytes = 0;
     std::vector<uint8_t> data;
 
-    uint32_t Frames() const { return nChannels ? static_cast<uint32_t>(data.size() / (nChannels * wBitsPerSample / 8u)) : 0; }
+    uint32_t Frames() const {
+        return nChannels ? static_cast<uint32_t>(data.size() / (nChannels * wBitsPerSample / 8u))
+                         : 0;
+    }
     // A sample of a 16- or 32-bit file, sign-extended.
     int32_t Sample(uint32_t frame, uint32_t channel) const;
 };
@@ -35,9 +38,11 @@ struct StereoFrame {
 // from the cue-in block to the cue-out block (or the end), mono to both
 // sides, each frame twice when the file's rate is at most half the device's,
 // and for 32-bit output each sample shifted into the top 16 bits.
-std::vector<StereoFrame> ExpectedPairFrames(const WaveData& source, uint32_t deviceRate, uint16_t outputBits);
+std::vector<StereoFrame> ExpectedPairFrames(const WaveData& source, uint32_t deviceRate,
+                                            uint16_t outputBits);
 
 // Compares pair `pair` of the recording with the expected frames followed
 // by silence to the end of the recording. Empty when equal, else a
 // description of the first difference.
-std::string ComparePair(const WaveData& recording, uint32_t pair, const std::vector<StereoFrame>& expected);
+std::string ComparePair(const WaveData& recording, uint32_t pair,
+                        const std::vector<StereoFrame>& expected);

@@ -34,8 +34,10 @@ TEST(DebugLog, HeaderValuesAndClosingLinesOfTheEngineLog) {
         "[A-Z][a-z]+/\\d\\d/\\d{4} - Time started: \\d\\d:\\d\\d:\\d\\d \\d{3}\n\n");
     EXPECT_TRUE(std::regex_search(text, header, std::regex_constants::match_continuous)) << text;
     const std::regex body(
-        "Latency ms: -5\nminSize: 64, maxSize: 2048\nnumDev: 3 - plain\n\\d\\d:\\d\\d:\\d\\d \\d{3}\n"
-        "\n\nShutting down debug logging system...\nDate: [A-Za-z]+, [A-Za-z]+/\\d\\d/\\d{4} - Time: "
+        "Latency ms: -5\nminSize: 64, maxSize: 2048\nnumDev: 3 - plain\n\\d\\d:\\d\\d:\\d\\d "
+        "\\d{3}\n"
+        "\n\nShutting down debug logging system...\nDate: [A-Za-z]+, [A-Za-z]+/\\d\\d/\\d{4} - "
+        "Time: "
         "\\d\\d:\\d\\d:\\d\\d \\d{3}\nGoodbye, and may all your code compile!\n");
     EXPECT_TRUE(std::regex_match(Body(text), body)) << Body(text);
 

@@ -121,8 +121,9 @@ TEST(BuiltinDrivers, CreatesTheDriverAClassIdNames) {
     EXPECT_EQ(driver, nullptr);
     EXPECT_EQ(source.Create(id, nullptr), drivers::kInvalidPointer);
 
-    for (const char* bad : {"", "5a1c3e70-2b4d-4f61-8e9a-0c1d2e3f4a03", "{5a1c3e70-2b4d-4f61-8e9a-0c1d2e3f4a0}",
-                            "{5a1c3e70x2b4d-4f61-8e9a-0c1d2e3f4a03}", "{5a1c3e70-2b4d-4f61-8e9a-0c1d2e3f4ag3}"}) {
+    for (const char* bad :
+         {"", "5a1c3e70-2b4d-4f61-8e9a-0c1d2e3f4a03", "{5a1c3e70-2b4d-4f61-8e9a-0c1d2e3f4a0}",
+          "{5a1c3e70x2b4d-4f61-8e9a-0c1d2e3f4a03}", "{5a1c3e70-2b4d-4f61-8e9a-0c1d2e3f4ag3}"}) {
         EXPECT_FALSE(drivers::ParseClassId(bad, &id)) << bad;
     }
     EXPECT_TRUE(drivers::ParseClassId("{5A1C3E70-2B4D-4F61-8E9A-0C1D2E3F4A03}", &id));

@@ -42,6 +42,8 @@ std::vector<uint8_t> MakeFile(const TestFile& file);
 std::vector<Frame> ExpectedOutput(const TestFile& file, uint32_t deviceRate);
 
 // The 32-bit output of a 16-bit sample at full level: the top 16 bits.
-inline int32_t Top16(int16_t sample) { return static_cast<int32_t>(static_cast<uint32_t>(sample) << 16); }
+inline int32_t Top16(int16_t sample) {
+    return static_cast<int32_t>(static_cast<uint32_t>(sample) << 16);
+}
 
 }  // namespace e2e

@@ -38,7 +38,7 @@ int64_t MsSince(Clock::time_point start) {
 // Captures the given output ports of the player, one input each, until its
 // buffers are full.
 class Capture {
-public:
+  public:
     static constexpr size_t kCapacity = 48000 * 2;
 
     bool Open(const std::vector<std::string>& sources) {
@@ -47,7 +47,8 @@ public:
         if (client_ == nullptr) return false;
         for (size_t c = 0; c < sources.size(); ++c) {
             const std::string name = "in_" + std::to_string(c + 1);
-            ports_.push_back(jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
+            ports_.push_back(jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                                JackPortIsInput, 0));
             if (ports_.back() == nullptr) return false;
             data_.emplace_back(kCapacity, 0.0f);
         }
@@ -55,7 +56,8 @@ public:
         jack_set_xrun_callback(client_, &Capture::OnXrun, this);
         if (jack_activate(client_) != 0) return false;
         for (size_t c = 0; c < sources.size(); ++c) {
-            if (jack_connect(client_, sources[c].c_str(), jack_port_name(ports_[c])) != 0) return false;
+            if (jack_connect(client_, sources[c].c_str(), jack_port_name(ports_[c])) != 0)
+                return false;
         }
         // The server publishes new connections with the next graph.
         const auto start = Clock::now();
@@ -81,13 +83,14 @@ public:
     }
     ~Capture() { Close(); }
 
-private:
+  private:
     static int OnProcess(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<Capture*>(arg);
         const size_t at = self->frames_.load(std::memory_order_relaxed);
         const size_t n = std::min<size_t>(frames, kCapacity - at);
         for (size_t c = 0; c < self->ports_.size() && n > 0; ++c) {
-            const auto* in = static_cast<const float*>(jack_port_get_buffer(self->ports_[c], frames));
+            const auto* in =
+                static_cast<const float*>(jack_port_get_buffer(self->ports_[c], frames));
             std::memcpy(&self->data_[c][at], in, n * sizeof(float));
         }
         self->frames_.store(at + n, std::memory_order_release);
@@ -110,18 +113,21 @@ private:
 };
 
 // The float a JACK port carries for a 16-bit source sample at full level.
-float PortValue(int16_t sample) { return static_cast<float>(e2e::Top16(sample)) / 2147483648.0f; }
+float PortValue(int16_t sample) {
+    return static_cast<float>(e2e::Top16(sample)) / 2147483648.0f;
+}
 
 // Compares capture ports `left` and `right` from frame `from` with `want`;
 // empty when they match, else the first difference.
-std::string Compare(const Capture& capture, size_t left, size_t right, size_t from, const std::vector<Frame>& want,
-                    size_t count) {
+std::string Compare(const Capture& capture, size_t left, size_t right, size_t from,
+                    const std::vector<Frame>& want, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         const float l = capture.At(left, from + i);
         const float r = capture.At(right, from + i);
         if (l != PortValue(want[i].left) || r != PortValue(want[i].right)) {
-            return "output frame " + std::to_string(i) + ": got " + std::to_string(l) + "/" + std::to_string(r) +
-                   ", want " + std::to_string(want[i].left) + "/" + std::to_string(want[i].right);
+            return "output frame " + std::to_string(i) + ": got " + std::to_string(l) + "/" +
+                   std::to_string(r) + ", want " + std::to_string(want[i].left) + "/" +
+                   std::to_string(want[i].right);
         }
     }
     return {};
@@ -141,14 +147,16 @@ struct Attempt {
     std::string problem;  // empty when the capture is exact
 };
 
-std::string CheckCapture(const Capture& capture, const TestFile& shortFile, const TestFile& longFile) {
+std::string CheckCapture(const Capture& capture, const TestFile& shortFile,
+                         const TestFile& longFile) {
     // Both channels begin in the same period, with the first frame of their
     // files, and a 16-bit sample << 16 over 2^31 is exact in a float.
     const size_t first = FirstSound(capture, 0);
     if (first == Capture::kCapacity) return "channel 0 is silent";
     if (FirstSound(capture, 2) != first) return "channel 5 does not start with channel 0";
     const std::vector<Frame> wantShort = e2e::ExpectedOutput(shortFile, 48000);
-    if (first + wantShort.size() > Capture::kCapacity) return "channel 0 started too late to be heard out";
+    if (first + wantShort.size() > Capture::kCapacity)
+        return "channel 0 started too late to be heard out";
     std::string problem = Compare(capture, 0, 1, first, wantShort, wantShort.size());
     if (!problem.empty()) return "channel 0 " + problem;
     for (size_t f = first + wantShort.size(); f < Capture::kCapacity; ++f) {
@@ -156,7 +164,8 @@ std::string CheckCapture(const Capture& capture, const TestFile& shortFile, cons
             return "channel 0 sounds at frame " + std::to_string(f) + " after its end";
         }
     }
-    problem = Compare(capture, 2, 3, first, e2e::ExpectedOutput(longFile, 48000), Capture::kCapacity - first);
+    problem = Compare(capture, 2, 3, first, e2e::ExpectedOutput(longFile, 48000),
+                      Capture::kCapacity - first);
     return problem.empty() ? problem : "channel 5 " + problem;
 }
 
@@ -186,14 +195,16 @@ void PlayAndKill(const std::string& jackd, Attempt* attempt) {
         ASSERT_EQ(engine.Init(&hwnd, nullptr, dir.path().c_str()), 0);
         ASSERT_EQ(engine.LoadFile(0, dir.File("short.wav").c_str()), 0);
         ASSERT_EQ(engine.LoadFile(5, dir.File("long.wav").c_str()), 5);
-        ASSERT_TRUE(capture.Open({"Cantabile:out_1", "Cantabile:out_2", "Cantabile:out_11", "Cantabile:out_12"}));
+        ASSERT_TRUE(capture.Open(
+            {"Cantabile:out_1", "Cantabile:out_2", "Cantabile:out_11", "Cantabile:out_12"}));
         ASSERT_EQ(engine.PlayChannel(0), 0);
         ASSERT_EQ(engine.PlayChannel(5), 0);
         const uint64_t marked = rtguard::MarkedSwitches();
         ASSERT_TRUE(ASIOStartPlay());
 
         const auto start = Clock::now();
-        while ((engine.ChannelState(0) != CHANNEL_TERMINATED || capture.Frames() < Capture::kCapacity) &&
+        while ((engine.ChannelState(0) != CHANNEL_TERMINATED ||
+                capture.Frames() < Capture::kCapacity) &&
                MsSince(start) < 10000) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }

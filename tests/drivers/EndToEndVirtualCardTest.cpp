@@ -30,13 +30,15 @@ constexpr uint32_t kCardChannels = 24;
 
 // Sets an environment variable for its lifetime.
 class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
+  public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        setenv(name, value.c_str(), 1);
+    }
     ~ScopedEnv() { unsetenv(name_); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     const char* name_;
 };
 
@@ -46,18 +48,12 @@ private:
 // cue-in alone, and a cued half-rate file.
 std::vector<TestFile> TwelveFiles() {
     return {
-        {1, 2, 48000, 48000, {}},
-        {2, 1, 48000, 60000, {}},
-        {3, 2, 44100, 44100 + 123, {}},
-        {4, 1, 44100, 50001, {}},
-        {5, 2, 22050, 22050, {}},
-        {6, 1, 22050, 30001, {}},
-        {7, 2, 48000, 96000, WavCue{2, 8}},
-        {8, 1, 48000, 70000, WavCue{3, 0}},
-        {9, 2, 44100, 70000, {}},
-        {10, 1, 22050, 25000, WavCue{1, 6}},
-        {11, 2, 48000, 77777, {}},
-        {12, 1, 44100, 44100, {}},
+        {1, 2, 48000, 48000, {}},           {2, 1, 48000, 60000, {}},
+        {3, 2, 44100, 44100 + 123, {}},     {4, 1, 44100, 50001, {}},
+        {5, 2, 22050, 22050, {}},           {6, 1, 22050, 30001, {}},
+        {7, 2, 48000, 96000, WavCue{2, 8}}, {8, 1, 48000, 70000, WavCue{3, 0}},
+        {9, 2, 44100, 70000, {}},           {10, 1, 22050, 25000, WavCue{1, 6}},
+        {11, 2, 48000, 77777, {}},          {12, 1, 44100, 44100, {}},
     };
 }
 
@@ -66,7 +62,9 @@ struct CardSetup {
     uint32_t dwRate;
 };
 
-void PrintTo(const CardSetup& card, std::ostream* out) { *out << card.format << " at " << card.dwRate << " Hz"; }
+void PrintTo(const CardSetup& card, std::ostream* out) {
+    *out << card.format << " at " << card.dwRate << " Hz";
+}
 
 std::string PrintCard(const ::testing::TestParamInfo<CardSetup>& info) {
     return std::string(info.param.format) + "_" + std::to_string(info.param.dwRate);
@@ -79,7 +77,9 @@ class EndToEndVirtualCard : public ::testing::TestWithParam<CardSetup> {};
 // level has.
 bool ReadPair(const testhost::WavInfo& wav, uint32_t frame, int32_t pair, Frame* out) {
     const uint32_t bytes = wav.bitsPerSample / 8;
-    const uint8_t* at = wav.data + (static_cast<size_t>(frame) * kCardChannels + 2 * static_cast<uint32_t>(pair)) * bytes;
+    const uint8_t* at =
+        wav.data +
+        (static_cast<size_t>(frame) * kCardChannels + 2 * static_cast<uint32_t>(pair)) * bytes;
     if (bytes == 2) {
         int16_t left = 0;
         int16_t right = 0;
@@ -103,7 +103,8 @@ TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSile
     ASIOSetLogDirectory(nullptr);
     const std::vector<TestFile> files = TwelveFiles();
     for (const TestFile& file : files) {
-        ASSERT_TRUE(WriteBytes(dir.File("file" + std::to_string(file.nId) + ".wav"), e2e::MakeFile(file)));
+        ASSERT_TRUE(
+            WriteBytes(dir.File("file" + std::to_string(file.nId) + ".wav"), e2e::MakeFile(file)));
     }
     const std::string recordingPath = dir.File("recording.wav");
     ScopedEnv rate("CANTABILE_VC_RATE", std::to_string(card.dwRate));
@@ -182,19 +183,21 @@ TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSile
         for (size_t i = 0; i < want.size(); ++i) {
             const bool bLowClean = ReadPair(wav, at + static_cast<uint32_t>(i), k, &got);
             ASSERT_TRUE(bLowClean && got == want[i])
-                << "channel " << k << " output frame " << i << ": got " << got.left << "/" << got.right
-                << ", want " << want[i].left << "/" << want[i].right;
+                << "channel " << k << " output frame " << i << ": got " << got.left << "/"
+                << got.right << ", want " << want[i].left << "/" << want[i].right;
         }
         // Silence after the file up to the end of the recording: nothing of
         // the ring played twice, nothing of another channel.
         for (uint32_t f = at + static_cast<uint32_t>(want.size()); f < recorded; ++f) {
             const bool bLowClean = ReadPair(wav, f, k, &got);
-            ASSERT_TRUE(bLowClean && got == (Frame{0, 0})) << "channel " << k << " sounds at frame " << f;
+            ASSERT_TRUE(bLowClean && got == (Frame{0, 0}))
+                << "channel " << k << " sounds at frame " << f;
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, EndToEndVirtualCard,
-                         ::testing::Values(CardSetup{"int32", 48000}, CardSetup{"int16", 44100}), PrintCard);
+                         ::testing::Values(CardSetup{"int32", 48000}, CardSetup{"int16", 44100}),
+                         PrintCard);
 
 }  // namespace

@@ -40,7 +40,9 @@ void OnBufferSwitch(int32_t index, ASIOBool /*directProcess*/) {
 
 void OnSampleRateDidChange(ASIOSampleRate) {}
 
-int32_t OnAsioMessage(int32_t, int32_t, void*, double*) { return 0; }
+int32_t OnAsioMessage(int32_t, int32_t, void*, double*) {
+    return 0;
+}
 
 }  // namespace
 
@@ -52,9 +54,12 @@ Host::Host() : switchTimesNs(200000, 0) {
     current = this;
 }
 
-Host::~Host() { current = nullptr; }
+Host::~Host() {
+    current = nullptr;
+}
 
-ASIOError Host::CreateBuffers(IASIO* driver, int32_t channelCount, int32_t bufferFrames, ASIOSampleType sampleType) {
+ASIOError Host::CreateBuffers(IASIO* driver, int32_t channelCount, int32_t bufferFrames,
+                              ASIOSampleType sampleType) {
     type = sampleType;
     frames = bufferFrames;
     channels = channelCount < kMaxChannels ? channelCount : kMaxChannels;

@@ -14,7 +14,8 @@ namespace testhost {
 // Exactly representable as a float, so it survives a float conversion, and
 // alternating in sign so a sign mistake shows.
 inline int32_t Pattern32(int32_t channel, int64_t period, int32_t frame) {
-    const int32_t m = (channel + 1) * (1 << 18) + static_cast<int32_t>(period % 1024) * 256 + frame % 256;
+    const int32_t m =
+        (channel + 1) * (1 << 18) + static_cast<int32_t>(period % 1024) * 256 + frame % 256;
     return (frame % 2 == 0 ? 1 : -1) * (m << 8);
 }
 

@@ -41,7 +41,8 @@ std::string ErrorOf(IASIO* driver) {
 // Compares a recording period by period with what the host wrote: channels
 // below `written` carry the pattern of their period, the rest silence.
 // Returns the number of periods found, or -1 at the first wrong sample.
-int64_t CheckPeriods(const testhost::WavInfo& wav, int32_t frames, int32_t written, ASIOSampleType type) {
+int64_t CheckPeriods(const testhost::WavInfo& wav, int32_t frames, int32_t written,
+                     ASIOSampleType type) {
     const uint32_t bytes = type == ASIOSTInt16LSB ? 2 : 4;
     const size_t periodBytes = static_cast<size_t>(frames) * wav.channels * bytes;
     const int64_t periods = static_cast<int64_t>(wav.dataBytes / periodBytes);
@@ -67,8 +68,8 @@ int64_t CheckPeriods(const testhost::WavInfo& wav, int32_t frames, int32_t writt
                     want = hasData ? testhost::Pattern32(static_cast<int32_t>(c), n, f) : 0;
                 }
                 if (got != want) {
-                    ADD_FAILURE() << "period " << n << " frame " << f << " channel " << c << ": " << got
-                                  << " instead of " << want;
+                    ADD_FAILURE() << "period " << n << " frame " << f << " channel " << c << ": "
+                                  << got << " instead of " << want;
                     return -1;
                 }
             }
@@ -134,7 +135,8 @@ TEST_P(VirtualCardRecording, RecordsEveryPeriodExactlyOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSampleTypes, VirtualCardRecording,
-                         ::testing::Values(RecordCase{ASIOSTInt32LSB, 24}, RecordCase{ASIOSTInt16LSB, 6}));
+                         ::testing::Values(RecordCase{ASIOSTInt32LSB, 24},
+                                           RecordCase{ASIOSTInt16LSB, 6}));
 
 TEST(VirtualCard, KeepsTimeWithTheWallClock) {
     VirtualCardSettings settings;
@@ -177,29 +179,37 @@ TEST(VirtualCard, RefusesBadSettingsWithAClearText) {
         const char* mentions;
     };
     const Case cases[] = {
-        {"fast", nullptr, nullptr, "CANTABILE_VC_RATE"},   {"7999", nullptr, nullptr, "8000 to 384000"},
-        {"384001", nullptr, nullptr, "CANTABILE_VC_RATE"}, {"48k", nullptr, nullptr, "CANTABILE_VC_RATE"},
-        {"-48000", nullptr, nullptr, "CANTABILE_VC_RATE"}, {nullptr, "15", nullptr, "16 to 8192"},
-        {nullptr, "8193", nullptr, "CANTABILE_VC_FRAMES"}, {nullptr, "256.0", nullptr, "CANTABILE_VC_FRAMES"},
-        {nullptr, nullptr, "float", "int32 or int16"},     {nullptr, nullptr, "INT32", "CANTABILE_VC_FORMAT"},
+        {"fast", nullptr, nullptr, "CANTABILE_VC_RATE"},
+        {"7999", nullptr, nullptr, "8000 to 384000"},
+        {"384001", nullptr, nullptr, "CANTABILE_VC_RATE"},
+        {"48k", nullptr, nullptr, "CANTABILE_VC_RATE"},
+        {"-48000", nullptr, nullptr, "CANTABILE_VC_RATE"},
+        {nullptr, "15", nullptr, "16 to 8192"},
+        {nullptr, "8193", nullptr, "CANTABILE_VC_FRAMES"},
+        {nullptr, "256.0", nullptr, "CANTABILE_VC_FRAMES"},
+        {nullptr, nullptr, "float", "int32 or int16"},
+        {nullptr, nullptr, "INT32", "CANTABILE_VC_FORMAT"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.rate ? c.rate : "-") + " " + (c.frames ? c.frames : "-") + " " +
                      (c.format ? c.format : "-"));
         drivers::VirtualCardSettings settings;
         std::string error;
-        EXPECT_FALSE(drivers::ParseVirtualCardSettings(c.rate, c.frames, c.format, nullptr, &settings, &error));
+        EXPECT_FALSE(drivers::ParseVirtualCardSettings(c.rate, c.frames, c.format, nullptr,
+                                                       &settings, &error));
         EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
     }
 
     // The edges of every range are accepted.
     drivers::VirtualCardSettings settings;
     std::string error;
-    ASSERT_TRUE(drivers::ParseVirtualCardSettings("384000", "16", "int16", "", &settings, &error)) << error;
+    ASSERT_TRUE(drivers::ParseVirtualCardSettings("384000", "16", "int16", "", &settings, &error))
+        << error;
     EXPECT_EQ(settings.dwSampleRate, 384000u);
     EXPECT_EQ(settings.dwBufferFrames, 16u);
     EXPECT_EQ(settings.sampleType, ASIOSTInt16LSB);
-    ASSERT_TRUE(drivers::ParseVirtualCardSettings("8000", "8192", "int32", nullptr, &settings, &error));
+    ASSERT_TRUE(
+        drivers::ParseVirtualCardSettings("8000", "8192", "int32", nullptr, &settings, &error));
 
     // init reads the environment and reports through getErrorMessage.
     setenv("CANTABILE_VC_FRAMES", "lots", 1);
@@ -298,12 +308,15 @@ TEST(VirtualCard, DISABLED_DriftOverAMinute) {
     const int64_t first = host.switchTimesNs[0];
     double worst = 0;
     for (int64_t n = 0; n < periods; ++n) {
-        const double late = static_cast<double>(host.switchTimesNs[static_cast<size_t>(n)] - first) - n * periodNs;
+        const double late =
+            static_cast<double>(host.switchTimesNs[static_cast<size_t>(n)] - first) - n * periodNs;
         worst = std::max(worst, std::abs(late));
     }
     const double drift =
-        static_cast<double>(host.switchTimesNs[static_cast<size_t>(periods - 1)] - first) - (periods - 1) * periodNs;
-    std::printf("%" PRId64 " switches; last switch %.1f us from schedule (period %.1f us); worst %.1f us\n",
+        static_cast<double>(host.switchTimesNs[static_cast<size_t>(periods - 1)] - first) -
+        (periods - 1) * periodNs;
+    std::printf("%" PRId64
+                " switches; last switch %.1f us from schedule (period %.1f us); worst %.1f us\n",
                 periods, drift / 1000, periodNs / 1000, worst / 1000);
     EXPECT_LT(std::abs(drift), periodNs);
 }

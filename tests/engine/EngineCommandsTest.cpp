@@ -17,7 +17,7 @@ bool Contains(const std::string& text, const std::string& piece) {
 }
 
 class EngineCommands : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         engine = std::make_unique<Sarabande>(-1, nullptr);
         ASSERT_EQ(engine->Init(&rig.hwnd, nullptr, rig.dir.path().c_str()), 0);
@@ -47,16 +47,19 @@ TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndLeaveTheChannelFree) {
     // A directory is found by name but cannot be mapped.
     const std::string folder = rig.dir.File("folder");
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    for (int i = 0; i < 200; ++i) WriteBytes(folder + "/entry-with-a-long-name-" + std::to_string(i), {});
+    for (int i = 0; i < 200; ++i)
+        WriteBytes(folder + "/entry-with-a-long-name-" + std::to_string(i), {});
     struct stat st;
     ASSERT_EQ(stat(folder.c_str(), &st), 0);
     if (st.st_size > 1024) {
         EXPECT_EQ(engine->LoadFile(0, folder.c_str()), SARABANDE_OPEN_FAILED);
     }
 
-    for (int32_t ch = 0; ch < kNumChannels; ++ch) EXPECT_EQ(engine->GetChannelStatus(ch), CHANNEL_FREE);
+    for (int32_t ch = 0; ch < kNumChannels; ++ch)
+        EXPECT_EQ(engine->GetChannelStatus(ch), CHANNEL_FREE);
     const std::string log = CloseAndReadLog();
-    EXPECT_TRUE(Contains(log, "Error - failed parsing file!\n\nError - Failed to create audio stream\n\n"));
+    EXPECT_TRUE(
+        Contains(log, "Error - failed parsing file!\n\nError - Failed to create audio stream\n\n"));
     EXPECT_TRUE(Contains(log, "Files loaded: 1\n"));  // a file that opened counts even unbuilt
     if (st.st_size > 1024) {
         EXPECT_TRUE(Contains(log, "Error - Failed to open file: " + folder + "\n\n"));
@@ -160,7 +163,8 @@ TEST_F(EngineCommands, LongPathsAreLoggedWithoutOverrunningAnything) {
     ASSERT_EQ(engine->LoadFile(4, path.c_str()), 4);
     EXPECT_EQ(engine->PlayChannel(4), 0);
     EXPECT_EQ(engine->CloseChannelInstantly(4), 0);
-    EXPECT_TRUE(Contains(CloseAndReadLog(), "Opened file: " + path + ", destined for channel 4 in "));
+    EXPECT_TRUE(
+        Contains(CloseAndReadLog(), "Opened file: " + path + ", destined for channel 4 in "));
 }
 
 TEST(EngineStart, FailedStartsReturnMinusFourAndCloseReleasesWhatExists) {
@@ -168,7 +172,8 @@ TEST(EngineStart, FailedStartsReturnMinusFourAndCloseReleasesWhatExists) {
     {
         Sarabande engine(-1, nullptr);
         EXPECT_EQ(engine.Init(nullptr, nullptr, rig.dir.path().c_str()), SARABANDE_INIT_FAILED);
-        EXPECT_EQ(engine.LoadFile(0, rig.Wav("a.wav", WavLayout{}, 4608 * 5).c_str()), SARABANDE_BUILD_FAILED);
+        EXPECT_EQ(engine.LoadFile(0, rig.Wav("a.wav", WavLayout{}, 4608 * 5).c_str()),
+                  SARABANDE_BUILD_FAILED);
         engine.Close();
         EXPECT_TRUE(Contains(rig.Log(), "No hwnd!"));
     }
@@ -194,7 +199,9 @@ TEST(EngineStart, FailedStartsReturnMinusFourAndCloseReleasesWhatExists) {
         EXPECT_EQ(engine.LoadFile(3, rig.dir.File("a.wav").c_str()), SARABANDE_BUILD_FAILED);
         EXPECT_EQ(engine.GetChannelStatus(3), CHANNEL_FREE);
         engine.Close();
-        EXPECT_TRUE(Contains(rig.Log(), "Failed creating sound buffer.\nFailed to create or load sound buffer!\n\n"));
+        EXPECT_TRUE(
+            Contains(rig.Log(),
+                     "Failed creating sound buffer.\nFailed to create or load sound buffer!\n\n"));
         ASIOSetDriverSource(&rig.source);
     }
     const std::string log = rig.Log();

@@ -20,7 +20,7 @@ struct PlayRun {
 };
 
 class EnginePlayback : public ::testing::Test {
-protected:
+  protected:
     void Start(ASIOSampleType type = ASIOSTInt32LSB) {
         rig = std::make_unique<EngineRig>(type);
         engine = std::make_unique<Sarabande>(-1, nullptr);
@@ -110,13 +110,11 @@ TEST_P(EngineBitExact, FileArrivesWholeOnItsPairThenSilence) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, EngineBitExact,
-                         ::testing::Values(Format{ASIOSTInt32LSB, 2, 44100},
-                                           Format{ASIOSTInt32LSB, 1, 48000},
-                                           Format{ASIOSTInt16LSB, 2, 48000},
-                                           Format{ASIOSTInt16LSB, 1, 44100},
-                                           Format{ASIOSTInt32LSB, 2, 22050},
-                                           Format{ASIOSTInt16LSB, 1, 22050}));
+INSTANTIATE_TEST_SUITE_P(
+    Formats, EngineBitExact,
+    ::testing::Values(Format{ASIOSTInt32LSB, 2, 44100}, Format{ASIOSTInt32LSB, 1, 48000},
+                      Format{ASIOSTInt16LSB, 2, 48000}, Format{ASIOSTInt16LSB, 1, 44100},
+                      Format{ASIOSTInt32LSB, 2, 22050}, Format{ASIOSTInt16LSB, 1, 22050}));
 
 TEST_F(EnginePlayback, CueOutStopsAfterTheBlockBeforeItAndEndsOneBlockLater) {
     Start();

@@ -64,7 +64,9 @@ struct PairCapture {
 // The value a file sample takes on the card: shifted to the top of a 32-bit
 // word, or copied to a 16-bit one.
 inline int32_t OnCard(int16_t sample, bool b16Bits) {
-    return b16Bits ? sample : static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(sample)) << 16);
+    return b16Bits
+               ? sample
+               : static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(sample)) << 16);
 }
 
 // What a pattern file of `frames` frames should sound like on a pair: each

@@ -76,41 +76,44 @@ TEST(EngineStress, TwelveChannelsUnderRandomCommandsWhileTheCardSwitches) {
         const std::string& file = files[random() % files.size()];
         int32_t result = 0;
         switch (random() % 7) {
-        case 0:
-            result = engine.LoadFile(channel, file.c_str());
-            EXPECT_TRUE(result == channel || (channel < 0 && result >= 0 && result < 12) ||
-                        loadCodes.count(result) || (channel >= 12 && result == SARABANDE_BAD_CHANNEL))
-                << result;
-            break;
-        case 1:
-            result = engine.PlayChannel(channel);
-            EXPECT_TRUE(commandCodes.count(result)) << result;
-            break;
-        case 2:
-            result = engine.ReStartChannel(channel);
-            EXPECT_TRUE(commandCodes.count(result)) << result;
-            break;
-        case 3: {
-            const int32_t block = static_cast<int32_t>(random() % 30) - 2;
-            result = engine.SetPosition(channel, block);
-            EXPECT_TRUE(result >= 0 || result == SARABANDE_BAD_CHANNEL || result == SARABANDE_NEGATIVE_BLOCK)
-                << result;
-            break;
-        }
-        case 4:
-            result = engine.CloseChannelInstantly(channel);
-            EXPECT_TRUE(result == 0 || result == SARABANDE_WRONG_STATE) << result;
-            break;
-        case 5:
-            result = engine.GetChannelStatus(channel);
-            EXPECT_TRUE((result >= CHANNEL_FREE && result <= CHANNEL_TERMINATED && result != 5) ||
-                        result == SARABANDE_BAD_CHANNEL)
-                << result;
-            break;
-        default:
-            // Let the channels play for a while.
-            std::this_thread::sleep_for(std::chrono::milliseconds(random() % 5));
-            break;
+            case 0:
+                result = engine.LoadFile(channel, file.c_str());
+                EXPECT_TRUE(result == channel || (channel < 0 && result >= 0 && result < 12) ||
+                            loadCodes.count(result) ||
+                            (channel >= 12 && result == SARABANDE_BAD_CHANNEL))
+                    << result;
+                break;
+            case 1:
+                result = engine.PlayChannel(channel);
+                EXPECT_TRUE(commandCodes.count(result)) << result;
+                break;
+            case 2:
+                result = engine.ReStartChannel(channel);
+                EXPECT_TRUE(commandCodes.count(result)) << result;
+                break;
+            case 3: {
+                const int32_t block = static_cast<int32_t>(random() % 30) - 2;
+                result = engine.SetPosition(channel, block);
+                EXPECT_TRUE(result >= 0 || result == SARABANDE_BAD_CHANNEL ||
+                            result == SARABANDE_NEGATIVE_BLOCK)
+                    << result;
+                break;
+            }
+            case 4:
+                result = engine.CloseChannelInstantly(channel);
+                EXPECT_TRUE(result == 0 || result == SARABANDE_WRONG_STATE) << result;
+                break;
+            case 5:
+                result = engine.GetChannelStatus(channel);
+                EXPECT_TRUE(
+                    (result >= CHANNEL_FREE && result <= CHANNEL_TERMINATED && result != 5) ||
+                    result == SARABANDE_BAD_CHANNEL)
+                    << result;
+                break;
+            default:
+                // Let the channels play for a while.
+                std::this_thread::sleep_for(std::chrono::milliseconds(random() % 5));
+                break;
         }
         ++commands;
     }

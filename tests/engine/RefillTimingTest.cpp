@@ -24,8 +24,8 @@ TEST(RefillTiming, EveryRefillOfAWholeFileFitsWellInsideABlock) {
         ASSERT_EQ(engine.Init(&rig.hwnd, nullptr, rig.dir.path().c_str()), 0);
         ASSERT_EQ(engine.LoadFile(0, path.c_str()), 0);
         ASSERT_EQ(engine.PlayChannel(0), 0);
-        for (int i = 0; i < 9 * static_cast<int>(blocks + 8) &&
-                        engine.ChannelState(0) != CHANNEL_TERMINATED;
+        for (int i = 0;
+             i < 9 * static_cast<int>(blocks + 8) && engine.ChannelState(0) != CHANNEL_TERMINATED;
              ++i) {
             rig.driver.Switch(i & 1);
             ASSERT_TRUE(engine.FlushNotifications());

@@ -29,14 +29,16 @@ void CaptureLog(const char* text, bool appendTime) {
 }
 
 uint32_t gNow = 1000;
-uint32_t FakeClock() { return gNow; }
+uint32_t FakeClock() {
+    return gNow;
+}
 
 constexpr uint32_t kBlock = 18432;  // 4608 stereo frames
 constexpr int32_t kFrames = 64;     // the card's buffer half
 constexpr int32_t kSwitchesPerBlock = kBlock / (kFrames * 4);
 
 class StreamBufferTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         gLog.clear();
         gNow = 1000;
@@ -289,7 +291,9 @@ TEST_F(StreamBufferTest, RefillTimesOverAWholeFile) {
         gNow += 104;
         const auto start = std::chrono::steady_clock::now();
         result = sb->OnNotification();
-        us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        us.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     EXPECT_EQ(result, 8);
     EXPECT_EQ(us.size(), blocks);
@@ -320,8 +324,9 @@ TEST_F(StreamBufferTest, BuildReportsEachFailureOnceAndReleasesWhatItMade) {
     const std::string song = rig.Wav("s.wav", WavLayout{}, 4608 * 4);
     ChannelStream noDevice(3, song.c_str(), 3);
     EXPECT_FALSE(noDevice.Build(params));
-    EXPECT_NE(gLog.find("Failed creating sound buffer.\nFailed to create or load sound buffer!\n\n"),
-              std::string::npos);
+    EXPECT_NE(
+        gLog.find("Failed creating sound buffer.\nFailed to create or load sound buffer!\n\n"),
+        std::string::npos);
     EXPECT_EQ(states[3], CHANNEL_FREE);
     ASSERT_TRUE(ASIOInitDrivers(nullptr, 0));
     ASSERT_TRUE(ASIOSetupBuffers(&rig.hwnd, nullptr));

@@ -26,9 +26,13 @@ int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
-std::string MixerLog(const EngineRig& rig) { return ReadWholeFile(rig.dir.File("OstinatoDbg.Log")); }
+std::string MixerLog(const EngineRig& rig) {
+    return ReadWholeFile(rig.dir.File("OstinatoDbg.Log"));
+}
 
 // Each way a card can fail while being opened: Init reports it (or goes on
 // without a device), every load is refused, and Close is quick.
@@ -42,7 +46,8 @@ struct OpenFault {
 
 const OpenFault kOpenFaults[] = {
     {"InitFails", [](FakeDriver& d) { d.initResult = false; }, true, false, false},
-    {"CreateBuffersFails", [](FakeDriver& d) { d.createBuffersResult = ASE_NoMemory; }, true, false, false},
+    {"CreateBuffersFails", [](FakeDriver& d) { d.createBuffersResult = ASE_NoMemory; }, true, false,
+     false},
     {"StartFails", [](FakeDriver& d) { d.startResult = ASE_HWMalfunction; }, false, true, false},
     {"NoActiveChannel",
      [](FakeDriver& d) {
@@ -95,7 +100,9 @@ TEST(StalledCard, TheEngineClosesWithinASecondWhenSwitchesStopMidPlay) {
     Sarabande engine(-1, nullptr);
     ASSERT_EQ(engine.Init(&rig.hwnd, nullptr, rig.dir.path().c_str()), 0);
     for (int32_t c = 0; c < 12; ++c) {
-        ASSERT_EQ(engine.LoadFile(c, rig.Wav("f" + std::to_string(c) + ".wav", WavLayout{}, 4608 * 20).c_str()), c);
+        ASSERT_EQ(engine.LoadFile(
+                      c, rig.Wav("f" + std::to_string(c) + ".wav", WavLayout{}, 4608 * 20).c_str()),
+                  c);
         ASSERT_EQ(engine.PlayChannel(c), 0);
     }
     ASSERT_TRUE(ASIOStartPlay());
@@ -209,11 +216,12 @@ TEST_P(LateRefills, CatchUpOrResetAndTheOutputShowsExactlyWhatWasHeard) {
     std::vector<int32_t> heard = faults::FramesOf(capture.left, capture.right, 1);
     ASSERT_GE(heard.size(), expected.size());
     for (size_t i = expected.size(); i < heard.size(); ++i) {
-        ASSERT_EQ(heard[i], faults::kSilence) << "after the file, at output frame " << i << ": "
-                                              << faults::Runs(heard);
+        ASSERT_EQ(heard[i], faults::kSilence)
+            << "after the file, at output frame " << i << ": " << faults::Runs(heard);
     }
     heard.resize(expected.size());
-    EXPECT_EQ(heard, expected) << "heard: " << faults::Runs(heard) << "\nexpected: " << faults::Runs(expected);
+    EXPECT_EQ(heard, expected) << "heard: " << faults::Runs(heard)
+                               << "\nexpected: " << faults::Runs(expected);
 
     const std::string log = rig.Log();
     if (behind == 1 || behind == 2) {

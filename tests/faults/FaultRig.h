@@ -41,13 +41,14 @@ inline Identified Identify(int16_t left, int16_t right) {
     const uint16_t r = static_cast<uint16_t>(right);
     const int32_t id = r >> 8;
     if (id == 0 || id > 127) return {kForeign, kForeign};
-    return {id, static_cast<int32_t>((static_cast<uint32_t>(r & 0xFF) << 16) | static_cast<uint16_t>(left))};
+    return {id, static_cast<int32_t>((static_cast<uint32_t>(r & 0xFF) << 16) |
+                                     static_cast<uint16_t>(left))};
 }
 
 // The frame numbers of one file along a 32-bit capture (a value of another
 // file, or with bits below the top 16, is kForeign).
-inline std::vector<int32_t> FramesOf(const std::vector<int32_t>& left, const std::vector<int32_t>& right,
-                                     int32_t file) {
+inline std::vector<int32_t> FramesOf(const std::vector<int32_t>& left,
+                                     const std::vector<int32_t>& right, int32_t file) {
     std::vector<int32_t> frames;
     frames.reserve(left.size());
     for (size_t i = 0; i < left.size(); ++i) {
@@ -55,7 +56,8 @@ inline std::vector<int32_t> FramesOf(const std::vector<int32_t>& left, const std
             frames.push_back(kForeign);
             continue;
         }
-        const Identified id = Identify(static_cast<int16_t>(left[i] >> 16), static_cast<int16_t>(right[i] >> 16));
+        const Identified id =
+            Identify(static_cast<int16_t>(left[i] >> 16), static_cast<int16_t>(right[i] >> 16));
         frames.push_back(id.file == 0 ? kSilence : id.file == file ? id.frame : kForeign);
     }
     return frames;
@@ -75,9 +77,10 @@ inline std::string Runs(const std::vector<int32_t>& frames) {
         while (j < frames.size() && frames[i] >= 0 && frames[j] == frames[j - 1] + 1) ++j;
         while (j < frames.size() && frames[i] < 0 && frames[j] == frames[i]) ++j;
         if (!text.empty()) text += ", ";
-        text += frames[i] == kSilence   ? "silence x" + std::to_string(j - i)
-                : frames[i] == kForeign ? "foreign x" + std::to_string(j - i)
-                                        : std::to_string(frames[i]) + ".." + std::to_string(frames[j - 1]);
+        text += frames[i] == kSilence ? "silence x" + std::to_string(j - i)
+                : frames[i] == kForeign
+                    ? "foreign x" + std::to_string(j - i)
+                    : std::to_string(frames[i]) + ".." + std::to_string(frames[j - 1]);
         i = j;
     }
     return text;

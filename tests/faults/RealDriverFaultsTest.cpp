@@ -88,7 +88,8 @@ TEST(FullDisk, TheVirtualCardStopsRecordingOnceAndThePlayerKeepsTime) {
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
     ASIOSetDriverSource(nullptr);
-    for (const char* name : {"CANTABILE_VC_RATE", "CANTABILE_VC_FRAMES", "CANTABILE_VC_FORMAT", "CANTABILE_VC_RECORD"})
+    for (const char* name :
+         {"CANTABILE_VC_RATE", "CANTABILE_VC_FRAMES", "CANTABILE_VC_FORMAT", "CANTABILE_VC_RECORD"})
         unsetenv(name);
 
     // A one-second file with its ring of four 96 ms blocks ends about 1.4 s
@@ -123,7 +124,8 @@ TEST(JackServerLoss, AKilledServerLeavesTheEngineClosableAndANewServerPlaysAgain
     ASIOSetLogDirectory(nullptr);
     const std::string file = dir.File("long.wav");
     ASSERT_TRUE(WriteBytes(file, faults::IdentifiedWav(1, 48000 * 20)));
-    JackServer server(jackd, JackServer::NameFor("JackServerLoss", "AKilledServerLeavesTheEngineClosable"));
+    JackServer server(
+        jackd, JackServer::NameFor("JackServerLoss", "AKilledServerLeavesTheEngineClosable"));
     ASSERT_TRUE(server.Start());
     drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
     ASIOSetDriverSource(&source);

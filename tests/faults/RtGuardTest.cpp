@@ -27,7 +27,7 @@ void Escape(T* pointer) {
 }
 
 class RtGuardTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!rtguard::Enabled()) GTEST_SKIP() << "built without CANTABILE_RT_GUARD";
         GTEST_FLAG_SET(death_test_style, "threadsafe");

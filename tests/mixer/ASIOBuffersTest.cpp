@@ -18,24 +18,28 @@ bool HalfIs(const FakeDriver& drv, int32_t channel, int32_t half, uint8_t byte, 
 
 TEST_F(OutputStage, PairsChannelsAndLabelsThem) {
     FakeDriver drv(10);
-    const char* names[] = {"Analog 1", "Analog 2", "Left", "Right", "Out 9", "Out 10", "Out 10", "Out 11", "L", "R"};
+    const char* names[] = {"Analog 1", "Analog 2", "Left",   "Right", "Out 9",
+                           "Out 10",   "Out 10",   "Out 11", "L",     "R"};
     for (int i = 0; i < 10; ++i) drv.channels[i].name = names[i];
     RecordingLabels labels;
     ASIOBuffers out(nullptr, "Cantabile", &labels, &drv);
 
     ASSERT_TRUE(out.InitSuccess());
     EXPECT_EQ(out.NumStereoPairs(), 5);
-    EXPECT_EQ(labels.labels,
-              (std::vector<std::string>{"Analog 1 / 2", "Left / Right", "Out 9 / 10", "Out 10 / Out 11", "L / R"}));
+    EXPECT_EQ(labels.labels, (std::vector<std::string>{"Analog 1 / 2", "Left / Right", "Out 9 / 10",
+                                                       "Out 10 / Out 11", "L / R"}));
     const std::string log = Log();
     EXPECT_NE(log.find("Cantabile\n"), std::string::npos);
     EXPECT_NE(log.find("Fake Driver\nlnDrvrVer: 7\n"), std::string::npos);
     EXPECT_NE(log.find("numInputChannels: 2, numOutputChannels: 10\n"), std::string::npos);
     EXPECT_NE(log.find("inputLatency: 100, outputLatency: 200\n"), std::string::npos);
-    EXPECT_NE(log.find("minSize: 32, maxSize: 2048\npreferredSize: 64, granularity: -1\n"), std::string::npos);
+    EXPECT_NE(log.find("minSize: 32, maxSize: 2048\npreferredSize: 64, granularity: -1\n"),
+              std::string::npos);
     EXPECT_NE(log.find("sampleRate: 48000\nChannels available...\n"), std::string::npos);
-    EXPECT_NE(log.find("Channel: 3 - Group: 0 - Right, ASIO sample type: ASIOSTInt32LSB\n"), std::string::npos);
-    EXPECT_NE(log.find("Num first group output channels: 10\nFirst group output ASIO sample type: ASIOSTInt32LSB\n"),
+    EXPECT_NE(log.find("Channel: 3 - Group: 0 - Right, ASIO sample type: ASIOSTInt32LSB\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Num first group output channels: 10\nFirst group output ASIO sample type: "
+                       "ASIOSTInt32LSB\n"),
               std::string::npos);
     EXPECT_NE(log.find("Hardware stereo channels: 5\nbOutputReady = true\n"), std::string::npos);
 }
@@ -73,8 +77,9 @@ TEST_F(OutputStage, RefusesUnusableCards) {
         FakeDriver drv(8, ASIOSTInt24LSB);
         ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
         EXPECT_FALSE(out.InitSuccess());
-        EXPECT_TRUE(Logged("First group output ASIO sample type: ASIOSTInt24LSB\n"
-                           "Can't support sound card's internal format!\n"));
+        EXPECT_TRUE(
+            Logged("First group output ASIO sample type: ASIOSTInt24LSB\n"
+                   "Can't support sound card's internal format!\n"));
         EXPECT_FALSE(out.CreatePrimaryBuffers());
         EXPECT_EQ(drv.createBuffersCalls.load(), 0);
     }
@@ -154,10 +159,10 @@ TEST_F(OutputStage, CreatePrimaryBuffersFailures) {
 
 TEST_F(OutputStage, UsablePairsDependOnTheRightChannelAndOnTheHalves) {
     FakeDriver drv(8);
-    drv.channels[0].active = ASIOFalse;           // left only: pair 0 stays usable
-    drv.channels[3].active = ASIOFalse;           // pair 1 unusable
-    drv.channels[5].type = ASIOSTInt16LSB;        // pair 2 unusable
-    drv.nullHalfChannels = {6};                   // pair 3 has no second half
+    drv.channels[0].active = ASIOFalse;     // left only: pair 0 stays usable
+    drv.channels[3].active = ASIOFalse;     // pair 1 unusable
+    drv.channels[5].type = ASIOSTInt16LSB;  // pair 2 unusable
+    drv.nullHalfChannels = {6};             // pair 3 has no second half
     ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
     ASSERT_TRUE(out.CreatePrimaryBuffers());
     EXPECT_TRUE(out.IsPairActive(0));
@@ -182,7 +187,8 @@ TEST_F(OutputStage, EveryUsablePairGetsSilenceInTheAskedHalf) {
     ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
     ASSERT_TRUE(out.CreatePrimaryBuffers());
     // The buffers were cleared when they were made.
-    for (int ch = 0; ch < 8; ++ch) EXPECT_TRUE(HalfIs(drv, ch, 0, 0, 256) && HalfIs(drv, ch, 1, 0, 256));
+    for (int ch = 0; ch < 8; ++ch)
+        EXPECT_TRUE(HalfIs(drv, ch, 0, 0, 256) && HalfIs(drv, ch, 1, 0, 256));
     drv.Scribble(0x55);
     drv.Switch(0);
     for (int ch = 0; ch < 8; ++ch) {
@@ -268,15 +274,18 @@ TEST_F(OutputStage, AnswersDriverMessagesWithoutSideEffects) {
     FakeDriver drv(2);
     ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
     ASSERT_TRUE(out.CreatePrimaryBuffers());
-    for (int32_t v : {kAsioEngineVersion, kAsioResetRequest, kAsioResyncRequest, kAsioLatenciesChanged,
-                      kAsioSupportsTimeInfo, kAsioSupportsTimeCode, kAsioSupportsInputMonitor})
+    for (int32_t v :
+         {kAsioEngineVersion, kAsioResetRequest, kAsioResyncRequest, kAsioLatenciesChanged,
+          kAsioSupportsTimeInfo, kAsioSupportsTimeCode, kAsioSupportsInputMonitor})
         EXPECT_EQ(drv.Message(kAsioSelectorSupported, v), 1) << v;
-    for (int32_t v : {kAsioBufferSizeChange, kAsioMMCCommand, kAsioSupportsInputGain, kAsioOverload, 99})
+    for (int32_t v :
+         {kAsioBufferSizeChange, kAsioMMCCommand, kAsioSupportsInputGain, kAsioOverload, 99})
         EXPECT_EQ(drv.Message(kAsioSelectorSupported, v), 0) << v;
     EXPECT_EQ(drv.Message(kAsioEngineVersion, 0), 2);
     EXPECT_EQ(drv.Message(kAsioResyncRequest, 0), 1);
     EXPECT_EQ(drv.Message(kAsioLatenciesChanged, 0), 1);
-    for (int32_t s : {kAsioResetRequest, kAsioBufferSizeChange, kAsioSupportsTimeInfo, kAsioSupportsTimeCode, 0, -7})
+    for (int32_t s : {kAsioResetRequest, kAsioBufferSizeChange, kAsioSupportsTimeInfo,
+                      kAsioSupportsTimeCode, 0, -7})
         EXPECT_EQ(drv.Message(s, 0), 0) << s;
     drv.RateDidChange(96000.0);
     EXPECT_EQ(drv.Callbacks()->bufferSwitchTimeInfo, nullptr);
@@ -298,16 +307,19 @@ TEST_F(OutputStage, LatencyAndSampleRates) {
 
     drv.canSampleRateResult = ASE_NoClock;
     EXPECT_FALSE(out.SetSampleRate(44100));
-    EXPECT_TRUE(Logged("Failed: SetSampleRate\nEnsure you don't have 'Rate Locked' set in the sound card's control "
-                       "panel,\n...or perhaps requested sample rate is not supported: 44100\n"));
+    EXPECT_TRUE(
+        Logged("Failed: SetSampleRate\nEnsure you don't have 'Rate Locked' set in the sound card's "
+               "control "
+               "panel,\n...or perhaps requested sample rate is not supported: 44100\n"));
     drv.canSampleRateResult = ASE_NotPresent;
     EXPECT_FALSE(out.SetSampleRate(44100));
     EXPECT_TRUE(Logged("Can't set requested sample rate: No external clock I/O\n"));
     drv.canSampleRateResult = ASE_InvalidMode;  // any other answer goes on
     drv.setSampleRateResult = ASE_HWMalfunction;
     EXPECT_FALSE(out.SetSampleRate(44100));
-    EXPECT_TRUE(Logged("Couldn't set sound card to requested sample rate: 44100\n"
-                       "Ensure you don't have 'Rate Locked' set in the sound card's control panel.\n"));
+    EXPECT_TRUE(
+        Logged("Couldn't set sound card to requested sample rate: 44100\n"
+               "Ensure you don't have 'Rate Locked' set in the sound card's control panel.\n"));
     EXPECT_EQ(drv.rate, 48000.0);
     drv.setSampleRateResult = ASE_OK;
     EXPECT_TRUE(out.SetSampleRate(44100));
@@ -316,10 +328,12 @@ TEST_F(OutputStage, LatencyAndSampleRates) {
 
     drv.getSampleRateResult = ASE_NotPresent;
     EXPECT_EQ(out.GetSampleRate(), 0u);
-    EXPECT_TRUE(Logged("Failed: GetSampleRate - No external clock I/O\nLast known sample rate: 44100\n"));
+    EXPECT_TRUE(
+        Logged("Failed: GetSampleRate - No external clock I/O\nLast known sample rate: 44100\n"));
     drv.getSampleRateResult = ASE_HWMalfunction;
     EXPECT_EQ(out.GetSampleRate(), 0u);
-    EXPECT_TRUE(Logged("Failed: function GetSampleRate - Reason unknown\nLast known sample rate: 44100\n"));
+    EXPECT_TRUE(
+        Logged("Failed: function GetSampleRate - Reason unknown\nLast known sample rate: 44100\n"));
 }
 
 TEST_F(OutputStage, DestructionStopsDisposesAndFreesTheBuffers) {

@@ -44,8 +44,9 @@ TEST_F(DriverList, UnusableEntriesAreSkippedAndTakeNoNumber) {
     EXPECT_EQ(list.DriverDescription(3, name, sizeof name), kDriverNotFound);
     EXPECT_EQ(list.DriverDescription(0, nullptr, 10), kDriverBadArgument);
 
-    EXPECT_TRUE(Logged("Enumerating ASIO Drivers...\n\nnumDev: 0\nFirst\n/usr/lib/cantabile/drivers/First.so\n\n"
-                       "numDev: 1\nKeyNamed\n/lib/k.so\n\nnumDev: 2\nLast\n"));
+    EXPECT_TRUE(Logged(
+        "Enumerating ASIO Drivers...\n\nnumDev: 0\nFirst\n/usr/lib/cantabile/drivers/First.so\n\n"
+        "numDev: 1\nKeyNamed\n/lib/k.so\n\nnumDev: 2\nLast\n"));
 
     // A class id that does not parse is listed, and fails when opened.
     IASIO* driver = &first;
@@ -57,10 +58,12 @@ TEST_F(DriverList, UnusableEntriesAreSkippedAndTakeNoNumber) {
 
 TEST_F(DriverList, NamesAndPathsAreCutToTheirDestination) {
     FakeDriverSource source;
-    InstalledDriver longOne = Entry("Long", "{00000000-0000-0000-0000-000000000001}", "/lib/" + std::string(295, 'p'));
+    InstalledDriver longOne =
+        Entry("Long", "{00000000-0000-0000-0000-000000000001}", "/lib/" + std::string(295, 'p'));
     longOne.description = std::string(60, 'n');
     source.AddRaw(longOne);
-    InstalledDriver longest = Entry("Longest", "{00000000-0000-0000-0000-000000000002}", "/lib/l.so");
+    InstalledDriver longest =
+        Entry("Longest", "{00000000-0000-0000-0000-000000000002}", "/lib/l.so");
     longest.description = std::string(127, 'x') + "beyond";
     source.AddRaw(longest);
     AsioDriverList list(&source);
@@ -104,7 +107,8 @@ TEST_F(DriverList, OpeningAndReleasing) {
         EXPECT_EQ(list.asioOpenDriver(0, nullptr), kDriverBadArgument);
         EXPECT_EQ(list.asioOpenDriver(7, &driver), kDriverNotFound);
         EXPECT_EQ(list.asioOpenDriver(-1, &driver), kDriverNotFound);
-        EXPECT_EQ(list.asioOpenDriver(1, &driver), -2147467259);  // the factory's failure, unchanged
+        EXPECT_EQ(list.asioOpenDriver(1, &driver),
+                  -2147467259);  // the factory's failure, unchanged
         EXPECT_EQ(list.asioOpenDriver(2, &driver), -1);
         ASSERT_EQ(list.asioOpenDriver(0, &driver), 0);
         EXPECT_EQ(driver, &a);
@@ -129,9 +133,10 @@ TEST(DriverClassIdText, ParsesOnlyTheFullForm) {
     const unsigned char expected[16] = {0x01, 0x23, 0xab, 0xcd, 0x45, 0x67, 0x89, 0xab,
                                         0xcd, 0xef, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10};
     EXPECT_EQ(std::memcmp(id.bytes, expected, 16), 0);
-    for (const char* bad : {"", "{0123ABCD-4567-89ab-cdEF-00000000001}", "0123ABCD-4567-89ab-cdEF-000000000010",
-                            "{0123ABCD-4567-89ab-cdEF-00000000001G}", "{0123ABCD+4567-89ab-cdEF-000000000010}",
-                            "{0123ABCD-4567-89ab-cdEF-000000000010}x"}) {
+    for (const char* bad :
+         {"", "{0123ABCD-4567-89ab-cdEF-00000000001}", "0123ABCD-4567-89ab-cdEF-000000000010",
+          "{0123ABCD-4567-89ab-cdEF-00000000001G}", "{0123ABCD+4567-89ab-cdEF-000000000010}",
+          "{0123ABCD-4567-89ab-cdEF-000000000010}x"}) {
         EXPECT_FALSE(ParseDriverClassId(bad, &id)) << bad;
         EXPECT_EQ(id, DriverClassId{}) << bad;
     }

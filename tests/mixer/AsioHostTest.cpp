@@ -10,7 +10,7 @@
 namespace {
 
 class RecordingDevices : public DeviceListSink {
-public:
+  public:
     void AddName(const char* name) override { names.emplace_back(name); }
     void SelectIndex(int32_t index) override { selected.push_back(index); }
     std::vector<std::string> names;
@@ -18,7 +18,7 @@ public:
 };
 
 class Host : public ::testing::Test {
-protected:
+  protected:
     Host() : cwd(dir.path()) {
         ASIOSetLogDirectory(nullptr);
         ASIOSetDriverSource(&source);
@@ -48,7 +48,9 @@ protected:
     }
     std::string Log() const { return ReadWholeFile(dir.File("OstinatoDbg.Log")); }
     bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-    int Opened(int i) const { return drivers[i]->initCalls.load() + drivers[i]->releaseCalls.load(); }
+    int Opened(int i) const {
+        return drivers[i]->initCalls.load() + drivers[i]->releaseCalls.load();
+    }
 
     TempDir dir;
     ScopedChdir cwd;
@@ -171,8 +173,10 @@ TEST_F(Host, SetUpPlayStopAndShutDown) {
     ASSERT_TRUE(ASIOSetupBuffers(&window, &labels, "Cantabile"));
     EXPECT_EQ(drivers[0]->lastSysHandle, &window);
     EXPECT_EQ(labels.labels, (std::vector<std::string>{"Main L / Main R", "Out 3 / 4"}));
-    EXPECT_TRUE(Logged("Total num devices found: 2\nDiver selected...\nCard 0\n/usr/lib/cantabile/drivers/Card 0.so\n\n"
-                       "Cantabile\n"));
+    EXPECT_TRUE(
+        Logged("Total num devices found: 2\nDiver selected...\nCard "
+               "0\n/usr/lib/cantabile/drivers/Card 0.so\n\n"
+               "Cantabile\n"));
     EXPECT_TRUE(Logged("pASIOBuffers->bInitSuccess\nCreatePrimaryBuffer success!\n"));
     EXPECT_FALSE(ASIOSetupBuffers(&window, nullptr));
 

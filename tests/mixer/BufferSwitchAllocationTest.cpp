@@ -39,16 +39,28 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     ++gAllocations;
     return std::malloc(size ? size : 1);
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 #endif
 
 namespace {
@@ -69,7 +81,8 @@ TEST_F(BufferSwitchAllocation, SwitchesAllocateNothing) {
         FakeDriver drv(24, type);
         ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
         ASSERT_TRUE(out.CreatePrimaryBuffers());
-        for (int32_t pair = 0; pair < 12; pair += 2) ASSERT_NE(MakePlaying(out, pair, 7, 9, 4096), nullptr);
+        for (int32_t pair = 0; pair < 12; pair += 2)
+            ASSERT_NE(MakePlaying(out, pair, 7, 9, 4096), nullptr);
         long onSwitchThread = -1;
         std::thread driverThread([&] {
             const long before = gAllocations;

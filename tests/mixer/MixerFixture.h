@@ -16,13 +16,13 @@
 #include "tests/support/TempDir.h"
 
 class RecordingLabels : public PairLabelSink {
-public:
+  public:
     void AddLabel(const char* label) override { labels.emplace_back(label); }
     std::vector<std::string> labels;
 };
 
 class MixerFixture : public ::testing::Test {
-protected:
+  protected:
     MixerFixture() : cwd(dir.path()) { MixerDebugLog().Open(dir.path().c_str()); }
     ~MixerFixture() override { MixerDebugLog().Close(); }
 
@@ -39,7 +39,8 @@ protected:
         void* first = nullptr;
         void* second = nullptr;
         uint32_t firstBytes = 0, secondBytes = 0;
-        if (!buffer->Lock(0, 0, &first, &firstBytes, &second, &secondBytes, LOCK_ENTIRE_BUFFER)) return nullptr;
+        if (!buffer->Lock(0, 0, &first, &firstBytes, &second, &secondBytes, LOCK_ENTIRE_BUFFER))
+            return nullptr;
         auto* samples = static_cast<int16_t*>(first);
         for (uint32_t i = 0; i + 1 < firstBytes / 2; i += 2) {
             samples[i] = left;

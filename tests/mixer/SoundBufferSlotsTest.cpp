@@ -8,7 +8,7 @@
 namespace {
 
 class SoundBufferSlots : public MixerFixture {
-protected:
+  protected:
     SoundBufferSlots() : drv(24), out(nullptr, nullptr, nullptr, &drv) {
         EXPECT_TRUE(out.CreatePrimaryBuffers());
     }

@@ -91,12 +91,15 @@ struct PairCheck {
         }
         // A new run: it must start where some later command put the channel.
         size_t k = nextLanding;
-        while (k < landings.size() && (landings[k].file != id.file || landings[k].frame != id.frame)) ++k;
+        while (k < landings.size() &&
+               (landings[k].file != id.file || landings[k].frame != id.frame))
+            ++k;
         if (k == landings.size()) {
             if (glitches++ == 0) {
-                firstGlitch = "output frame " + std::to_string(at) + ": file " + std::to_string(id.file) +
-                              " frame " + std::to_string(id.frame) + " after file " + std::to_string(file) +
-                              " frame " + std::to_string(frame);
+                firstGlitch = "output frame " + std::to_string(at) + ": file " +
+                              std::to_string(id.file) + " frame " + std::to_string(id.frame) +
+                              " after file " + std::to_string(file) + " frame " +
+                              std::to_string(frame);
             }
         } else {
             nextLanding = k + 1;
@@ -112,7 +115,8 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
     const uint32_t seed = std::random_device{}();
     std::printf("soak: %d s, seed %u (CANTABILE_SOAK_SEED to repeat)\n", seconds, seed);
     const char* seedText = std::getenv("CANTABILE_SOAK_SEED");
-    std::mt19937 random(seedText != nullptr ? static_cast<uint32_t>(std::strtoul(seedText, nullptr, 10)) : seed);
+    std::mt19937 random(
+        seedText != nullptr ? static_cast<uint32_t>(std::strtoul(seedText, nullptr, 10)) : seed);
 
     const int32_t threadsAtStart = ThreadCount();
     TempDir dir;
@@ -123,7 +127,8 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
     for (int32_t id = 1; id <= kChannels; ++id) {
         files.push_back(dir.File("soak-" + std::to_string(id) + ".wav"));
         const uint32_t frames = faults::kBlockFrames * static_cast<uint32_t>(30 + 20 * (id - 1));
-        ASSERT_TRUE(WriteBytes(files.back(), faults::IdentifiedWav(static_cast<uint8_t>(id), frames)));
+        ASSERT_TRUE(
+            WriteBytes(files.back(), faults::IdentifiedWav(static_cast<uint8_t>(id), frames)));
     }
     const std::string recording = dir.File("soak-recording.wav");
     setenv("CANTABILE_VC_RATE", "48000", 1);
@@ -166,7 +171,9 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
             } else if (pick < 30) {
                 const int32_t block = static_cast<int32_t>(random() % 40);
                 const int32_t set = engine.SetPosition(c, block);
-                if (set >= 0) pairs[c].landings.push_back({loaded[c], set * static_cast<int32_t>(faults::kBlockFrames)});
+                if (set >= 0)
+                    pairs[c].landings.push_back(
+                        {loaded[c], set * static_cast<int32_t>(faults::kBlockFrames)});
             } else if (pick < 45) {
                 if (engine.ChannelState(c) == CHANNEL_PLAYING && engine.ReStartChannel(c) == 0)
                     pairs[c].landings.push_back({loaded[c], 0});
@@ -179,7 +186,8 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
         engine.Close();
     }
     ASIOSetDriverSource(nullptr);
-    for (const char* name : {"CANTABILE_VC_RATE", "CANTABILE_VC_FRAMES", "CANTABILE_VC_FORMAT", "CANTABILE_VC_RECORD"})
+    for (const char* name :
+         {"CANTABILE_VC_RATE", "CANTABILE_VC_FRAMES", "CANTABILE_VC_FORMAT", "CANTABILE_VC_RECORD"})
         unsetenv(name);
 
     // Nothing of ours is left mapped, running or growing.
@@ -209,7 +217,8 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
         const size_t frames = static_cast<size_t>(n) / (kOutputs * sizeof(int16_t));
         for (size_t f = 0; f < frames; ++f, ++at) {
             const int16_t* frame = &chunk[f * kOutputs];
-            for (int32_t p = 0; p < kChannels; ++p) pairs[p].Frame(frame[2 * p], frame[2 * p + 1], at);
+            for (int32_t p = 0; p < kChannels; ++p)
+                pairs[p].Frame(frame[2 * p], frame[2 * p + 1], at);
         }
     }
     close(fd);
@@ -219,7 +228,8 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
     const size_t refills = Count(engineLog, "PT: ");
     const size_t resets = Count(engineLog, "Had to reset buffer!");
     const size_t behind = Count(engineLog, "bufs behind: ");
-    const size_t cardTrouble = Count(mixerLog, "clock fell behind") + Count(mixerLog, "dropped from the recording");
+    const size_t cardTrouble =
+        Count(mixerLog, "clock fell behind") + Count(mixerLog, "dropped from the recording");
     int64_t glitches = 0, runs = 0, landings = 0;
     for (const PairCheck& pair : pairs) {
         glitches += pair.glitches;
@@ -227,10 +237,12 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
         landings += static_cast<int64_t>(pair.landings.size());
         if (pair.glitches > 0) ADD_FAILURE() << "first glitch: " << pair.firstGlitch;
     }
-    std::printf("soak: %lld commands, %lld landings, %lld runs heard, %lld output frames, %zu refills, "
-                "%zu resets, %zu late refills, %zu card troubles, %lld glitches\n",
-                static_cast<long long>(commands), static_cast<long long>(landings), static_cast<long long>(runs),
-                static_cast<long long>(at), refills, resets, behind, cardTrouble, static_cast<long long>(glitches));
+    std::printf(
+        "soak: %lld commands, %lld landings, %lld runs heard, %lld output frames, %zu refills, "
+        "%zu resets, %zu late refills, %zu card troubles, %lld glitches\n",
+        static_cast<long long>(commands), static_cast<long long>(landings),
+        static_cast<long long>(runs), static_cast<long long>(at), refills, resets, behind,
+        cardTrouble, static_cast<long long>(glitches));
     std::printf("soak: anonymous resident KiB samples after the first minute: %lld..%lld\n",
                 static_cast<long long>(low == INT64_MAX ? 0 : low), static_cast<long long>(high));
     // A glitch the logs do not explain is the worst outcome; none at all is the aim.

@@ -4,7 +4,8 @@
 #include <cstring>
 
 FakeDriver::FakeDriver(int32_t outputs, ASIOSampleType type) {
-    for (int32_t i = 0; i < outputs; ++i) channels.push_back({"Out " + std::to_string(i + 1), 0, type});
+    for (int32_t i = 0; i < outputs; ++i)
+        channels.push_back({"Out " + std::to_string(i + 1), 0, type});
 }
 
 FakeDriver::~FakeDriver() = default;
@@ -20,7 +21,9 @@ void FakeDriver::getDriverName(char* name) {
     name[kAsioDriverNameBytes - 1] = '\0';
 }
 
-int32_t FakeDriver::getDriverVersion() { return version; }
+int32_t FakeDriver::getDriverVersion() {
+    return version;
+}
 
 void FakeDriver::getErrorMessage(char* string) {
     std::strncpy(string, errorText.c_str(), kAsioErrorMessageBytes - 1);
@@ -39,7 +42,8 @@ ASIOError FakeDriver::stop() {
 
 ASIOError FakeDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
     *numInputChannels = inputChannels;
-    *numOutputChannels = reportedOutputs != kUseChannels ? reportedOutputs : static_cast<int32_t>(channels.size());
+    *numOutputChannels =
+        reportedOutputs != kUseChannels ? reportedOutputs : static_cast<int32_t>(channels.size());
     return ASE_OK;
 }
 
@@ -49,7 +53,8 @@ ASIOError FakeDriver::getLatencies(int32_t* in, int32_t* out) {
     return ASE_OK;
 }
 
-ASIOError FakeDriver::getBufferSize(int32_t* minS, int32_t* maxS, int32_t* preferred, int32_t* gran) {
+ASIOError FakeDriver::getBufferSize(int32_t* minS, int32_t* maxS, int32_t* preferred,
+                                    int32_t* gran) {
     *minS = minSize;
     *maxS = maxSize;
     *preferred = preferredSize;
@@ -78,7 +83,8 @@ ASIOError FakeDriver::setSampleRate(ASIOSampleRate sampleRate) {
 ASIOError FakeDriver::getChannelInfo(ASIOChannelInfo* info) {
     ++getChannelInfoCalls;
     const int32_t ch = info->channel;
-    if (failingChannelInfo.count(ch) || info->isInput || ch < 0 || ch >= static_cast<int32_t>(channels.size()))
+    if (failingChannelInfo.count(ch) || info->isInput || ch < 0 ||
+        ch >= static_cast<int32_t>(channels.size()))
         return ASE_InvalidParameter;
     const FakeChannel& c = channels[ch];
     info->isActive = c.active;
@@ -133,7 +139,9 @@ ASIOError FakeDriver::outputReady() {
     return outputReadyResult;
 }
 
-void FakeDriver::Release() { ++releaseCalls; }
+void FakeDriver::Release() {
+    ++releaseCalls;
+}
 
 void FakeDriver::Switch(int32_t index) {
     if (callbacks_ && callbacks_->bufferSwitch) callbacks_->bufferSwitch(index, ASIOTrue);

@@ -22,7 +22,7 @@ struct FakeChannel {
 };
 
 class FakeDriver final : public IASIO {
-public:
+  public:
     // `outputs` channels named "Out 1", "Out 2", ..., group 0, of `type`.
     explicit FakeDriver(int32_t outputs = 8, ASIOSampleType type = ASIOSTInt32LSB);
     ~FakeDriver() override;
@@ -65,8 +65,9 @@ public:
     int32_t CreatedSize() const { return createdSize_; }
 
     // --- counters (read after the switching thread has been joined) ---
-    std::atomic<int32_t> initCalls{0}, startCalls{0}, stopCalls{0}, disposeCalls{0}, releaseCalls{0},
-        createBuffersCalls{0}, outputReadyCalls{0}, setSampleRateCalls{0}, getChannelInfoCalls{0};
+    std::atomic<int32_t> initCalls{0}, startCalls{0}, stopCalls{0}, disposeCalls{0},
+        releaseCalls{0}, createBuffersCalls{0}, outputReadyCalls{0}, setSampleRateCalls{0},
+        getChannelInfoCalls{0};
     void* lastSysHandle = nullptr;
     double lastRequestedRate = 0.0;
 
@@ -91,7 +92,7 @@ public:
     ASIOError outputReady() override;
     void Release() override;
 
-private:
+  private:
     ASIOCallbacks* callbacks_ = nullptr;
     std::vector<std::unique_ptr<int32_t[]>> memory_;
     std::vector<void*> halves_;  // two per created channel, by channel number

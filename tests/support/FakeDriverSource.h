@@ -8,7 +8,7 @@
 #include "mixer/DriverSource.h"
 
 class FakeDriverSource final : public DriverSource {
-public:
+  public:
     // Lists an entry; Create answers its class id with `driver` (null:
     // createResult, or -1 when that is 0). Returns the class-id text given.
     std::string Add(const std::string& name, IASIO* driver, int createResult = 0);
@@ -21,7 +21,7 @@ public:
     int enumerateCalls = 0;
     int createCalls = 0;
 
-private:
+  private:
     struct Entry {
         InstalledDriver installed;
         IASIO* driver;

@@ -25,8 +25,8 @@ int64_t MsSince(Clock::time_point start) {
 
 }  // namespace
 
-JackServer::JackServer(std::string jackd, std::string name, uint32_t sampleRate, uint32_t periodFrames,
-                       bool bRealtime)
+JackServer::JackServer(std::string jackd, std::string name, uint32_t sampleRate,
+                       uint32_t periodFrames, bool bRealtime)
     : jackd_(std::move(jackd)),
       name_(std::move(name)),
       dwSampleRate_(sampleRate),
@@ -67,7 +67,8 @@ std::string JackServer::NameFor(const std::string& suite, const std::string& tes
     }
     std::string name = "cantabile-" + testCase.substr(0, 32);
     for (char& c : name) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
         if (!plain) {
             c = '-';
         }
@@ -83,13 +84,20 @@ bool JackServer::Start() {
     }
     const std::string rate = std::to_string(dwSampleRate_);
     const std::string frames = std::to_string(dwPeriodFrames_);
-    const char* argv[] = {jackd_.c_str(), bRealtime_ ? "--realtime" : "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", rate.c_str(),
-                          "-p", frames.c_str(), "-P", "24", "-C", "0", nullptr};
+    const char* argv[] = {jackd_.c_str(), bRealtime_ ? "--realtime" : "--no-realtime",
+                          "-n",           name_.c_str(),
+                          "-d",           "dummy",
+                          "-r",           rate.c_str(),
+                          "-p",           frames.c_str(),
+                          "-P",           "24",
+                          "-C",           "0",
+                          nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
+    const int spawned =
+        posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         pid_ = -1;

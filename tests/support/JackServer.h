@@ -15,12 +15,12 @@
 #include <string>
 
 class JackServer {
-public:
+  public:
     // bRealtime lets the server (and through it its clients' process
     // threads) use real-time scheduling where the system allows it; tests
     // run without, so that they behave alike everywhere.
-    JackServer(std::string jackd, std::string name, uint32_t sampleRate = 48000, uint32_t periodFrames = 256,
-               bool bRealtime = false);
+    JackServer(std::string jackd, std::string name, uint32_t sampleRate = 48000,
+               uint32_t periodFrames = 256, bool bRealtime = false);
     // Ends a running server (SIGTERM, then SIGKILL after 5 s) and clears
     // JACK_DEFAULT_SERVER.
     ~JackServer();
@@ -49,7 +49,7 @@ public:
     pid_t Pid() const { return pid_; }
     const std::string& Name() const { return name_; }
 
-private:
+  private:
     std::string jackd_;
     std::string name_;
     uint32_t dwSampleRate_;

@@ -73,10 +73,18 @@ F Next(const char* name) noexcept {
 
 namespace rtguard {
 
-bool Enabled() noexcept { return true; }
-Scope::Scope() noexcept { ++tDepth; }
-Scope::~Scope() { --tDepth; }
-uint64_t MarkedSwitches() noexcept { return gMarkedSwitches.load(std::memory_order_relaxed); }
+bool Enabled() noexcept {
+    return true;
+}
+Scope::Scope() noexcept {
+    ++tDepth;
+}
+Scope::~Scope() {
+    --tDepth;
+}
+uint64_t MarkedSwitches() noexcept {
+    return gMarkedSwitches.load(std::memory_order_relaxed);
+}
 
 }  // namespace rtguard
 
@@ -155,7 +163,8 @@ void* New(size_t size, const char* call) {
 void* NewAligned(size_t size, std::align_val_t alignment, const char* call) {
     Check(call);
     for (;;) {
-        if (void* pointer = __libc_memalign(static_cast<size_t>(alignment), size != 0 ? size : 1)) return pointer;
+        if (void* pointer = __libc_memalign(static_cast<size_t>(alignment), size != 0 ? size : 1))
+            return pointer;
         std::new_handler handler = std::get_new_handler();
         if (handler == nullptr) throw std::bad_alloc();
         handler();
@@ -170,8 +179,12 @@ void Delete(void* pointer, const char* call) noexcept {
 
 }  // namespace
 
-[[gnu::weak]] void* operator new(size_t size) { return New(size, "operator new"); }
-[[gnu::weak]] void* operator new[](size_t size) { return New(size, "operator new[]"); }
+[[gnu::weak]] void* operator new(size_t size) {
+    return New(size, "operator new");
+}
+[[gnu::weak]] void* operator new[](size_t size) {
+    return New(size, "operator new[]");
+}
 [[gnu::weak]] void* operator new(size_t size, const std::nothrow_t&) noexcept {
     try {
         return New(size, "operator new");
@@ -186,38 +199,64 @@ void Delete(void* pointer, const char* call) noexcept {
         return nullptr;
     }
 }
-[[gnu::weak]] void* operator new(size_t size, std::align_val_t alignment) { return NewAligned(size, alignment, "operator new"); }
+[[gnu::weak]] void* operator new(size_t size, std::align_val_t alignment) {
+    return NewAligned(size, alignment, "operator new");
+}
 [[gnu::weak]] void* operator new[](size_t size, std::align_val_t alignment) {
     return NewAligned(size, alignment, "operator new[]");
 }
-[[gnu::weak]] void* operator new(size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+[[gnu::weak]] void* operator new(size_t size, std::align_val_t alignment,
+                                 const std::nothrow_t&) noexcept {
     try {
         return NewAligned(size, alignment, "operator new");
     } catch (...) {
         return nullptr;
     }
 }
-[[gnu::weak]] void* operator new[](size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+[[gnu::weak]] void* operator new[](size_t size, std::align_val_t alignment,
+                                   const std::nothrow_t&) noexcept {
     try {
         return NewAligned(size, alignment, "operator new[]");
     } catch (...) {
         return nullptr;
     }
 }
-[[gnu::weak]] void operator delete(void* pointer) noexcept { Delete(pointer, "operator delete"); }
-[[gnu::weak]] void operator delete[](void* pointer) noexcept { Delete(pointer, "operator delete[]"); }
-[[gnu::weak]] void operator delete(void* pointer, size_t) noexcept { Delete(pointer, "operator delete"); }
-[[gnu::weak]] void operator delete[](void* pointer, size_t) noexcept { Delete(pointer, "operator delete[]"); }
-[[gnu::weak]] void operator delete(void* pointer, const std::nothrow_t&) noexcept { Delete(pointer, "operator delete"); }
-[[gnu::weak]] void operator delete[](void* pointer, const std::nothrow_t&) noexcept { Delete(pointer, "operator delete[]"); }
-[[gnu::weak]] void operator delete(void* pointer, std::align_val_t) noexcept { Delete(pointer, "operator delete"); }
-[[gnu::weak]] void operator delete[](void* pointer, std::align_val_t) noexcept { Delete(pointer, "operator delete[]"); }
-[[gnu::weak]] void operator delete(void* pointer, size_t, std::align_val_t) noexcept { Delete(pointer, "operator delete"); }
-[[gnu::weak]] void operator delete[](void* pointer, size_t, std::align_val_t) noexcept { Delete(pointer, "operator delete[]"); }
-[[gnu::weak]] void operator delete(void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
+[[gnu::weak]] void operator delete(void* pointer) noexcept {
     Delete(pointer, "operator delete");
 }
-[[gnu::weak]] void operator delete[](void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
+[[gnu::weak]] void operator delete[](void* pointer) noexcept {
+    Delete(pointer, "operator delete[]");
+}
+[[gnu::weak]] void operator delete(void* pointer, size_t) noexcept {
+    Delete(pointer, "operator delete");
+}
+[[gnu::weak]] void operator delete[](void* pointer, size_t) noexcept {
+    Delete(pointer, "operator delete[]");
+}
+[[gnu::weak]] void operator delete(void* pointer, const std::nothrow_t&) noexcept {
+    Delete(pointer, "operator delete");
+}
+[[gnu::weak]] void operator delete[](void* pointer, const std::nothrow_t&) noexcept {
+    Delete(pointer, "operator delete[]");
+}
+[[gnu::weak]] void operator delete(void* pointer, std::align_val_t) noexcept {
+    Delete(pointer, "operator delete");
+}
+[[gnu::weak]] void operator delete[](void* pointer, std::align_val_t) noexcept {
+    Delete(pointer, "operator delete[]");
+}
+[[gnu::weak]] void operator delete(void* pointer, size_t, std::align_val_t) noexcept {
+    Delete(pointer, "operator delete");
+}
+[[gnu::weak]] void operator delete[](void* pointer, size_t, std::align_val_t) noexcept {
+    Delete(pointer, "operator delete[]");
+}
+[[gnu::weak]] void operator delete(void* pointer, std::align_val_t,
+                                   const std::nothrow_t&) noexcept {
+    Delete(pointer, "operator delete");
+}
+[[gnu::weak]] void operator delete[](void* pointer, std::align_val_t,
+                                     const std::nothrow_t&) noexcept {
     Delete(pointer, "operator delete[]");
 }
 
@@ -290,10 +329,14 @@ int fflush(FILE* stream) {
 
 namespace rtguard {
 
-bool Enabled() noexcept { return false; }
+bool Enabled() noexcept {
+    return false;
+}
 Scope::Scope() noexcept {}
 Scope::~Scope() {}
-uint64_t MarkedSwitches() noexcept { return 0; }
+uint64_t MarkedSwitches() noexcept {
+    return 0;
+}
 
 }  // namespace rtguard
 

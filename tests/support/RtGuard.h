@@ -17,7 +17,7 @@ bool Enabled() noexcept;
 // Marks the calling thread as the driver's thread for its lifetime, exactly
 // as a buffer switch does. Scopes nest.
 class Scope {
-public:
+  public:
     Scope() noexcept;
     ~Scope();
     Scope(const Scope&) = delete;

@@ -5,7 +5,7 @@
 #include <string>
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -14,20 +14,20 @@ public:
     const std::string& path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Makes a directory the working directory for its lifetime (the engine's log
 // and "ASIOConfig.txt" live in the working directory).
 class ScopedChdir {
-public:
+  public:
     explicit ScopedChdir(const std::string& dir);
     ~ScopedChdir();
     ScopedChdir(const ScopedChdir&) = delete;
     ScopedChdir& operator=(const ScopedChdir&) = delete;
 
-private:
+  private:
     std::string previous_;
 };
 
