@@ -22,11 +22,13 @@ using testhost::Host;
 
 namespace {
 
-int64_t ElapsedMs(int64_t sinceNs) { return (testhost::NowNs() - sinceNs) / 1000000; }
+int64_t ElapsedMs(int64_t sinceNs) {
+    return (testhost::NowNs() - sinceNs) / 1000000;
+}
 
 // A second client that captures whatever arrives at its 24 inputs.
 class Recorder {
-public:
+  public:
     static constexpr size_t kCapacity = 48000 * 3;
 
     bool Open() {
@@ -37,10 +39,12 @@ public:
         }
         for (int c = 0; c < 24; ++c) {
             const std::string name = "in_" + std::to_string(c + 1);
-            in_[c] = jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+            in_[c] = jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                        JackPortIsInput, 0);
             data_[c].assign(kCapacity, 0.0f);
         }
         jack_set_process_callback(client_, &Recorder::OnProcess, this);
+        jack_set_xrun_callback(client_, &Recorder::OnXrun, this);
         return jack_activate(client_) == 0;
     }
 
@@ -57,7 +61,8 @@ public:
     // The ports our output port is connected to, as the server sees it.
     std::vector<std::string> ConnectionsOf(const char* port) {
         std::vector<std::string> names;
-        const char** list = jack_port_get_all_connections(client_, jack_port_by_name(client_, port));
+        const char** list =
+            jack_port_get_all_connections(client_, jack_port_by_name(client_, port));
         for (int i = 0; list != nullptr && list[i] != nullptr; ++i) {
             names.emplace_back(list[i]);
         }
@@ -66,6 +71,8 @@ public:
     }
 
     size_t Frames() const { return frames_.load(std::memory_order_acquire); }
+    // The server's xruns since the recorder opened: each may cost a period.
+    uint32_t Xruns() const { return xruns_.load(std::memory_order_acquire); }
     float At(int channel, size_t frame) const { return data_[channel][frame]; }
 
     void Close() {
@@ -76,7 +83,7 @@ public:
     }
     ~Recorder() { Close(); }
 
-private:
+  private:
     static int OnProcess(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<Recorder*>(arg);
         const size_t at = self->frames_.load(std::memory_order_relaxed);
@@ -91,7 +98,13 @@ private:
         return 0;
     }
 
+    static int OnXrun(void* arg) {
+        static_cast<Recorder*>(arg)->xruns_.fetch_add(1, std::memory_order_acq_rel);
+        return 0;
+    }
+
     jack_client_t* client_ = nullptr;
+    std::atomic<uint32_t> xruns_{0};
     jack_port_t* in_[24] = {};
     std::vector<float> data_[24];
     std::atomic<size_t> frames_{0};
@@ -102,14 +115,15 @@ struct DriverDeleter {
 };
 
 class JackDriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string jackd = JackServer::FindJackd();
         if (jackd.empty()) {
             GTEST_SKIP() << "jackd is not installed";
         }
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        server_ = std::make_unique<JackServer>(jackd, JackServer::NameFor(info->test_suite_name(), info->name()));
+        server_ = std::make_unique<JackServer>(
+            jackd, JackServer::NameFor(info->test_suite_name(), info->name()));
         ASSERT_TRUE(server_->Start()) << "the test's JACK server did not answer";
     }
 
@@ -144,7 +158,8 @@ TEST_F(JackDriverTest, PatternArrivesExactlyThroughTheFloatPorts) {
     while (recorder.ConnectionsOf("Cantabile:out_24").empty() && ElapsedMs(created) < 3000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_EQ(recorder.ConnectionsOf("Cantabile:out_24"), std::vector<std::string>{"system:playback_24"});
+    EXPECT_EQ(recorder.ConnectionsOf("Cantabile:out_24"),
+              std::vector<std::string>{"system:playback_24"});
     ASSERT_TRUE(recorder.ConnectFrom("Cantabile"));
     while (recorder.ConnectionsOf("Cantabile:out_24").size() < 2 && ElapsedMs(created) < 3000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -169,29 +184,41 @@ TEST_F(JackDriverTest, PatternArrivesExactlyThroughTheFloatPorts) {
     }
     ASSERT_LT(first, frames);
     EXPECT_EQ(first % 256, 0u);
-    // A slow machine may let a few periods pass before the recorder's
-    // connections take effect: the first period heard names its number.
-    const auto firstValue = static_cast<int64_t>(static_cast<double>(recorder.At(0, first)) * 2147483648.0);
-    const int64_t heard = ((firstValue >> 8) - (1 << 18)) / 256;
+    // Every period heard is one the host wrote, in order. A client that
+    // misses a cycle on a loaded machine loses that period, and the server
+    // counts it as an xrun; a gap without an xrun is a fault.
+    auto periodAt = [&](size_t at) {
+        const auto value =
+            static_cast<int64_t>(static_cast<double>(recorder.At(0, at)) * 2147483648.0);
+        return ((value >> 8) - (1 << 18)) / 256;
+    };
+    const int64_t heard = periodAt(first);
     ASSERT_GE(heard, 0);
     ASSERT_LT(heard, played);
     EXPECT_LT(heard, 50) << "the recorder missed the start";
     int64_t matched = 0;
-    for (int64_t n = heard; first + static_cast<size_t>(n - heard + 1) * 256 <= frames && n < played;
-         ++n, ++matched) {
+    int64_t lost = 0;
+    int64_t expected = heard;
+    size_t at = first;
+    for (; at + 256 <= frames && recorder.At(0, at) != 0.0f; at += 256, ++matched) {
+        const int64_t n = periodAt(at);
+        ASSERT_GE(n, expected) << "a period came twice or out of order at frame " << at;
+        lost += n - expected;
         for (int32_t f = 0; f < 256; ++f) {
             for (int c = 0; c < 24; ++c) {
-                const size_t at = first + static_cast<size_t>(n - heard) * 256 + static_cast<size_t>(f);
-                const float got = recorder.At(c, at);
-                const double back = static_cast<double>(got) * 2147483648.0;
+                const double back =
+                    static_cast<double>(recorder.At(c, at + static_cast<size_t>(f))) * 2147483648.0;
                 ASSERT_EQ(back, static_cast<double>(testhost::Pattern32(c, n, f)))
                     << "period " << n << " frame " << f << " channel " << c;
             }
         }
+        expected = n + 1;
     }
-    EXPECT_EQ(matched, played - heard);
+    EXPECT_LE(lost, static_cast<int64_t>(recorder.Xruns())) << "periods lost without an xrun";
+    EXPECT_EQ(expected, played) << "the last periods never arrived";
+    EXPECT_EQ(matched + lost, played - heard);
     // Nothing but silence after stop.
-    for (size_t f = first + static_cast<size_t>(played - heard) * 256; f < frames; ++f) {
+    for (size_t f = at; f < frames; ++f) {
         ASSERT_EQ(recorder.At(5, f), 0.0f) << f;
     }
     EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
