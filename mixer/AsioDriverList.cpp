@@ -33,17 +33,14 @@ void CopyCutName(const char* name, char* destination, uint32_t size) {
 
 AsioDriverList::AsioDriverList(DriverSource* driverSource) : source(driverSource) {
     if (source) {
-        int32_t count = 0;
         for (const InstalledDriver& installed : source->Enumerate()) {
             if (!installed.hasClsid || installed.clsid.size() > kMaxClsidChars) continue;
             if (installed.libraryPath.empty() || installed.libraryPath.size() >= kPathBytes)
                 continue;
-            AddDriver(installed, count);
-            ++count;
+            AddDriver(installed, numDrivers);
+            ++numDrivers;
         }
     }
-    numDrivers = 0;
-    for (const DriverRecord* r = head; r; r = r->next) ++numDrivers;
 
     DebugLog& log = MixerDebugLog();
     log.WriteLine("Enumerating ASIO Drivers...\n");
