@@ -277,23 +277,12 @@ ASIOError AlsaDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChan
     if (bBuffersCreated_) {
         return ASE_InvalidMode;
     }
-    if (bufferInfos == nullptr || callbacks == nullptr || callbacks->bufferSwitch == nullptr ||
-        numChannels <= 0 || numChannels > nChannels_) {
-        return ASE_InvalidParameter;
+    if (const ASIOError refused = CheckBufferRequest(bufferInfos, numChannels, bufferSize,
+                                                     callbacks, nChannels_, dwBufferFrames_);
+        refused != ASE_OK) {
+        return refused;
     }
-    if (bufferSize != static_cast<int32_t>(dwBufferFrames_)) {
-        return ASE_InvalidMode;
-    }
-    bool wanted[kMaxChannels] = {};
-    for (int32_t k = 0; k < numChannels; ++k) {
-        const int32_t c = bufferInfos[k].channelNum;
-        if (bufferInfos[k].isInput != ASIOFalse || c < 0 || c >= nChannels_ || wanted[c]) {
-            return ASE_InvalidParameter;
-        }
-        wanted[c] = true;
-    }
-    const size_t sampleBytes = sampleType_ == ASIOSTInt16LSB ? 2 : 4;
-    const size_t halfBytes = dwBufferFrames_ * sampleBytes;
+    const size_t halfBytes = dwBufferFrames_ * SampleBytes();
     pBuffers_.reset(new (std::nothrow) uint8_t[halfBytes * 2 * static_cast<size_t>(numChannels)]());
     pInterleaved_.reset(new (std::nothrow) uint8_t[halfBytes * static_cast<size_t>(nChannels_)]());
     if (!pBuffers_ || !pInterleaved_) {
@@ -383,7 +372,7 @@ ASIOError AlsaDriver::stop() {
 
 void AlsaDriver::Interleave(int32_t half) noexcept {
     // Runs on the driver's thread: no allocation, no logging.
-    const size_t sampleBytes = sampleType_ == ASIOSTInt16LSB ? 2 : 4;
+    const size_t sampleBytes = SampleBytes();
     const size_t frameBytes = sampleBytes * static_cast<size_t>(nChannels_);
     for (int32_t c = 0; c < nChannels_; ++c) {
         uint8_t* dst = pInterleaved_.get() + static_cast<size_t>(c) * sampleBytes;
@@ -400,8 +389,7 @@ void AlsaDriver::Interleave(int32_t half) noexcept {
 
 void AlsaDriver::RunPeriods() noexcept {
     // Runs on the driver's thread: no allocation, no logging.
-    const size_t frameBytes =
-        (sampleType_ == ASIOSTInt16LSB ? 2 : 4) * static_cast<size_t>(nChannels_);
+    const size_t frameBytes = SampleBytes() * static_cast<size_t>(nChannels_);
     int32_t half = 0;
     while (bRunning_.load()) {
         callbacks_.bufferSwitch(half, ASIOFalse);

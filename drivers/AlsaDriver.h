@@ -7,6 +7,7 @@
 #include <alsa/asoundlib.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -66,6 +67,7 @@ class AlsaDriver final : public IASIO {
     [[nodiscard]] bool Configure(uint32_t rate);
     void RunPeriods() noexcept;
     void Interleave(int32_t half) noexcept;
+    size_t SampleBytes() const noexcept { return sampleType_ == ASIOSTInt16LSB ? 2 : 4; }
 
     std::string pcmName_;
     snd_pcm_t* pcm_ = nullptr;

@@ -55,6 +55,36 @@ inline void AnswerBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* prefer
            info->channel < outputs;
 }
 
+// The most outputs a driver here may offer: a buffer request is checked
+// against a fixed table of this size, so nothing is allocated for it.
+inline constexpr int32_t kMaxOutputs = 64;
+
+// Checks a host's buffer request against a driver with `outputs` output
+// channels (at most kMaxOutputs) and the single buffer size `frames`: a
+// malformed request first, then the size, then each channel, which must be
+// one of the outputs and asked for only once. ASE_OK when it may be served.
+[[nodiscard]] inline ASIOError CheckBufferRequest(const ASIOBufferInfo* bufferInfos,
+                                                  int32_t numChannels, int32_t bufferSize,
+                                                  const ASIOCallbacks* callbacks, int32_t outputs,
+                                                  uint32_t frames) noexcept {
+    if (bufferInfos == nullptr || callbacks == nullptr || callbacks->bufferSwitch == nullptr ||
+        numChannels <= 0 || numChannels > outputs || outputs > kMaxOutputs) {
+        return ASE_InvalidParameter;
+    }
+    if (bufferSize != static_cast<int32_t>(frames)) {
+        return ASE_InvalidMode;
+    }
+    bool wanted[kMaxOutputs] = {};
+    for (int32_t k = 0; k < numChannels; ++k) {
+        const int32_t c = bufferInfos[k].channelNum;
+        if (bufferInfos[k].isInput != ASIOFalse || c < 0 || c >= outputs || wanted[c]) {
+            return ASE_InvalidParameter;
+        }
+        wanted[c] = true;
+    }
+    return ASE_OK;
+}
+
 // Describes the output info asks about (checked by AsksAboutOutput). Without
 // a name of its own the channel is called "Out N", counted from 1.
 inline void AnswerOutputInfo(ASIOChannelInfo* info, bool bActive, ASIOSampleType type,

@@ -175,20 +175,10 @@ ASIOError VirtualCard::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
     if (bBuffersCreated_) {
         return ASE_InvalidMode;
     }
-    if (bufferInfos == nullptr || callbacks == nullptr || callbacks->bufferSwitch == nullptr ||
-        numChannels <= 0 || numChannels > kChannels) {
-        return ASE_InvalidParameter;
-    }
-    if (bufferSize != static_cast<int32_t>(settings_.dwBufferFrames)) {
-        return ASE_InvalidMode;
-    }
-    bool wanted[kChannels] = {};
-    for (int32_t k = 0; k < numChannels; ++k) {
-        const int32_t c = bufferInfos[k].channelNum;
-        if (bufferInfos[k].isInput != ASIOFalse || c < 0 || c >= kChannels || wanted[c]) {
-            return ASE_InvalidParameter;
-        }
-        wanted[c] = true;
+    if (const ASIOError refused = CheckBufferRequest(
+            bufferInfos, numChannels, bufferSize, callbacks, kChannels, settings_.dwBufferFrames);
+        refused != ASE_OK) {
+        return refused;
     }
 
     const size_t halfBytes = static_cast<size_t>(bufferSize) * BytesPerSample();
