@@ -18,23 +18,15 @@ ChannelStream::ChannelStream(int32_t nChannel, const char* path, uint32_t nLoadI
     if (file->Open(path)) {
         mappedFile = std::move(file);
         bOpened = true;
-    } else {
-        file->Close();
     }
 }
 
 ChannelStream::~ChannelStream() {
-    if (streamBuffer) {
-        streamBuffer->Close();
-        delete streamBuffer;
-        streamBuffer = nullptr;
-    }
+    // The stream buffer's destructor closes it, and with it the decode
+    // stream, the wave and the mapping.
+    delete streamBuffer;
     delete control;
-    control = nullptr;
     delete link;
-    link = nullptr;
-    if (mappedFile) mappedFile->Close();
-    mappedFile.reset();
 }
 
 void ChannelStream::Fail() {
@@ -52,7 +44,7 @@ bool ChannelStream::Build(const PipelineParams& params) {
 
     std::unique_ptr<WaveFile> parsed(new (std::nothrow) WaveFile(std::move(mappedFile)));
     if (!parsed) {
-        // The mapped file went with the failed construction's argument.
+        // No constructor ran: the mapping is still ours and goes with us.
         Fail();
         return false;
     }
@@ -90,7 +82,6 @@ bool ChannelStream::Build(const PipelineParams& params) {
     decode = stream.release();  // the StreamBuffer owns it from here on
 
     if (!streamBuffer->CreateBuffer()) {
-        streamBuffer->Close();
         delete streamBuffer;
         streamBuffer = nullptr;
         log("Failed to create or load sound buffer!\n\n");
@@ -98,7 +89,7 @@ bool ChannelStream::Build(const PipelineParams& params) {
         return false;
     }
 
-    control = new (std::nothrow) ChannelControl(wave, streamBuffer);
+    control = new (std::nothrow) ChannelControl(streamBuffer);
     link = new (std::nothrow) SourceLink{wave, decode};
     if (!control || !link) {
         // The release frees what exists.

@@ -46,7 +46,6 @@ class ChannelStream {
     ChannelStream& operator=(const ChannelStream&) = delete;
 
     bool IsOpened() const { return bOpened; }
-    bool IsCreated() const { return bCreated; }
     // Parses the file and builds the decode stream and the stream buffer,
     // which obtains and fills its sound buffer. Once only.
     [[nodiscard]] bool Build(const PipelineParams& params);

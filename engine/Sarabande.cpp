@@ -100,7 +100,6 @@ int32_t Sarabande::Init(void* hWnd, PairLabelSink* pOutputList, const char* pCur
             bMixerStarted = false;
             return SARABANDE_INIT_FAILED;
         }
-        bDeviceOpen = true;
     }
     // Without a driver the engine goes on: files can still be chosen, and
     // every load fails when its sound buffer is created.
@@ -366,6 +365,5 @@ void Sarabande::Close() {
         ASIOShutdown();
         bMixerStarted = false;
     }
-    bDeviceOpen = false;
     EngineDebugLog().Close();
 }

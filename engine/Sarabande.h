@@ -143,7 +143,6 @@ class Sarabande {
     // read by the event thread without a lock.
     std::atomic<bool> bClosing{false};
     std::atomic<bool> bThreadRunning{false};
-    bool bDeviceOpen = false;    // application's thread only
     bool bMixerStarted = false;  // ASIOInitDrivers was called: Close shuts the mixer down
     bool bCloseDone = false;     // Close has run once
     std::thread eventThread;

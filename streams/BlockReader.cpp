@@ -8,7 +8,7 @@ BlockReader::BlockReader(const uint8_t* pData, uint32_t dwDataSize, uint16_t nBl
     dwFramesPerBlock = nSamplesPerSec >= 44100 ? kFramesPerBlock : kFramesPerBlockLow;
     // At most 65535 * 4608 bytes: a block always fits in 32 bits.
     dwBlockSize = static_cast<uint32_t>(nBlockAlign) * dwFramesPerBlock;
-    dwFrameCount = nBlockAlign ? dwDataSize / nBlockAlign : 0;
+    const uint32_t dwFrameCount = nBlockAlign ? dwDataSize / nBlockAlign : 0;
     // A last, partial block counts.
     nBlockCount = static_cast<int32_t>((dwFrameCount + dwFramesPerBlock - 1) / dwFramesPerBlock);
     fMsPerBlock = nSamplesPerSec ? static_cast<float>(dwFramesPerBlock * 1000) /

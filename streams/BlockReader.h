@@ -29,19 +29,15 @@ class BlockReader {
 
     uint32_t GetFramesPerBlock() const { return dwFramesPerBlock; }
     uint32_t GetBlockSize() const { return dwBlockSize; }
-    uint32_t GetFrameCount() const { return dwFrameCount; }
     int32_t GetBlockCount() const { return nBlockCount; }
     float GetMsPerBlock() const { return fMsPerBlock; }
     int32_t GetCurrentBlock() const { return nCurrentBlock; }
-    const uint8_t* GetDataStart() const { return pDataStart; }
-    const uint8_t* GetDataEnd() const { return pDataEnd; }
 
   private:
     const uint8_t* pDataStart;
     const uint8_t* pDataEnd;
     uint32_t dwFramesPerBlock;
     uint32_t dwBlockSize;
-    uint32_t dwFrameCount;
     int32_t nBlockCount;
     float fMsPerBlock;
     int32_t nCurrentBlock = 0;

@@ -105,7 +105,7 @@ bool StreamBuffer::CreateBuffer() {
     if (bClosed || !pDecodeStream || !pCreate) return false;
     // A ring whose size the sound buffer cannot hold exactly, or that has no
     // blocks at all, could never be refilled inside its memory.
-    if (cbDstBufSize == 0 || dwBufferSize != cbDstBufSize * 4u || (dwBufferSize & 1u) != 0) {
+    if (cbDstBufSize == 0 || dwBufferSize != cbDstBufSize * 4u) {
         Log("Failed creating sound buffer.\n");
         return false;
     }

@@ -67,12 +67,9 @@ class StreamBuffer {
     void SetClock(ClockFunction clock) { pClock = clock; }
 
     // Read-only views for the pipeline and for tests.
-    DecodeStream* GetDecodeStream() const { return pDecodeStream; }
     SoundBufferBase* GetSoundBuffer() const;
     uint32_t GetBufferSize() const { return dwBufferSize; }
     uint32_t GetCurFilledOffset() const { return static_cast<uint32_t>(pWrite - pRingStart); }
-    uint32_t GetOnTime() const { return dwOnTime; }
-    double GetPlayedMs() const { return dPlayedMs; }
     uint32_t GetStartTime() const { return dwStartTime; }
     const char* GetFileName() const { return szFileName; }
 

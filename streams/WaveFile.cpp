@@ -47,11 +47,7 @@ WaveFile::WaveFile(const uint8_t* pBytes, uint32_t dwBytes, const char* pszFileN
     CopyCut(szFileName, kFileNameField, pszFileName ? pszFileName : "");
 }
 
-WaveFile::~WaveFile() {
-    pReader.reset();
-    pFormat.reset();
-    if (pMappedFile) pMappedFile->Close();
-}
+WaveFile::~WaveFile() = default;
 
 bool WaveFile::Parse() {
     // The fixed fields reach offset 35; anything shorter cannot be judged.

@@ -52,8 +52,6 @@ class WaveFile {
     float GetMsPerBlock() const { return fMsPerBlock; }
     uint32_t GetPlayLength() const { return dwPlayLength; }
     const BlockReader* GetReader() const { return pReader.get(); }
-    // Null when the bytes were handed in directly.
-    MappedFile* GetMappedFile() const { return pMappedFile.get(); }
     // True once after part of the mapped file vanished and plays as silence.
     bool TakeTruncatedFlag();
 
