@@ -67,7 +67,20 @@ TEST(FullDisk, TheVirtualCardStopsRecordingOnceAndThePlayerKeepsTime) {
     // while the two logs stay far below it.
     rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+    // A failed assertion must leave neither the limit, the ignored signal,
+    // the card's settings nor a dead driver source to the tests after it.
+    struct Restore {
+        rlimit limit;
+        void (*handler)(int);
+        ~Restore() {
+            setrlimit(RLIMIT_FSIZE, &limit);
+            std::signal(SIGXFSZ, handler);
+            ASIOSetDriverSource(nullptr);
+            for (const char* name : {"CANTABILE_VC_RATE", "CANTABILE_VC_FRAMES",
+                                     "CANTABILE_VC_FORMAT", "CANTABILE_VC_RECORD"})
+                unsetenv(name);
+        }
+    } restore{saved, std::signal(SIGXFSZ, SIG_IGN)};
     rlimit limit = saved;
     limit.rlim_cur = 256 * 1024;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -85,12 +98,8 @@ TEST(FullDisk, TheVirtualCardStopsRecordingOnceAndThePlayerKeepsTime) {
         playedMs = MsSince(start);
         engine.Close();
     }
+    // Lifted before the checks: their messages may go to a file.
     setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    ASIOSetDriverSource(nullptr);
-    for (const char* name :
-         {"CANTABILE_VC_RATE", "CANTABILE_VC_FRAMES", "CANTABILE_VC_FORMAT", "CANTABILE_VC_RECORD"})
-        unsetenv(name);
 
     // A one-second file with its ring of four 96 ms blocks ends about 1.4 s
     // after the start: the card kept real time after the disk filled.
@@ -129,6 +138,9 @@ TEST(JackServerLoss, AKilledServerLeavesTheEngineClosableAndANewServerPlaysAgain
     ASSERT_TRUE(server.Start());
     drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
     ASIOSetDriverSource(&source);
+    struct SourceReset {
+        ~SourceReset() { ASIOSetDriverSource(nullptr); }
+    } sourceReset;
     {
         Sarabande engine(0, nullptr);  // JACK
         ASSERT_TRUE(PlaysOnJack(engine, dir, file));
@@ -145,7 +157,6 @@ TEST(JackServerLoss, AKilledServerLeavesTheEngineClosableAndANewServerPlaysAgain
         EXPECT_TRUE(PlaysOnJack(engine, dir, file));
         engine.Close();
     }
-    ASIOSetDriverSource(nullptr);
 }
 
 }  // namespace

@@ -108,6 +108,10 @@ TEST_F(RtGuardTest, TheOutputStagesSwitchRunsMarked) {
     FakeDriverSource source;
     source.Add("Fake Card", &driver);
     ASIOSetDriverSource(&source);
+    // A failed assertion must not leave the mixer pointing at a dead source.
+    struct SourceReset {
+        ~SourceReset() { ASIOSetDriverSource(nullptr); }
+    } sourceReset;
     int hwnd = 0;
     ASSERT_TRUE(ASIOInitDrivers(nullptr, 0));
     ASSERT_TRUE(ASIOSetupBuffers(&hwnd, nullptr));
@@ -117,7 +121,6 @@ TEST_F(RtGuardTest, TheOutputStagesSwitchRunsMarked) {
     EXPECT_EQ(rtguard::MarkedSwitches() - before, 10u);
     ASIOStopPlay();
     ASIOShutdown();
-    ASIOSetDriverSource(nullptr);
 }
 
 }  // namespace
