@@ -255,10 +255,7 @@ void CPlayerDlg::OnResetRequest() {
     for (QLineEdit* edit : pairEdits) edit->clear();
     OnUnloadAll();
     platform::SleepMs(10);
-    if (m_pEngine) {
-        m_pEngine->Close();
-        m_pEngine.reset();
-    }
+    CloseEngine();
     platform::SleepMs(100);
     m_combo->clear();
     m_list->clear();

@@ -28,7 +28,6 @@ bool ParseStartTicks(const std::string& statText, uint64_t* ticks) {
     for (int index = 3; index <= 22; ++index) {
         if (!(fields >> field)) return false;
     }
-    if (field.empty() || field.find_first_not_of("0123456789") != std::string::npos) return false;
     uint64_t value = 0;
     const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
     if (error != std::errc() || end != field.data() + field.size()) return false;

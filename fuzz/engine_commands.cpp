@@ -3,8 +3,6 @@
 // buffer switches in any order, each byte one step. Every command must
 // answer with a code, and nothing may read or write out of bounds.
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
