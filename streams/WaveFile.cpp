@@ -1,6 +1,8 @@
 #include "streams/WaveFile.h"
 
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -49,10 +51,18 @@ WaveFile::WaveFile(const uint8_t* pBytes, uint32_t dwBytes, const char* pszFileN
 
 WaveFile::~WaveFile() = default;
 
+bool WaveFile::Refuse(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(szRefusal, sizeof szRefusal, format, args);
+    va_end(args);
+    return false;
+}
+
 bool WaveFile::Parse() {
     // The fixed fields reach offset 35; anything shorter cannot be judged.
-    if (!pBase || dwLength < kFirstDataIdOffset) return false;
-    if (std::memcmp(pBase, "RIFF", 4) != 0) return false;
+    if (!pBase || dwLength < kFirstDataIdOffset) return Refuse("too short for a WAV header");
+    if (std::memcmp(pBase, "RIFF", 4) != 0) return Refuse("not a WAV file (no RIFF header)");
 
     const uint8_t* pFmt = pBase + kFormatOffset;
     const uint16_t wFormatTag = ReadU16(pFmt);
@@ -61,16 +71,21 @@ bool WaveFile::Parse() {
     const uint32_t nAvgBytesPerSec = ReadU32(pFmt + 8);
     const uint16_t nBlockAlign = ReadU16(pFmt + 12);
     const uint16_t wBitsPerSample = ReadU16(pFmt + 14);
-    if (wFormatTag != WAVE_FORMAT_PCM || wBitsPerSample != 16 || nSamplesPerSec < kMinSamplesPerSec)
-        return false;
+    if (wFormatTag != WAVE_FORMAT_PCM)
+        return Refuse("not PCM (format %u); only 16-bit PCM is played", wFormatTag);
+    if (wBitsPerSample != 16)
+        return Refuse("%u-bit samples; only 16-bit PCM is played", wBitsPerSample);
+    if (nSamplesPerSec < kMinSamplesPerSec)
+        return Refuse("%u Hz; 22050 Hz or more is played", nSamplesPerSec);
     // Values that the block and play-time arithmetic divide by: a header that
     // zeroes them is broken, not merely unusual.
-    if (nBlockAlign == 0 || nChannels == 0 || nAvgBytesPerSec == 0) return false;
+    if (nBlockAlign == 0 || nChannels == 0 || nAvgBytesPerSec == 0)
+        return Refuse("a broken format chunk");
     const uint64_t qwBytesPerSecOf16Bit = static_cast<uint64_t>(nChannels) * nSamplesPerSec * 2;
-    if (qwBytesPerSecOf16Bit > UINT32_MAX) return false;
+    if (qwBytesPerSecOf16Bit > UINT32_MAX) return Refuse("a broken format chunk");
 
     pFormat.reset(new (std::nothrow) WAVEFORMATEX{});
-    if (!pFormat) return false;
+    if (!pFormat) return Refuse("not enough memory");
     std::memcpy(pFormat.get(), pFmt, kFormatBytes);
     pFormat->cbSize = 0;
 
@@ -86,7 +101,7 @@ bool WaveFile::Parse() {
             break;
         }
     }
-    if (!bFound || dwDataId + 8 > dwLength) return false;
+    if (!bFound || dwDataId + 8 > dwLength) return Refuse("no data chunk");
 
     const uint8_t* pCue = pBase + dwDataId - kCueToDataId;
     if (std::memcmp(pCue, "cue ", 4) == 0) {
@@ -98,15 +113,15 @@ bool WaveFile::Parse() {
     }
 
     dwDataSize = ReadU32(pBase + dwDataId + 4);
-    if (dwDataSize == 0) return false;
+    if (dwDataSize == 0) return Refuse("an empty data chunk");
     const uint32_t dwPayload = dwDataId + 8;
     // A truncated file plays what it holds.
     if (dwDataSize > dwLength - dwPayload) dwDataSize = dwLength - dwPayload;
-    if (dwDataSize == 0) return false;
+    if (dwDataSize == 0) return Refuse("an empty data chunk");
     pData = pBase + dwPayload;
 
     pReader.reset(new (std::nothrow) BlockReader(pData, dwDataSize, nBlockAlign, nSamplesPerSec));
-    if (!pReader) return false;
+    if (!pReader) return Refuse("not enough memory");
     dwBlockSize = pReader->GetBlockSize();
     fMsPerBlock = pReader->GetMsPerBlock();
     nBlockCount = pReader->GetBlockCount();

@@ -31,8 +31,10 @@ class WaveFile {
 
     // Checks the header, builds the format record and the reader, and positions
     // the reader at the cue-in block. False refuses the file (no log line; the
-    // caller reports it).
+    // caller reports it, with GetRefusal's words).
     [[nodiscard]] bool Parse();
+    // Why Parse refused the file, in words for the user; "" otherwise.
+    const char* GetRefusal() const { return szRefusal; }
 
     // Clamps the block number (past the end: block count - 4 or cue-out - 4;
     // never before cue-in), positions the reader there and sets nNextBlock.
@@ -67,6 +69,8 @@ class WaveFile {
     uint32_t SongPlayTime = 0;
 
   private:
+    [[gnu::format(printf, 2, 3)]] bool Refuse(const char* format, ...);
+
     std::unique_ptr<MappedFile> pMappedFile;
     const uint8_t* pBase = nullptr;
     uint32_t dwLength = 0;
@@ -79,4 +83,5 @@ class WaveFile {
     uint32_t dwBlockSize = 0;
     int32_t nBlockCount = 0;
     uint32_t dwPlayLength = 0;
+    char szRefusal[96] = {};
 };
