@@ -52,6 +52,12 @@ void ShowText(QLineEdit* edit, const QString& text, const QString& full) {
     edit->setToolTip(full);
 }
 
+// The device a message is about: its name in quotes, when the box shows one.
+QString DeviceName(const QComboBox* combo) {
+    return combo->currentText().isEmpty() ? QString("The device")
+                                          : "\"" + combo->currentText() + "\"";
+}
+
 void ClearText(QLineEdit* edit) {
     edit->clear();
     edit->setToolTip(QString());
@@ -204,8 +210,8 @@ bool CPlayerDlg::StartEngine(int32_t device) {
     // A driver that does not open leaves the engine running without a box;
     // the status line says why in either case.
     if (*ASIOErrorText() != '\0') {
-        ReportDevice(QString("\"%1\" could not be opened: %2. Pick a device to try again.")
-                         .arg(m_combo->currentText(), QString::fromLocal8Bit(ASIOErrorText())));
+        ReportDevice(QString("%1 could not be opened: %2. Pick a device to try again.")
+                         .arg(DeviceName(m_combo), QString::fromLocal8Bit(ASIOErrorText())));
     }
     if (!bStarted) {
         ShowFailure();
@@ -224,8 +230,8 @@ void CPlayerDlg::CheckDevice() {
     if (m_bPlaying) ASIOStopPlay();
     m_bPlaying = false;
     SetPlayPauseCaption("Play");
-    ReportDevice(QString("\"%1\" was lost: %2. Pick a device to open it again.")
-                     .arg(m_combo->currentText(), QString::fromLocal8Bit(ASIOErrorText())));
+    ReportDevice(QString("%1 was lost: %2. Pick a device to open it again.")
+                     .arg(DeviceName(m_combo), QString::fromLocal8Bit(ASIOErrorText())));
 }
 
 void CPlayerDlg::LoadRow(int32_t k, const std::string& path) {

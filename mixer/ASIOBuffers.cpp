@@ -9,7 +9,7 @@
 #include "mixer/AudioBuffer.h"
 
 std::atomic<ASIOBuffers*> ASIOBuffers::pLiveOutput{nullptr};
-std::atomic<bool> ASIOBuffers::bDeviceLost{false};
+std::atomic<bool> ASIOBuffers::bDeviceLost{};
 
 namespace {
 

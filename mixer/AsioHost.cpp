@@ -64,7 +64,7 @@ int32_t ReadConfiguredDriver(const AsioDriverList& list) {
     const int32_t numDrivers = list.DriverCount();
     // The name, on the line after the byte, survives a renumbering of the
     // list (a card plugged in); a file of one byte has none.
-    if (got > 2 && content[1] == '\n') {
+    if (content[1] == '\n') {
         char* name = content + 2;
         name[std::strcspn(name, "\n")] = '\0';
         for (int32_t i = 0; i < numDrivers; ++i) {
