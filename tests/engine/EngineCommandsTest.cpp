@@ -224,11 +224,11 @@ TEST(EngineStart, FailedStartsReturnMinusFourAndCloseReleasesWhatExists) {
         ASIOSetDriverSource(&rig.source);
     }
     {
-        // A card of two pairs has none for channel 3.
+        // A card of two pairs has none for channel 2.
         rig.driver.channels.resize(4);
         Sarabande engine(-1, nullptr);
         ASSERT_EQ(engine.Init(&rig.hwnd, nullptr, rig.dir.path().c_str()), 0);
-        EXPECT_EQ(engine.LoadFile(3, rig.dir.File("a.wav").c_str()), SARABANDE_BUILD_FAILED);
+        EXPECT_EQ(engine.LoadFile(2, rig.dir.File("a.wav").c_str()), SARABANDE_BUILD_FAILED);
         EXPECT_STREQ(engine.GetLoadError(),
                      "the device has no output pair for this channel (it has 2)");
         EXPECT_EQ(engine.LoadFile(1, rig.dir.File("a.wav").c_str()), 1);

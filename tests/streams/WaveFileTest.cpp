@@ -145,6 +145,7 @@ std::vector<uint8_t> Edited(WavLayout l,
 WavLayout Align(uint16_t align) {
     WavLayout l;
     l.nBlockAlign = align;
+    l.nAvgBytesPerSec = 176400;  // not derived from the block size: only that is wrong
     return l;
 }
 
