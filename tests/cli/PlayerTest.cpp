@@ -192,9 +192,10 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
         {"--device", "no-such-driver", wav},
         {"--device", "7", wav},
         {"--duration", "-1", wav},
+        {"--duration", "0", wav},
         {"--start-block", "x", wav},
         {"--start", "-0.5", wav},
-        {"--start", "1", "--start-block", "1", wav},
+        {"--start", "1", "--start-block", "0", wav},
         {"--record"},
         {"--record", "r.wav", "--device", "jack", wav},
         {"--demo", "d", wav},
@@ -214,16 +215,19 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
 }
 
 TEST_F(PlayerTest, WithoutDeviceTheSavedChoiceAppliesFromTheWorkDir) {
-    WriteWav(dir, "a.wav", WavLayout{}, 10000);
+    const std::string wav = WriteWav(dir, "a.wav", WavLayout{}, 10000);
     // The file is found where the player starts; the configuration and the
-    // logs go to the work directory, made on the way.
+    // logs go to the work directory, made on the way ("~/" as a desktop
+    // entry, with no shell, passes it).
     const PlayerResult picked =
-        RunPlayer(dir.path(), {"--workdir", "state/cantabile", "--device", "virtual", "a.wav"});
+        RunPlayer(dir.path(), {"--workdir", "~/state/cantabile", "--device", "virtual", "a.wav"},
+                  {{"HOME", dir.path()}});
     ASSERT_EQ(picked.nExitStatus, 0) << picked.err;
     EXPECT_EQ(ReadWholeFile(dir.File("state/cantabile/ASIOConfig.txt")), "2\nVirtual Card\n");
     EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("state/cantabile/SarabandeDbg.Log")), kGoodbye));
     EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "");
-    const PlayerResult saved = RunPlayer(dir.path(), {"--workdir=state/cantabile", "a.wav"});
+    const PlayerResult saved =
+        RunPlayer(dir.path(), {"--workdir=state/cantabile", "--start", "0", wav});
     EXPECT_EQ(saved.nExitStatus, 0) << saved.err;
     EXPECT_NE(saved.out.find("driver: Virtual Card"), std::string::npos) << saved.out;
 }
