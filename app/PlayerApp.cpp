@@ -15,7 +15,7 @@ CPlayerApp::Options CPlayerApp::ParseOptions(int argc, char** argv) {
         if (!argv[i]) continue;
         if (std::strcmp(argv[i], "--timing") == 0)
             options.bTiming = true;
-        else if (std::strcmp(argv[i], "--workdir") == 0 && i + 1 < argc && argv[i + 1])
+        else if (std::strcmp(argv[i], "--workdir") == 0 && i + 1 < argc)
             options.workDir = argv[++i];
         else if (std::strncmp(argv[i], "--workdir=", 10) == 0)
             options.workDir = argv[i] + 10;

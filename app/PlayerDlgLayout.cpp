@@ -29,7 +29,7 @@ constexpr int kDialogHeight = kStatusTop + kStatusHeight + 3;
 
 // Changing the device closes everything, so the box acts only on a deliberate
 // pick from its open list: the wheel, and the arrow and letter keys that step
-// through a closed box, change nothing.
+// through a closed box, change nothing. The keys that open it still do.
 class DeviceBox final : public QComboBox {
   public:
     using QComboBox::QComboBox;
@@ -37,21 +37,31 @@ class DeviceBox final : public QComboBox {
   protected:
     void wheelEvent(QWheelEvent* e) override { e->accept(); }
     void keyPressEvent(QKeyEvent* e) override {
-        const int key = e->key();
-        const bool steps = (key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_PageUp ||
-                            key == Qt::Key_PageDown || key == Qt::Key_Home || key == Qt::Key_End ||
-                            key == Qt::Key_Left || key == Qt::Key_Right) &&
-                           !(e->modifiers() & Qt::AltModifier);
-        const bool searches =
-            !e->text().isEmpty() && e->text()[0].isPrint() && key != Qt::Key_Space;
-        if (steps || searches) {
+        if (Steps(*e) ||
+            (!e->text().isEmpty() && e->text()[0].isPrint() && e->key() != Qt::Key_Space)) {
             e->accept();
             return;
         }
         QComboBox::keyPressEvent(e);
     }
-};
 
+  private:
+    static bool Steps(const QKeyEvent& e) {
+        switch (e.key()) {
+            case Qt::Key_Up:
+            case Qt::Key_Down:
+            case Qt::Key_PageUp:
+            case Qt::Key_PageDown:
+            case Qt::Key_Home:
+            case Qt::Key_End:
+            case Qt::Key_Left:
+            case Qt::Key_Right:
+                return !(e.modifiers() & Qt::AltModifier);
+            default:
+                return false;
+        }
+    }
+};
 }  // namespace
 
 void CPlayerDlg::CreateControls() {

@@ -1,4 +1,5 @@
 // The main dialog's handlers on the real engine and the virtual card.
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
@@ -286,6 +287,10 @@ TEST_F(DialogFixture, TheDeviceBoxIgnoresTheWheelAndTheKeysThatStepThroughItClos
     EXPECT_EQ(dlg->CurrentDevice(), -1);  // no pick was taken, so no reset
     EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2");
     EXPECT_EQ(Edit(IDC_PAIR_FIRST)->text(), "Out 1 / 2");
+    // The keys that open the list still do.
+    QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
+    EXPECT_TRUE(box->view()->isVisible());
+    box->hidePopup();
 }
 
 TEST_F(DialogFixture, ALostJackServerStopsTheTransportKeepsTheRowsAndAPickPlaysThemAgain) {
@@ -309,6 +314,7 @@ TEST_F(DialogFixture, ALostJackServerStopsTheTransportKeepsTheRowsAndAPickPlaysT
               "to open it again.");
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
     EXPECT_FALSE(dlg->IsPlaying());
+    EXPECT_EQ(dlg->CurrentDevice(), -1);  // any pick, this device included, opens one again
     EXPECT_EQ(Edit(IDC_FILE_FIRST)->text(), "a.wav");
     Click(IDC_PLAYPAUSE);  // a lost device does not start
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
