@@ -1,7 +1,9 @@
 #include "mixer/ASIOBuffers.h"
 
 #include <climits>
+#include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <cstring>
 #include <string>
 
@@ -215,6 +217,11 @@ bool ASIOBuffers::CreatePrimaryBuffers() {
 
     b16Bits = sampleType == ASIOSTInt16LSB;
     bufferSizeBytes = static_cast<uint32_t>(bufferSize) * (b16Bits ? 2u : 4u);
+    // The meters fall by 20 dB in 1.5 s: by 10^(-t / 1.5) over a switch of t
+    // seconds. A rate the driver could not tell is taken as 48 kHz.
+    const double rate = sampleRate >= 1000.0 && sampleRate <= 1e7 ? sampleRate : 48000.0;
+    const double fall = std::pow(10.0, -(bufferSize / rate) / 1.5);
+    peakFall = static_cast<uint64_t>(std::min(fall, 1.0 - 1e-9) * 4294967296.0);
 
     for (int32_t p = 0; p < numStereoPairs; ++p) {
         if (!bStereoPairActive[p]) continue;

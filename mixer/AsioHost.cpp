@@ -209,9 +209,16 @@ void ASIOShutdown() {
     MixerDebugLog().Close();
 }
 
-void* ASIOCreateSoundBuffer(BufferDescription* description) {
+void* ASIOCreateSoundBuffer(BufferDescription* description, uint32_t sampleBits) {
     if (!pASIOBuffers) return nullptr;
-    return pASIOBuffers->CreateSoundBuffer(description);
+    return pASIOBuffers->CreateSoundBuffer(description, sampleBits);
+}
+
+bool ASIOGetOutputPeaks(int32_t pair, float* left, float* right) {
+    if (!pASIOBuffers || pair < 0 || pair >= pASIOBuffers->NumStereoPairs()) return false;
+    if (left) *left = pASIOBuffers->OutputPeak(2 * pair);
+    if (right) *right = pASIOBuffers->OutputPeak(2 * pair + 1);
+    return true;
 }
 
 void ASIOReleaseSoundBuffer(void* buffer) {

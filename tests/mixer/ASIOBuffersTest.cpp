@@ -1,5 +1,6 @@
 // The output stage on the fake driver: channel discovery and pairing, the
 // driver's buffers, the buffer switch, messages and the rate queries.
+#include <cmath>
 #include <cstring>
 
 #include "tests/mixer/MixerFixture.h"
@@ -228,11 +229,20 @@ TEST_F(OutputStage, BufferInSlotZeroPlaysOnItsOwnPair) {
     EXPECT_TRUE(HalfIs(drv, 0, 0, 0, 256));
     EXPECT_TRUE(HalfIs(drv, 1, 0, 0, 256));
     EXPECT_TRUE(HalfIs(drv, 6, 1, 0x55, 256));
+    // The meters read what was written, the silent pairs nothing.
+    EXPECT_FLOAT_EQ(out.OutputPeak(6), 1000 / 32768.0f);
+    EXPECT_FLOAT_EQ(out.OutputPeak(7), 2000 / 32768.0f);
+    EXPECT_EQ(out.OutputPeak(0), 0.0f);
 
-    // Stopped, the pair falls silent again.
+    // Stopped, the pair falls silent again, and its meter falls by 20 dB in
+    // 1.5 s of switches of 64 frames at 48 kHz.
     out.SlotBuffer(0)->Stop();
     drv.Switch(0);
     EXPECT_TRUE(HalfIs(drv, 6, 0, 0, 256));
+    const double fall = std::pow(10.0, -(64 / 48000.0) / 1.5);
+    EXPECT_NEAR(out.OutputPeak(7), 2000 / 32768.0 * fall, 1e-6);
+    for (int i = 1; i < 1125; ++i) drv.Switch(i % 2);
+    EXPECT_NEAR(out.OutputPeak(7), 200 / 32768.0, 1e-5);
 }
 
 TEST_F(OutputStage, SlotsBeyondThePairsAreNeverMixed) {
@@ -264,6 +274,7 @@ TEST_F(OutputStage, SixteenBitCard) {
     drv.Switch(1);
     EXPECT_EQ(drv.Sample16(2, 1, 31), 1234);
     EXPECT_EQ(drv.Sample16(3, 1, 0), -4321);
+    EXPECT_FLOAT_EQ(out.OutputPeak(3), 4321 / 32768.0f);
     EXPECT_TRUE(HalfIs(drv, 0, 1, 0, 64));
     EXPECT_TRUE(HalfIs(drv, 0, 1 - 1, 0x55, 64));
     // Silence fills exactly the 16-bit half, not the bytes beyond it.
