@@ -62,6 +62,9 @@ class ASIOBuffers {
     [[nodiscard]] void* CreateSoundBuffer(void* description, uint32_t sampleBits = 16);
     // Deletes a buffer from CreateSoundBuffer and closes the hole it leaves.
     void ReleaseSoundBuffer(void* buffer);
+    // Sets every given buffer playing as a ring between two buffer switches,
+    // so that all of them begin in the same switch. Null entries are skipped.
+    void PlayTogether(AudioBuffer* const* buffers, int32_t count);
 
     // The driver's callbacks.
     static void OnBufferSwitch16Bits(int32_t index, ASIOBool directProcess) noexcept;

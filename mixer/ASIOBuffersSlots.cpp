@@ -132,6 +132,14 @@ void ASIOBuffers::CompactSlots(int32_t n) {
     }
 }
 
+void ASIOBuffers::PlayTogether(AudioBuffer* const* buffers, int32_t count) {
+    // The switch holds the slot lock for the whole of a switch: holding it
+    // here puts every start before the same one.
+    std::lock_guard guard(hBufferMutex);
+    for (int32_t i = 0; i < count; ++i)
+        if (buffers[i]) buffers[i]->Play(true);
+}
+
 int16_t ASIOBuffers::CountAudioBuffers() {
     std::lock_guard guard(hBufferMutex);
     return countAudioBuffers;

@@ -9,6 +9,7 @@
 
 #include "diag/DebugLog.h"
 #include "mixer/AsioDriverList.h"
+#include "mixer/AudioBuffer.h"
 
 namespace {
 
@@ -212,6 +213,15 @@ void ASIOShutdown() {
 void* ASIOCreateSoundBuffer(BufferDescription* description, uint32_t sampleBits) {
     if (!pASIOBuffers) return nullptr;
     return pASIOBuffers->CreateSoundBuffer(description, sampleBits);
+}
+
+bool ASIOPlayTogether(void* const* buffers, int32_t count) {
+    if (!pASIOBuffers || !buffers || count < 0) return false;
+    AudioBuffer* list[ASIOBuffers::kMaxSoundBuffers];
+    const int32_t n = count < ASIOBuffers::kMaxSoundBuffers ? count : ASIOBuffers::kMaxSoundBuffers;
+    for (int32_t i = 0; i < n; ++i) list[i] = static_cast<AudioBuffer*>(buffers[i]);
+    pASIOBuffers->PlayTogether(list, n);
+    return true;
 }
 
 bool ASIOGetOutputPeaks(int32_t pair, float* left, float* right) {

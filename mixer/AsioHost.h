@@ -61,6 +61,11 @@ void ASIOShutdown();
 // output stage.
 void ASIOReleaseSoundBuffer(void* buffer);
 
+// Sets the given sound buffers (from ASIOCreateSoundBuffer) playing as rings
+// so that all of them begin in the same buffer switch. False without an
+// output stage.
+bool ASIOPlayTogether(void* const* buffers, int32_t count);
+
 // The meter of an output pair: the recent peak of each side as a fraction of
 // full scale, after the level (see ASIOBuffers::OutputPeak). False without an
 // output stage or for a pair the card does not have. Takes no lock.
