@@ -211,9 +211,7 @@ void AudioBuffer::CheckNotify() {
                 // distance below one switch the count would otherwise grow
                 // until it wraps and a signal is lost. One signal a switch
                 // is all a switch can give.
-                dwNotifyCount -= dwNotifyBytes;
-                if (dwNotifyCount >= dwNotifyBytes)
-                    dwNotifyCount = dwNotifyBytes != 0 ? dwNotifyCount % dwNotifyBytes : 0;
+                dwNotifyCount = dwNotifyBytes != 0 ? dwNotifyCount % dwNotifyBytes : 0;
             }
             return;
         case NOTIFY_AT_END:
