@@ -155,6 +155,14 @@ WavLayout Align(uint16_t align) {
     return l;
 }
 
+// Block align x rate, which stands in for a zero byte rate, beyond 32 bits.
+WavLayout AvgAlignRate() {
+    WavLayout l = Avg(0);
+    l.nBlockAlign = 0xFFFF;
+    l.nSamplesPerSec = 65600;
+    return l;
+}
+
 WavLayout DataIdAt2086() {
     WavLayout l = Mono22();
     l.extraChunks.push_back(Filler("JUNK", 2086 - 36 - 8));
@@ -209,7 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RefuseCase{"DataSizeZero", Edited(SizeField(0))},
                     RefuseCase{"BlockAlignZero", Edited(Align(0))},
                     RefuseCase{"ChannelsZero", Format(1, 16, 44100, 0)},
-                    RefuseCase{"SixChannels", Format(1, 16, 44100, 6)},
+                    RefuseCase{"ThreeChannels", Format(1, 16, 44100, 3)},
+                    RefuseCase{"AvgBytesZeroAndAlignTimesRateOverflows", Edited(AvgAlignRate())},
                     RefuseCase{"ChannelsTimesRateOverflows", Format(1, 16, 0xFFFFFFF0u, 2)},
                     RefuseCase{"Empty", {}}, RefuseCase{"ShorterThanTheFormat", Prefix(35)},
                     RefuseCase{"DataIdWithoutSize", Prefix(40)},
