@@ -129,6 +129,10 @@ struct HeaderCase {
     const char* mended;  // the log line, or null when nothing was mended
 };
 
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class EngineHeaders : public EnginePlayback, public ::testing::WithParamInterface<HeaderCase> {};
 
 TEST_P(EngineHeaders, PlayWhatTheCueRangeHoldsAndEnd) {
