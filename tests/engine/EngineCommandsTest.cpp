@@ -64,8 +64,9 @@ TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndLeaveTheChannelFree) {
     const std::string log = CloseAndReadLog();
     EXPECT_TRUE(
         Contains(log, "Error - failed parsing file!\n\nError - Failed to create audio stream\n\n"));
-    EXPECT_TRUE(Contains(log, "Refused: 6 channels: a channel plays a mono or stereo file\n"
-                              "Error - failed parsing file!\n\n"));
+    EXPECT_TRUE(Contains(log,
+                         "Refused: 6 channels: a channel plays a mono or stereo file\n"
+                         "Error - failed parsing file!\n\n"));
     EXPECT_TRUE(Contains(log, "Files loaded: 1\n"));  // a file that opened counts even unbuilt
     if (st.st_size > 1024) {
         EXPECT_TRUE(Contains(log, "Error - Failed to open file: " + folder + "\n\n"));

@@ -172,7 +172,12 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"CueOutPastTheBlockCount", {0, 60}, false, 0, 10, 10, "cue-out 60 -> 0\n"},
         HeaderCase{"CueOutAtTheCueIn", {5, 5}, false, 5, 10, 5, "cue-in 5 -> 5, cue-out 5 -> 0"},
         HeaderCase{"CueOutBelowTheCueIn", {5, 3}, false, 5, 10, 5, "cue-out 3 -> 0"},
-        HeaderCase{"NoBytesPerSecond", {0, 0}, true, 0, 10, 10,
+        HeaderCase{"NoBytesPerSecond",
+                   {0, 0},
+                   true,
+                   0,
+                   10,
+                   10,
                    "nAvgBytesPerSec 0 taken as block align x rate: 176400\n"}),
     [](const ::testing::TestParamInfo<HeaderCase>& info) { return info.param.name; });
 

@@ -224,26 +224,30 @@ TEST_P(OddCards, OnlyUsablePairsGetBuffersAndEachPlaysOnItsOwnChannels) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cards, OddCards,
-    testing::Values(
-        CardCase{"InactiveLeft", [](FakeDriver& d) { d.channels[0].active = ASIOFalse; },
-                 {{0, 1, false}, {2, 3, true}, {4, 5, true}, {6, 7, true}}},
-        CardCase{"InactiveRight", [](FakeDriver& d) { d.channels[3].active = ASIOFalse; },
-                 {{0, 1, true}, {2, 3, false}, {4, 5, true}, {6, 7, true}}},
-        CardCase{"NarrowLeft", [](FakeDriver& d) { d.channels[2].type = ASIOSTInt16LSB; },
-                 {{0, 1, true}, {2, 3, false}, {4, 5, true}, {6, 7, true}}},
-        CardCase{"NarrowRight", [](FakeDriver& d) { d.channels[5].type = ASIOSTInt16LSB; },
-                 {{0, 1, true}, {2, 3, true}, {4, 5, false}, {6, 7, true}}},
-        CardCase{"WideLeftOnASixteenBitCard",
-                 [](FakeDriver& d) {
-                     for (auto& ch : d.channels) ch.type = ASIOSTInt16LSB;
-                     d.channels[6].type = ASIOSTInt32LSB;
-                 },
-                 {{0, 1, true}, {2, 3, true}, {4, 5, true}, {6, 7, false}}},
-        CardCase{"MissingHalf", [](FakeDriver& d) { d.nullHalfChannels = {6}; },
-                 {{0, 1, true}, {2, 3, true}, {4, 5, true}, {6, 7, false}}},
-        CardCase{"InterleavedGroups",
-                 [](FakeDriver& d) { d.channels[1].group = d.channels[4].group = 1; },
-                 {{0, 2, true}, {3, 5, true}, {6, 7, true}}}),
+    testing::Values(CardCase{"InactiveLeft",
+                             [](FakeDriver& d) { d.channels[0].active = ASIOFalse; },
+                             {{0, 1, false}, {2, 3, true}, {4, 5, true}, {6, 7, true}}},
+                    CardCase{"InactiveRight",
+                             [](FakeDriver& d) { d.channels[3].active = ASIOFalse; },
+                             {{0, 1, true}, {2, 3, false}, {4, 5, true}, {6, 7, true}}},
+                    CardCase{"NarrowLeft",
+                             [](FakeDriver& d) { d.channels[2].type = ASIOSTInt16LSB; },
+                             {{0, 1, true}, {2, 3, false}, {4, 5, true}, {6, 7, true}}},
+                    CardCase{"NarrowRight",
+                             [](FakeDriver& d) { d.channels[5].type = ASIOSTInt16LSB; },
+                             {{0, 1, true}, {2, 3, true}, {4, 5, false}, {6, 7, true}}},
+                    CardCase{"WideLeftOnASixteenBitCard",
+                             [](FakeDriver& d) {
+                                 for (auto& ch : d.channels) ch.type = ASIOSTInt16LSB;
+                                 d.channels[6].type = ASIOSTInt32LSB;
+                             },
+                             {{0, 1, true}, {2, 3, true}, {4, 5, true}, {6, 7, false}}},
+                    CardCase{"MissingHalf",
+                             [](FakeDriver& d) { d.nullHalfChannels = {6}; },
+                             {{0, 1, true}, {2, 3, true}, {4, 5, true}, {6, 7, false}}},
+                    CardCase{"InterleavedGroups",
+                             [](FakeDriver& d) { d.channels[1].group = d.channels[4].group = 1; },
+                             {{0, 2, true}, {3, 5, true}, {6, 7, true}}}),
     [](const testing::TestParamInfo<CardCase>& info) { return info.param.name; });
 
 TEST_F(OutputStage, EveryUsablePairGetsSilenceInTheAskedHalf) {

@@ -120,10 +120,12 @@ TEST_F(DecodeStreamTest, CueFiguresAppearInTheDescription) {
     // Blocks of 104.4898 ms at 44100 bytes a second. The cued milliseconds are
     // the float block length times the cue-in, in float: 2550 blocks make
     // 266449 ms there (266448 in double).
-    for (const Case& c : {Case{{10, 20}, 30,
+    for (const Case& c : {Case{{10, 20},
+                               30,
                                "SongPlayTime: 0 Minutes, 1 Seconds [1044 ms], dwCuedMilisecs: "
                                "1044, Cue out block: 20"},
-                          Case{{2550, 0}, 2551,
+                          Case{{2550, 0},
+                               2551,
                                "SongPlayTime: 0 Minutes, 0 Seconds [104 ms], dwCuedMilisecs: "
                                "266449, Cue out block: 2551"}}) {
         WavLayout layout = Mono22();
