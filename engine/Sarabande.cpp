@@ -167,10 +167,15 @@ int32_t Sarabande::LoadChannel(int32_t channel) {
 
 int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
     LogTextWithTime("\nLoading file: %s on channel %d at ", path ? path : "", channel);
+    const int32_t fileCheck = !path                 ? SARABANDE_NO_PATH
+                              : !IsUsableFile(path) ? SARABANDE_UNUSABLE_FILE
+                                                    : 0;
+    // Letting the engine choose may evict the oldest load: a load that cannot
+    // even find its file must not close a channel that plays.
+    if (channel < 0 && fileCheck != 0) return fileCheck;
     const int32_t index = LoadChannel(channel);
     if (index < 0) return index;
-    if (!path) return SARABANDE_NO_PATH;
-    if (!IsUsableFile(path)) return SARABANDE_UNUSABLE_FILE;
+    if (fileCheck != 0) return fileCheck;
 
     std::unique_lock<std::mutex> lock(channelMutexes[index]);
     // After Close, or when Init did not make the channel's event, there is no

@@ -20,8 +20,8 @@ void* ASIOBuffers::CreateSoundBuffer(void* description, uint32_t sampleBits) {
         return nullptr;
     }
     // The buffer switch writes a buffer into its pair's halves: a pair the
-    // card does not have has none.
-    if (desc->nOwner < 0 || desc->nOwner >= numStereoPairs) {
+    // card does not have, or cannot use, would never play nor notify.
+    if (desc->nOwner < 0 || desc->nOwner >= numStereoPairs || !bStereoPairActive[desc->nOwner]) {
         log.WriteValue("Error CreateSoundBuffer - no such output pair! - nOwner", desc->nOwner);
         return nullptr;
     }

@@ -50,11 +50,11 @@ void ASIOBuffers::BufferSwitch(int32_t index) noexcept {
         std::lock_guard guard(hBufferMutex);
         for (int32_t i = 0; i < numStereoPairs; ++i) {
             AudioBuffer* buffer = StereoAudioBuffers[i];
-            if (!bStereoPairActive[i] || !buffer || !buffer->IsPlaying()) continue;
+            if (!buffer || !buffer->IsPlaying()) continue;
             const int32_t o = buffer->GetOwner();
-            // Only pairs whose halves exist are written; CreateSoundBuffer
-            // already refuses any other pair.
-            if (o < 0 || o >= numStereoPairs || !bPairHasBuffers[o]) continue;
+            // What matters is the buffer's own pair, not the slot's index;
+            // CreateSoundBuffer already refuses an unusable pair.
+            if (o < 0 || o >= numStereoPairs || !bStereoPairActive[o]) continue;
             void* left = bufferInfos[2 * o].buffers[half];
             void* right = bufferInfos[2 * o + 1].buffers[half];
             if constexpr (Is16) {

@@ -221,7 +221,11 @@ void AudioBuffer::CheckNotify() {
             if (dwNotifyMode == NOTIFY_ONCE) {
                 dwNotifyMode = NOTIFY_NONE;
             } else {
-                dwNotifyCount -= dwNotifyBytes;
+                // The excess carries over, but never a whole distance: with a
+                // distance below one switch the count would otherwise grow
+                // until it wraps and a signal is lost. One signal a switch
+                // is all a switch can give.
+                dwNotifyCount = dwNotifyBytes != 0 ? dwNotifyCount % dwNotifyBytes : 0;
             }
             return;
         case NOTIFY_AT_END:

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/ChannelStates.h"
+#include "streams/ChannelStates.h"
 #include "mixer/AudioBuffer.h"
 #include "platform/Event.h"
 #include "streams/DecodeStream.h"
