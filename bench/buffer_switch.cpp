@@ -1,7 +1,9 @@
 // One whole buffer switch on the fake driver: the slot lock, twelve playing
-// stereo buffers written into twelve pairs, silence for the rest, and
-// outputReady. Reported per switch, as a share of the period at 48 kHz, and
-// against a memcpy of the same output bytes measured in the same run.
+// stereo buffers written into twelve pairs at a level, the meters, silence
+// for the rest, and outputReady. Reported per switch, as a share of the
+// period at 48 kHz, and against a memcpy of the same output bytes measured in
+// the same run. Level 0 is the full-level path, 7 dB the gain path; memory
+// 16 is a file played as it is, 32 a decoded or converted one.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -22,6 +24,8 @@ constexpr uint32_t kRingBytes = 4 * 4608 * 4;
 void BufferSwitch(benchmark::State& state) {
     const int32_t frames = static_cast<int32_t>(state.range(0));
     const bool is16 = state.range(1) == 16;
+    const auto level = static_cast<uint32_t>(state.range(2));
+    const auto memoryBits = static_cast<uint32_t>(state.range(3));
     FakeDriver drv(26, is16 ? ASIOSTInt16LSB : ASIOSTInt32LSB);
     drv.preferredSize = frames;
     ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
@@ -30,8 +34,8 @@ void BufferSwitch(benchmark::State& state) {
         return;
     }
     for (int32_t pair = 0; pair < 12; ++pair) {
-        BufferDescription desc{kRingBytes, 44100, 2, pair};
-        auto* buffer = static_cast<AudioBuffer*>(out.CreateSoundBuffer(&desc));
+        BufferDescription desc{kRingBytes * (memoryBits / 16), 44100, 2, pair};
+        auto* buffer = static_cast<AudioBuffer*>(out.CreateSoundBuffer(&desc, memoryBits));
         void* first = nullptr;
         void* second = nullptr;
         uint32_t firstBytes = 0, secondBytes = 0;
@@ -43,6 +47,7 @@ void BufferSwitch(benchmark::State& state) {
         auto* samples = static_cast<int16_t*>(first);
         for (uint32_t i = 0; i < firstBytes / 2; ++i)
             samples[i] = static_cast<int16_t>(i * 7 + pair);
+        buffer->SetAttenuation(level);
         buffer->Play(true);
     }
 
@@ -81,6 +86,8 @@ void BufferSwitch(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BufferSwitch)->ArgsProduct({{32, 64, 256}, {16, 32}})->ArgNames({"frames", "bits"});
+BENCHMARK(BufferSwitch)
+    ->ArgsProduct({{64, 256}, {16, 32}, {0, 7}, {16, 32}})
+    ->ArgNames({"frames", "bits", "dB", "memory"});
 
 BENCHMARK_MAIN();

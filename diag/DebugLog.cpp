@@ -20,7 +20,10 @@ void DebugLog::Open(const char* directory) {
         std::fclose(file_);
         file_ = nullptr;
     }
-    const std::string dir = directory ? directory : "";
+    std::string dir = directory ? directory : "";
+    // A name that begins with '/' is meant to follow a directory; without one
+    // it goes to the working directory, not to the root.
+    if (dir.empty() && names_[0][0] == '/') dir = ".";
     const std::string current = dir + names_[0];
     const std::string previous = dir + names_[1];
     const std::string oldest = dir + names_[2];

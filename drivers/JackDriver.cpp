@@ -14,8 +14,8 @@ namespace drivers {
 
 namespace {
 
-// A callback that does not leave within this time is taken to be stuck in a
-// dead server's thread; teardown goes on rather than hang the program.
+// A callback still inside the host's code after this long is worth a line in
+// the log; it is waited for all the same.
 constexpr uint32_t kCallbackLeaveMs = 2000;
 
 }  // namespace
@@ -289,12 +289,15 @@ ASIOError JackDriver::stop() {
 void JackDriver::WaitForCallbackToLeave() {
     // Pairs with Process: either the callback sees bRunning_ false, or this
     // sees it inside and waits until it is out (both sides sequentially
-    // consistent).
+    // consistent). The callback runs only our own code, which always returns,
+    // also after the server died; returning before it has would let the host
+    // free what it is still using.
     const uint32_t begin = platform::TimeGetTime();
+    bool logged = false;
     while (bInCallback_.load()) {
-        if (platform::TimeGetTime() - begin > kCallbackLeaveMs) {
-            MixerDebugLog().WriteLine("JackDriver: the process callback did not return");
-            return;
+        if (!logged && platform::TimeGetTime() - begin > kCallbackLeaveMs) {
+            MixerDebugLog().WriteLine("JackDriver: the process callback is slow to return");
+            logged = true;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }

@@ -53,7 +53,7 @@ class JackDriver final : public IASIO {
     static int OnProcess(jack_nframes_t frames, void* arg) noexcept;
     static void OnShutdown(void* arg) noexcept;
     void Process(jack_nframes_t frames) noexcept;
-    // Waits (briefly) until no process callback is inside the host's code.
+    // Waits until no process callback is inside the host's code.
     void WaitForCallbackToLeave();
     void ConnectPorts();
 

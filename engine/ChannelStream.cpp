@@ -57,13 +57,31 @@ bool ChannelStream::Build(const PipelineParams& params) {
     }
     const uint32_t start = platform::TimeGetTime();
     if (!parsed->Parse()) {
+        if (const char* reason = parsed->RefusalReason()) {
+            std::snprintf(text, sizeof text, "Refused: %s\n", reason);
+            log(text);
+        }
         log("Error - failed parsing file!\n\n");
-        Fail("%s", parsed->GetRefusal());  // the WaveFile frees the mapping as it goes
+        // The WaveFile frees the mapping as it goes.
+        Fail("%s", parsed->RefusalReason() ? parsed->RefusalReason() : "not a playable WAV file");
         return false;
     }
     std::snprintf(text, sizeof text, "Parsed audio file in %" PRId32 " ms\n",
                   static_cast<int32_t>(platform::TimeGetTime() - start));
     log(text);
+    if (parsed->CueMended()) {
+        std::snprintf(text, sizeof text,
+                      "Cue chunk mended: cue-in %" PRId32 " -> %" PRId32 ", cue-out %" PRId32
+                      " -> %" PRId32 "\n",
+                      parsed->nFileCueIn, parsed->cueIn, parsed->nFileCueOut, parsed->cueOut);
+        log(text);
+    }
+    if (parsed->DerivedAvgBytesPerSec()) {
+        std::snprintf(text, sizeof text,
+                      "nAvgBytesPerSec 0 taken as block align x rate: %" PRIu32 "\n",
+                      parsed->GetFormat()->nAvgBytesPerSec);
+        log(text);
+    }
 
     wave = parsed.get();
     std::unique_ptr<DecodeStream> stream(new (std::nothrow)

@@ -1,10 +1,21 @@
 // The engine's event thread: waits on the twelve channels' notification
 // events and lets each signalled channel's stream buffer refill what has
 // played, then publishes the channel's position.
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 
+#include "diag/DebugLog.h"
 #include "engine/ChannelStream.h"
 #include "engine/Sarabande.h"
+
+namespace {
+
+// How long the thread rests after a failed wait before it tries again: a few
+// switches of the card, well inside the three blocks of slack a ring has.
+constexpr uint32_t kWaitRetryMs = 5;
+
+}  // namespace
 
 void Sarabande::EventThreadProc(Sarabande* engine) {
     // Init made every event before starting the thread, and Close destroys
@@ -12,10 +23,29 @@ void Sarabande::EventThreadProc(Sarabande* engine) {
     platform::Event* events[kNumChannels];
     for (int32_t i = 0; i < kNumChannels; ++i) events[i] = engine->hNotifyEvents[i].get();
 
+    bool failing = false;
     while (!engine->bClosing.load() && engine->bThreadRunning.load()) {
         // Lowest index first; the other signals stay pending for the next pass.
         const int32_t index = platform::WaitAny(events, kNumChannels, &engine->hWakeEvent, -1);
-        if (index >= 0 && index < kNumChannels) {
+        if (index < 0) {
+            // Without this thread every playing channel would loop its last
+            // four blocks for ever: say so once, and keep trying. The signals
+            // stay pending in their events meanwhile.
+            if (!failing) {
+                char line[96];
+                std::snprintf(line, sizeof line,
+                              "Event thread: wait failed (errno %d), serving on\n", errno);
+                EngineLog(line, false);
+                failing = true;
+            }
+            platform::SleepMs(kWaitRetryMs);
+            continue;
+        }
+        if (failing) {
+            EngineLog("Event thread: wait works again\n", false);
+            failing = false;
+        }
+        if (index < kNumChannels) {
             engine->OnChannelEvent(index);
             continue;
         }

@@ -194,13 +194,19 @@ int32_t Sarabande::LoadChannel(int32_t channel) {
 int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
     LogTextWithTime("\nLoading file: %s on channel %d at ", path ? path : "", channel);
     szLoadError[0] = '\0';
-    const int32_t index = LoadChannel(channel);
-    if (index < 0) return index;
+    int32_t fileCheck = 0;
     if (!path) {
         RefuseLoad("no file was given");
-        return SARABANDE_NO_PATH;
+        fileCheck = SARABANDE_NO_PATH;
+    } else if (!IsUsableFile(path, szLoadError, sizeof szLoadError)) {
+        fileCheck = SARABANDE_UNUSABLE_FILE;
     }
-    if (!IsUsableFile(path, szLoadError, sizeof szLoadError)) return SARABANDE_UNUSABLE_FILE;
+    // Letting the engine choose may evict the oldest load: a load that cannot
+    // even find its file must not close a channel that plays.
+    if (channel < 0 && fileCheck != 0) return fileCheck;
+    const int32_t index = LoadChannel(channel);
+    if (index < 0) return index;
+    if (fileCheck != 0) return fileCheck;
 
     std::unique_lock<std::mutex> lock(channelMutexes[index]);
     // After Close, or when Init did not make the channel's event, there is no

@@ -1,7 +1,9 @@
 #include "mixer/ASIOBuffers.h"
 
 #include <climits>
+#include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <cstring>
 #include <string>
 
@@ -122,6 +124,9 @@ void ASIOBuffers::DiscoverChannels(void* hWnd, const char* windowTitle, PairLabe
         } else if (info.channelGroup != firstGroup) {
             continue;
         }
+        // The buffers are asked for by channel number: when groups interleave,
+        // the k-th counted channel need not be channel k.
+        bufferInfos[counted].channelNum = ch;
         ++counted;
         const std::string channelName = ChannelName(info);
         if (!pending) {
@@ -180,8 +185,8 @@ bool ASIOBuffers::CreatePrimaryBuffers() {
     }
     const int32_t n = 2 * numStereoPairs;
     for (int32_t k = 0; k < n; ++k) {
+        // channelNum is the channel that discovery counted k-th.
         bufferInfos[k].isInput = ASIOFalse;
-        bufferInfos[k].channelNum = k;
         bufferInfos[k].buffers[0] = nullptr;
         bufferInfos[k].buffers[1] = nullptr;
     }
@@ -198,7 +203,11 @@ bool ASIOBuffers::CreatePrimaryBuffers() {
             MixerDebugLog().WriteValue("Error CreatePrimaryBuffers - no buffers for pair", p);
     }
 
+    // A pair is written whole on every switch, each channel with samples of
+    // the stage's type: it is usable only when both of its channels are
+    // active and of that type (a narrower left channel would be overrun).
     bool anyActive = false;
+    bool usable[kMaxOutputChannels] = {};
     for (int32_t k = 0; k < n; ++k) {
         ASIOChannelInfo& info = channelInfos[k];
         info = ASIOChannelInfo{};
@@ -206,17 +215,25 @@ bool ASIOBuffers::CreatePrimaryBuffers() {
         info.isInput = bufferInfos[k].isInput;
         if (driver->getChannelInfo(&info) != ASE_OK || info.isActive != ASIOTrue) continue;
         anyActive = true;
-        if (info.type != sampleType) {
+        if (info.type != sampleType)
             info.isActive = ASIOFalse;
-        } else if (k % 2 == 1) {
-            const int32_t pair = (k - 1) / 2;
-            bStereoPairActive[pair] = bPairHasBuffers[pair];
-        }
+        else
+            usable[k] = true;
     }
     if (!anyActive) return false;
+    for (int32_t p = 0; p < numStereoPairs; ++p) {
+        bStereoPairActive[p] = usable[2 * p] && usable[2 * p + 1] && bPairHasBuffers[p];
+        if (bPairHasBuffers[p] && !bStereoPairActive[p])
+            MixerDebugLog().WriteValue("Error CreatePrimaryBuffers - pair not usable", p);
+    }
 
     b16Bits = sampleType == ASIOSTInt16LSB;
     bufferSizeBytes = static_cast<uint32_t>(bufferSize) * (b16Bits ? 2u : 4u);
+    // The meters fall by 20 dB in 1.5 s: by 10^(-t / 1.5) over a switch of t
+    // seconds. A rate the driver could not tell is taken as 48 kHz.
+    const double rate = sampleRate >= 1000.0 && sampleRate <= 1e7 ? sampleRate : 48000.0;
+    const double fall = std::pow(10.0, -(bufferSize / rate) / 1.5);
+    peakFall = static_cast<uint64_t>(std::min(fall, 1.0 - 1e-9) * 4294967296.0);
 
     for (int32_t p = 0; p < numStereoPairs; ++p) {
         if (!bStereoPairActive[p]) continue;

@@ -6,10 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "mixer/asio/Asio.h"
+#include "platform/PiMutex.h"
 
 class AudioBuffer;
 
@@ -58,9 +58,13 @@ class ASIOBuffers {
     // `description` points to a BufferDescription whose nOwner is one of the
     // card's pairs; the result is the new AudioBuffer (whose only base,
     // SoundBufferBase, sits at the same address) in the next free slot, or null.
-    [[nodiscard]] void* CreateSoundBuffer(void* description);
+    // `sampleBits` is the width of the buffer's samples in memory, 16 or 32.
+    [[nodiscard]] void* CreateSoundBuffer(void* description, uint32_t sampleBits = 16);
     // Deletes a buffer from CreateSoundBuffer and closes the hole it leaves.
     void ReleaseSoundBuffer(void* buffer);
+    // Sets every given buffer playing as a ring between two buffer switches,
+    // so that all of them begin in the same switch. Null entries are skipped.
+    void PlayTogether(AudioBuffer* const* buffers, int32_t count);
 
     // The driver's callbacks.
     static void OnBufferSwitch16Bits(int32_t index, ASIOBool directProcess) noexcept;
@@ -86,6 +90,11 @@ class ASIOBuffers {
     // The buffer in a slot, or null.
     AudioBuffer* SlotBuffer(int32_t slot);
 
+    // The meter of one output channel (0..23): the peak of what the recent
+    // buffer switches wrote there, as a fraction of full scale, holding the
+    // loudest and falling by 20 dB in 1.5 s. Read without a lock.
+    float OutputPeak(int32_t channel) const;
+
   private:
     void DiscoverChannels(void* hWnd, const char* windowTitle, PairLabelSink* pairList);
     void ShowSampleType(int32_t type);
@@ -93,6 +102,7 @@ class ASIOBuffers {
     void CompactSlots(int32_t n);
     template <bool Is16>
     void BufferSwitch(int32_t index) noexcept;
+    void Meter(int32_t channel, uint32_t peak) noexcept;
 
     // The one live output stage, which the driver's callbacks reach. Written
     // on the application's thread before the driver gets the callbacks and
@@ -126,9 +136,16 @@ class ASIOBuffers {
     // Written by the buffer switch alone; read after the driver stopped.
     std::atomic<int32_t> cBufs{0};
 
+    // The meters, in units of 2^-31 of full scale: written by the buffer
+    // switch alone, read by any thread. The fall per switch (a 32-bit
+    // fraction) is fixed before the driver starts.
+    std::atomic<uint32_t> peaks[kMaxOutputChannels] = {};
+    uint64_t peakFall = 0;
+
     // Guards StereoAudioBuffers and countAudioBuffers: held by the buffer
-    // switch (driver's thread) for the whole switch, and by CreateSoundBuffer
-    // and ReleaseSoundBuffer (engine and application threads).
-    std::mutex hBufferMutex;
+    // switch (driver's thread) for the whole switch, and briefly by
+    // CreateSoundBuffer and ReleaseSoundBuffer (engine and application
+    // threads). It lends the driver's priority to whoever holds it.
+    platform::PiMutex hBufferMutex;
     AudioBuffer* StereoAudioBuffers[kMaxSoundBuffers] = {};
 };

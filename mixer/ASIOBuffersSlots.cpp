@@ -1,4 +1,5 @@
 // The twelve sound-buffer slots: occupied from slot 0 without holes.
+#include <mutex>
 #include <new>
 
 #include "diag/DebugLog.h"
@@ -11,7 +12,7 @@ enum class SlotResult { Stored, NoneFree, Occupied };
 
 }  // namespace
 
-void* ASIOBuffers::CreateSoundBuffer(void* description) {
+void* ASIOBuffers::CreateSoundBuffer(void* description, uint32_t sampleBits) {
     DebugLog& log = MixerDebugLog();
     auto* desc = static_cast<BufferDescription*>(description);
     if (!desc) {
@@ -19,8 +20,8 @@ void* ASIOBuffers::CreateSoundBuffer(void* description) {
         return nullptr;
     }
     // The buffer switch writes a buffer into its pair's halves: a pair the
-    // card does not have has none.
-    if (desc->nOwner < 0 || desc->nOwner >= numStereoPairs) {
+    // card does not have, or cannot use, would never play nor notify.
+    if (desc->nOwner < 0 || desc->nOwner >= numStereoPairs || !bStereoPairActive[desc->nOwner]) {
         log.WriteValue("Error CreateSoundBuffer - no such output pair! - nOwner", desc->nOwner);
         return nullptr;
     }
@@ -37,8 +38,9 @@ void* ASIOBuffers::CreateSoundBuffer(void* description) {
     // Allocated before the slot lock is taken: the buffer switch never waits
     // for an allocation.
     const double wholeRate = sampleRate >= 0.0 && sampleRate < 4294967296.0 ? sampleRate : 0.0;
-    auto* buffer = new (std::nothrow) AudioBuffer(desc, static_cast<uint32_t>(bufferSize),
-                                                  static_cast<uint32_t>(wholeRate), b16Bits);
+    auto* buffer =
+        new (std::nothrow) AudioBuffer(desc, static_cast<uint32_t>(bufferSize),
+                                       static_cast<uint32_t>(wholeRate), b16Bits, sampleBits);
     if (!buffer) {
         log.WriteLine("Error CreateSoundBuffer - create failed!");
         return nullptr;
@@ -86,8 +88,7 @@ void ASIOBuffers::ReleaseSoundBuffer(void* buffer) {
         log.WriteLine("ReleaseSoundBuffer - null lpAudioBuffer!");
         return;
     }
-    bool found = false;
-    int32_t owner = 0;
+    AudioBuffer* unlinked = nullptr;
     int32_t remaining = 0;
     {
         // The pointer is searched for under the lock: a create or release on
@@ -95,11 +96,7 @@ void ASIOBuffers::ReleaseSoundBuffer(void* buffer) {
         std::lock_guard guard(hBufferMutex);
         for (int32_t i = 0; i < kMaxSoundBuffers; ++i) {
             if (StereoAudioBuffers[i] != buffer) continue;
-            found = true;
-            owner = StereoAudioBuffers[i]->GetOwner();
-            // Delete under the slot lock: the buffer switch must never meet a
-            // freed buffer.
-            delete StereoAudioBuffers[i];
+            unlinked = StereoAudioBuffers[i];
             StereoAudioBuffers[i] = nullptr;
             const int32_t oldCount = countAudioBuffers;
             --countAudioBuffers;
@@ -108,10 +105,15 @@ void ASIOBuffers::ReleaseSoundBuffer(void* buffer) {
             break;
         }
     }
-    if (!found) {
+    if (!unlinked) {
         log.WriteLine("ReleaseSoundBuffer - can't find location of lpAudioBuffer!");
         return;
     }
+    // Deleted once unlinked, outside the slot lock: the buffer switch holds
+    // that lock for the whole of a switch, so none can still be using the
+    // buffer, and none will find it again.
+    const int32_t owner = unlinked->GetOwner();
+    delete unlinked;
     log.WriteTwoValues("StereoAudioBuffers - Deleted audio buffer Chn", owner, "countAudioBuffers",
                        remaining);
 }
@@ -128,6 +130,14 @@ void ASIOBuffers::CompactSlots(int32_t n) {
         StereoAudioBuffers[i] = StereoAudioBuffers[j];
         StereoAudioBuffers[j] = nullptr;
     }
+}
+
+void ASIOBuffers::PlayTogether(AudioBuffer* const* buffers, int32_t count) {
+    // The switch holds the slot lock for the whole of a switch: holding it
+    // here puts every start before the same one.
+    std::lock_guard guard(hBufferMutex);
+    for (int32_t i = 0; i < count; ++i)
+        if (buffers[i]) buffers[i]->Play(true);
 }
 
 int16_t ASIOBuffers::CountAudioBuffers() {

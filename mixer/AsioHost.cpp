@@ -10,6 +10,7 @@
 
 #include "diag/DebugLog.h"
 #include "mixer/AsioDriverList.h"
+#include "mixer/AudioBuffer.h"
 
 namespace {
 
@@ -286,9 +287,25 @@ int32_t ASIOStereoPairCount() {
     return pASIOBuffers ? pASIOBuffers->NumStereoPairs() : 0;
 }
 
-void* ASIOCreateSoundBuffer(BufferDescription* description) {
+void* ASIOCreateSoundBuffer(BufferDescription* description, uint32_t sampleBits) {
     if (!pASIOBuffers) return nullptr;
-    return pASIOBuffers->CreateSoundBuffer(description);
+    return pASIOBuffers->CreateSoundBuffer(description, sampleBits);
+}
+
+bool ASIOPlayTogether(void* const* buffers, int32_t count) {
+    if (!pASIOBuffers || !buffers || count < 0) return false;
+    AudioBuffer* list[ASIOBuffers::kMaxSoundBuffers];
+    const int32_t n = count < ASIOBuffers::kMaxSoundBuffers ? count : ASIOBuffers::kMaxSoundBuffers;
+    for (int32_t i = 0; i < n; ++i) list[i] = static_cast<AudioBuffer*>(buffers[i]);
+    pASIOBuffers->PlayTogether(list, n);
+    return true;
+}
+
+bool ASIOGetOutputPeaks(int32_t pair, float* left, float* right) {
+    if (!pASIOBuffers || pair < 0 || pair >= pASIOBuffers->NumStereoPairs()) return false;
+    if (left) *left = pASIOBuffers->OutputPeak(2 * pair);
+    if (right) *right = pASIOBuffers->OutputPeak(2 * pair + 1);
+    return true;
 }
 
 void ASIOReleaseSoundBuffer(void* buffer) {

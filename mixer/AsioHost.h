@@ -69,12 +69,24 @@ const char* ASIOErrorText();
 int32_t ASIOStereoPairCount();
 
 // A new sound buffer for description->nOwner's output pair, used through
-// SoundBufferBase; null without an output stage or on failure.
-[[nodiscard]] void* ASIOCreateSoundBuffer(BufferDescription* description);
+// SoundBufferBase; null without an output stage or on failure. sampleBits is
+// the width of its samples in memory: 16, or 32 for sources above 16 bits.
+[[nodiscard]] void* ASIOCreateSoundBuffer(BufferDescription* description,
+                                          uint32_t sampleBits = 16);
 // Gives back a buffer from ASIOCreateSoundBuffer; does nothing without an
 // output stage.
 void ASIOReleaseSoundBuffer(void* buffer);
 
+// Sets the given sound buffers (from ASIOCreateSoundBuffer) playing as rings
+// so that all of them begin in the same buffer switch. False without an
+// output stage.
+bool ASIOPlayTogether(void* const* buffers, int32_t count);
+
+// The meter of an output pair: the recent peak of each side as a fraction of
+// full scale, after the level (see ASIOBuffers::OutputPeak). False without an
+// output stage or for a pair the card does not have. Takes no lock.
+bool ASIOGetOutputPeaks(int32_t pair, float* left, float* right);
+
 // The two sound-buffer functions as the engine hands them down.
-using CreateSoundBufferFunction = void* (*)(BufferDescription* description);
+using CreateSoundBufferFunction = void* (*)(BufferDescription* description, uint32_t sampleBits);
 using ReleaseSoundBufferFunction = void (*)(void* buffer);

@@ -1,18 +1,21 @@
 // AudioBuffer: construction, positions, Lock, play state and notifications.
 #include "mixer/AudioBuffer.h"
 
+#include <cstring>
+#include <mutex>
 #include <new>
 
 #include "platform/Event.h"
 
 AudioBuffer::AudioBuffer(BufferDescription* description, uint32_t frames, uint32_t deviceRate,
-                         bool bOutput16Bits)
+                         bool bOutput16Bits, uint32_t sampleBits)
     : b16Bits(bOutput16Bits),
+      dwSampleBits(sampleBits),
       dwPrimaryBufferSampleSize(frames),
       dwPrimaryBufSizeBytes(frames * (bOutput16Bits ? 2u : 4u)),
       dwOutputBytes16(frames * 2u),
       dMsPerSwitch(deviceRate != 0 ? static_cast<double>(frames) * 1000.0 / deviceRate : 0.0) {
-    if (description == nullptr) {
+    if (description == nullptr || (sampleBits != 16 && sampleBits != 32)) {
         return;
     }
     desc = *description;
@@ -26,36 +29,45 @@ AudioBuffer::AudioBuffer(BufferDescription* description, uint32_t frames, uint32
     if (size == 0) {
         return;
     }
-    // Cleared so that a buffer played before its owner wrote it is silent
-    // rather than noise.
-    pBufferStart = new (std::nothrow) int16_t[size / 2]();
-    if (pBufferStart == nullptr) {
+    // Raw storage, so that the fills may read it as 16-bit or as 32-bit
+    // samples; cleared so that a buffer played before its owner wrote it is
+    // silent rather than noise.
+    void* memory = ::operator new[](size, std::nothrow);
+    if (memory == nullptr) {
         return;
     }
+    std::memset(memory, 0, size);
+    pBufferStart = static_cast<int16_t*>(memory);
     pPlayCursor = pBufferStart;
     pBufferEnd = pBufferStart + size / 2;
 
     // A lo-res switch with an odd frame count writes its last source frame
     // once, so it consumes the rounded-up half; this keeps every position on
     // a whole frame.
-    const uint32_t frameBytes = bStereo ? 4u : 2u;
+    const uint32_t frameBytes = (bStereo ? 2u : 1u) * (sampleBits / 8u);
     const uint32_t sourceFrames = bLoRes ? frames / 2 + (frames & 1u) : frames;
     dwBytesPerSwitch = sourceFrames * frameBytes;
 }
 
 AudioBuffer::~AudioBuffer() {
-    std::lock_guard<std::mutex> lock(hMutex);
-    delete[] pBufferStart;
-    pBufferStart = nullptr;
-    pBufferEnd = nullptr;
-    pPlayCursor = nullptr;
+    int16_t* memory;
+    {
+        // Waits for a fill that is still running; the memory is freed after
+        // the lock, which is never held longer than a fill.
+        std::lock_guard lock(hMutex);
+        memory = pBufferStart;
+        pBufferStart = nullptr;
+        pBufferEnd = nullptr;
+        pPlayCursor = nullptr;
+    }
+    ::operator delete[](memory);
 }
 
 bool AudioBuffer::GetAudioPosition(uint32_t* pos) {
     if (pos == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(hMutex);
+    std::lock_guard lock(hMutex);
     *pos = pPlayCursor != nullptr ? static_cast<uint32_t>(pPlayCursor - pBufferStart) * 2u : 0u;
     return true;
 }
@@ -65,11 +77,12 @@ bool AudioBuffer::SetAudioPosition(uint32_t pos) {
         return false;
     }
     const uint32_t size = static_cast<uint32_t>(pBufferEnd - pBufferStart) * 2u;
-    const uint32_t target = pos & ~1u;
+    // A position never splits a sample of the memory.
+    const uint32_t target = pos & ~(dwSampleBits / 8u - 1u);
     if (pos != 0 && target >= size) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(hMutex);
+    std::lock_guard lock(hMutex);
     pPlayCursor = pBufferStart + target / 2;
     return true;
 }
@@ -81,7 +94,7 @@ int32_t AudioBuffer::SetNotify(void* event, uint32_t bytes, uint32_t mode) {
     if (mode != NOTIFY_AT_END && mode != NOTIFY_ONCE && mode != NOTIFY_PERIODIC) {
         return -2;
     }
-    std::lock_guard<std::mutex> lock(hMutex);
+    std::lock_guard lock(hMutex);
     hNotifyEvent = event;
     dwNotifyMode = mode;
     dwNotifyBytes = bytes;
@@ -90,7 +103,7 @@ int32_t AudioBuffer::SetNotify(void* event, uint32_t bytes, uint32_t mode) {
 }
 
 void AudioBuffer::CancelNotify() {
-    std::lock_guard<std::mutex> lock(hMutex);
+    std::lock_guard lock(hMutex);
     dwNotifyMode = NOTIFY_NONE;
 }
 
@@ -111,7 +124,7 @@ bool AudioBuffer::Lock(uint32_t offset, uint32_t bytes, void** first, uint32_t* 
         return false;
     }
 
-    std::lock_guard<std::mutex> lock(hMutex);
+    std::lock_guard lock(hMutex);
     const uint32_t size = static_cast<uint32_t>(pBufferEnd - pBufferStart) * 2u;
     const uint32_t cursorOffset = static_cast<uint32_t>(pPlayCursor - pBufferStart) * 2u;
     uint32_t firstOffset = 0;
@@ -169,14 +182,15 @@ bool AudioBuffer::Lock(uint32_t offset, uint32_t bytes, void** first, uint32_t* 
 void AudioBuffer::Unlock() {}
 
 bool AudioBuffer::Play(bool looping) {
-    std::lock_guard<std::mutex> lock(hMutex);
+    std::lock_guard lock(hMutex);
     bLooping = looping;
+    bStoppedByFade.store(false, std::memory_order_relaxed);
     bIsPlaying.store(true, std::memory_order_relaxed);
     return true;
 }
 
 void AudioBuffer::Stop() {
-    std::lock_guard<std::mutex> lock(hMutex);
+    std::lock_guard lock(hMutex);
     bIsPlaying.store(false, std::memory_order_relaxed);
 }
 
@@ -207,7 +221,11 @@ void AudioBuffer::CheckNotify() {
             if (dwNotifyMode == NOTIFY_ONCE) {
                 dwNotifyMode = NOTIFY_NONE;
             } else {
-                dwNotifyCount -= dwNotifyBytes;
+                // The excess carries over, but never a whole distance: with a
+                // distance below one switch the count would otherwise grow
+                // until it wraps and a signal is lost. One signal a switch
+                // is all a switch can give.
+                dwNotifyCount = dwNotifyBytes != 0 ? dwNotifyCount % dwNotifyBytes : 0;
             }
             return;
         case NOTIFY_AT_END:

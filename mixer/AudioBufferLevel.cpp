@@ -1,9 +1,10 @@
-// AudioBuffer: attenuation in whole decibels, linear fades in decibels, and
-// the in-place level routines the buffer switch applies to the section it is
-// about to play.
+// AudioBuffer: attenuation in whole decibels and linear fades in decibels.
+// The level is applied by the fills as they convert (AudioBufferMix.cpp);
+// the sample memory is never changed by it.
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 
 #include "mixer/AudioBuffer.h"
 
@@ -11,6 +12,10 @@ namespace {
 
 // Shifting stops at 16 bits; deeper multiples of 6 dB go through the gain.
 constexpr uint32_t kMaxShiftDb = 96;
+
+bool IsShift(uint32_t attenuationDb) {
+    return attenuationDb % 6 == 0 && attenuationDb <= kMaxShiftDb;
+}
 
 }  // namespace
 
@@ -20,30 +25,46 @@ double AudioBuffer::GainFromDb(double attenuationDb) {
     return std::pow(10.0, (reference - attenuationDb) * 0.05) * 3.051850947599719e-05;
 }
 
-// Sets a fixed level without touching the fade state. Called with the lock held.
-void AudioBuffer::ApplyLevel(uint32_t attenuationDb) {
+// Called with the lock held.
+void AudioBuffer::ApplyLevel(uint32_t attenuationDb, double gain) {
     if (attenuationDb == 0) {
         dwAttenuation = 0;
         nBitShift = 16;
-    } else if (attenuationDb % 6 == 0 && attenuationDb <= kMaxShiftDb) {
+    } else if (IsShift(attenuationDb)) {
         dwAttenuation = 0;
         nBitShift = 16 - static_cast<int32_t>(attenuationDb / 6);
     } else {
         nBitShift = 16;
         dwAttenuation = attenuationDb;
-        dGain = GainFromDb(attenuationDb);
+        dGain = gain;
     }
 }
 
 void AudioBuffer::SetAttenuation(uint32_t attenuationDb) {
-    std::lock_guard<std::mutex> lock(hMutex);
+    // The power is worked out before the lock: the buffer switch waits for
+    // whatever holds it.
+    const double gain = GainFromDb(attenuationDb);
+    std::lock_guard lock(hMutex);
     bFadeActive = false;
     bFadeDone = false;
-    ApplyLevel(attenuationDb);
+    bStopAfterFade = false;
+    ApplyLevel(attenuationDb, gain);
 }
 
+namespace {
+
+uint32_t FadeSteps(uint32_t ms, double msPerSwitch) {
+    if (!(msPerSwitch > 0.0)) return 0;
+    const double n = std::floor(ms / msPerSwitch);
+    return n >= static_cast<double>(std::numeric_limits<uint32_t>::max())
+               ? std::numeric_limits<uint32_t>::max()
+               : static_cast<uint32_t>(n);
+}
+
+}  // namespace
+
 void AudioBuffer::ProgramFade(uint32_t targetDb, uint32_t ms) {
-    std::lock_guard<std::mutex> lock(hMutex);
+    std::lock_guard lock(hMutex);
     double distance = 0.0;
     bool downward = false;
     if (!bFadeActive || targetDb != 0) {
@@ -59,14 +80,7 @@ void AudioBuffer::ProgramFade(uint32_t targetDb, uint32_t ms) {
         distance = std::max(0.0, std::floor(dFadeLevel));
         downward = true;
     }
-
-    uint32_t steps = 0;
-    if (dMsPerSwitch > 0.0) {
-        const double n = std::floor(ms / dMsPerSwitch);
-        steps = n >= static_cast<double>(std::numeric_limits<uint32_t>::max())
-                    ? std::numeric_limits<uint32_t>::max()
-                    : static_cast<uint32_t>(n);
-    }
+    const uint32_t steps = FadeSteps(ms, dMsPerSwitch);
     dwFadeSteps = steps;
     dwFadeTarget = targetDb;
     dFadeStep = steps != 0 ? distance / steps : 0.0;
@@ -75,6 +89,34 @@ void AudioBuffer::ProgramFade(uint32_t targetDb, uint32_t ms) {
     }
     bFadeActive = true;
     bFadeDone = false;
+    bStopAfterFade = false;
+}
+
+// Called with the lock held.
+double AudioBuffer::CurrentAttenuationLocked() const {
+    if (bFadeActive) return dFadeLevel;
+    if (dwAttenuation != 0) return dwAttenuation;
+    return (16 - nBitShift) * 6.0;
+}
+
+double AudioBuffer::CurrentAttenuation() {
+    std::lock_guard lock(hMutex);
+    return CurrentAttenuationLocked();
+}
+
+void AudioBuffer::FadeTo(uint32_t targetDb, uint32_t ms, bool stopAtEnd) {
+    const double floorDb = kFadeFloorDb;
+    const double reach = targetDb >= kSilenceDb ? floorDb : targetDb;
+    std::lock_guard lock(hMutex);
+    const double from = std::min(CurrentAttenuationLocked(), std::max(reach, floorDb));
+    const uint32_t steps = FadeSteps(ms, dMsPerSwitch);
+    dFadeLevel = from;
+    dwFadeSteps = steps;
+    dwFadeTarget = targetDb;
+    dFadeStep = steps != 0 ? (reach - from) / steps : 0.0;
+    bFadeActive = true;
+    bFadeDone = false;
+    bStopAfterFade = stopAtEnd;
 }
 
 // Runs on the driver's thread: no allocation, no logging.
@@ -93,7 +135,7 @@ void AudioBuffer::SetProgrammedAttenuation() {
         }
     }
     if (dwFadeSteps == 0) {
-        ApplyLevel(dwFadeTarget);
+        ApplyLevel(dwFadeTarget, IsShift(dwFadeTarget) ? dGain : GainFromDb(dwFadeTarget));
         bFadeDone = true;
         dFadeLevel = dwFadeTarget;
         return;
@@ -103,66 +145,4 @@ void AudioBuffer::SetProgrammedAttenuation() {
     dwAttenuation = 1;
     dGain = GainFromDb(dFadeLevel);
     --dwFadeSteps;
-}
-
-namespace {
-
-void MultiplyInPlace(int16_t* __restrict samples, uint32_t count, double gain) {
-    for (uint32_t i = 0; i < count; ++i) {
-        // Clamped before narrowing: a gain a hair above one must not carry
-        // -32768 out of range.
-        const double scaled = std::clamp(samples[i] * gain, -32768.0, 32767.0);
-        samples[i] = static_cast<int16_t>(scaled);
-    }
-}
-
-void ShiftInPlace(int16_t* __restrict samples, uint32_t count, uint32_t shift) {
-    for (uint32_t i = 0; i < count; ++i) {
-        samples[i] = static_cast<int16_t>(samples[i] >> shift);
-    }
-}
-
-}  // namespace
-
-// Runs on the driver's thread: no allocation, no logging.
-void AudioBuffer::ApplyAttenuation(uint32_t bytes) {
-    const uint32_t count = bytes / 2;
-    const auto room = static_cast<uint32_t>(pBufferEnd - pPlayCursor);
-    if (room >= count) {
-        MultiplyInPlace(pPlayCursor, count, dGain);
-        return;
-    }
-    MultiplyInPlace(pPlayCursor, room, dGain);
-    if (bLooping) {
-        // A ring shorter than one switch is read more than once in it, but
-        // each sample is treated only once.
-        const auto before = static_cast<uint32_t>(pPlayCursor - pBufferStart);
-        MultiplyInPlace(pBufferStart, std::min(count - room, before), dGain);
-    }
-}
-
-// Runs on the driver's thread: no allocation, no logging.
-void AudioBuffer::ApplyBitShiftMono(uint32_t bytes, uint32_t shift) {
-    if (!bLooping && pPlayCursor >= pBufferEnd) {
-        return;
-    }
-    const uint32_t count = bytes / 2;
-    const auto room = static_cast<uint32_t>(pBufferEnd - pPlayCursor);
-    if (room >= count) {
-        ShiftInPlace(pPlayCursor, count, shift);
-        return;
-    }
-    ShiftInPlace(pPlayCursor, room, shift);
-    if (bLooping) {
-        const auto before = static_cast<uint32_t>(pPlayCursor - pBufferStart);
-        ShiftInPlace(pBufferStart, std::min(count - room, before), shift);
-    }
-}
-
-// Runs on the driver's thread: no allocation, no logging.
-void AudioBuffer::ApplyBitShiftStereo(uint32_t bytes, uint32_t shift) {
-    // A frame is two samples treated alike, so the section is shifted as a
-    // run of samples; a trailing half frame before the end is included, as
-    // it lies inside the section.
-    ApplyBitShiftMono(bytes, shift);
 }

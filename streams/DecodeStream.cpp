@@ -43,8 +43,10 @@ DecodeStream::DecodeStream(std::unique_ptr<WaveFile> pWave, LogFunction pLog)
     text[0] = '\0';
     if (!pWaveFile || !pWaveFile->GetFormat()) return;
 
-    dwCuedMilisecs =
-        FloorToUint32(static_cast<double>(pWaveFile->GetMsPerBlock()) * pWaveFile->cueIn);
+    // In the 32-bit float of the milliseconds per block, product included, as
+    // the logs have always shown it.
+    const float fCuedMs = pWaveFile->GetMsPerBlock() * static_cast<float>(pWaveFile->cueIn);
+    dwCuedMilisecs = FloorToUint32(fCuedMs);
     SongPlayTime = pWaveFile->SongPlayTime;
 
     pFormat.reset(new (std::nothrow) WAVEFORMATEX(*pWaveFile->GetFormat()));

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/ChannelStates.h"
+#include "streams/ChannelStates.h"
 #include "mixer/AudioBuffer.h"
 #include "platform/Event.h"
 #include "streams/DecodeStream.h"
@@ -115,7 +115,7 @@ bool StreamBuffer::CreateBuffer() {
     desc.dwSamplesPerSec = format ? format->nSamplesPerSec : 0;
     desc.nChannels = format ? format->nChannels : 0;
     desc.nOwner = nChannel;
-    void* buffer = pCreate(&desc);
+    void* buffer = pCreate(&desc, 16);
     if (!buffer) {
         Log("Failed creating sound buffer.\n");
         return false;

@@ -77,17 +77,28 @@ bool WaveFile::Parse() {
         return Refuse("%u-bit samples; only 16-bit PCM is played", wBitsPerSample);
     if (nSamplesPerSec < kMinSamplesPerSec)
         return Refuse("%u Hz; 22050 Hz or more is played", nSamplesPerSec);
+    // A sound buffer plays mono or interleaved stereo; more channels would be
+    // heard as scrambled stereo at the wrong speed.
+    if (nChannels > 2)
+        return Refuse("%u channels: a channel plays a mono or stereo file", nChannels);
     // Values that the block and play-time arithmetic divide by: a header that
     // zeroes them is broken, not merely unusual.
-    if (nBlockAlign == 0 || nChannels == 0 || nAvgBytesPerSec == 0)
-        return Refuse("a broken format chunk");
+    if (nBlockAlign == 0 || nChannels == 0) return Refuse("a broken format chunk");
     const uint64_t qwBytesPerSecOf16Bit = static_cast<uint64_t>(nChannels) * nSamplesPerSec * 2;
     if (qwBytesPerSecOf16Bit > UINT32_MAX) return Refuse("a broken format chunk");
+    // Nothing is converted, so the byte rate is block align x rate whatever
+    // the header says; only a zero one, which the timing divides by, is mended.
+    const uint64_t qwDerivedBytesPerSec = static_cast<uint64_t>(nBlockAlign) * nSamplesPerSec;
+    if (nAvgBytesPerSec == 0 && qwDerivedBytesPerSec > UINT32_MAX)
+        return Refuse("a broken format chunk");
 
     pFormat.reset(new (std::nothrow) WAVEFORMATEX{});
     if (!pFormat) return Refuse("not enough memory");
     std::memcpy(pFormat.get(), pFmt, kFormatBytes);
     pFormat->cbSize = 0;
+    bDerivedAvgBytesPerSec = nAvgBytesPerSec == 0;
+    if (bDerivedAvgBytesPerSec)
+        pFormat->nAvgBytesPerSec = static_cast<uint32_t>(qwDerivedBytesPerSec);
 
     // A plain byte search, no chunk walking: the first "data" wins, wherever
     // it stands. Bounded by the file as well as by the fixed range.
@@ -105,11 +116,11 @@ bool WaveFile::Parse() {
 
     const uint8_t* pCue = pBase + dwDataId - kCueToDataId;
     if (std::memcmp(pCue, "cue ", 4) == 0) {
-        cueIn = static_cast<int32_t>(ReadU32(pCue + 12));
-        cueOut = static_cast<int32_t>(ReadU32(pCue + 16));
+        nFileCueIn = static_cast<int32_t>(ReadU32(pCue + 12));
+        nFileCueOut = static_cast<int32_t>(ReadU32(pCue + 16));
     } else {
-        cueIn = 0;
-        cueOut = 0;
+        nFileCueIn = 0;
+        nFileCueOut = 0;
     }
 
     dwDataSize = ReadU32(pBase + dwDataId + 4);
@@ -126,8 +137,15 @@ bool WaveFile::Parse() {
     fMsPerBlock = pReader->GetMsPerBlock();
     nBlockCount = pReader->GetBlockCount();
 
-    // Cue values come straight from the file: do the arithmetic wide and keep
-    // the length within what a 32-bit length can say.
+    // Cue blocks come straight from the file. A cue-in outside the data would
+    // play the wrong block or never end, a cue-out outside the range would play
+    // silence long after the data or blocks past it: such a value is dropped
+    // here, once, so that everything downstream sees a range inside the data.
+    cueIn = nFileCueIn >= 0 && nFileCueIn < nBlockCount ? nFileCueIn : 0;
+    cueOut = nFileCueOut > cueIn && nFileCueOut <= nBlockCount ? nFileCueOut : 0;
+
+    // Do the length arithmetic wide and keep the length within what a 32-bit
+    // length can say.
     int64_t nPlayLength = dwDataSize;
     if (cueOut != 0) {
         nPlayLength = (static_cast<int64_t>(cueOut) - cueIn) * dwBlockSize;

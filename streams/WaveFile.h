@@ -31,10 +31,17 @@ class WaveFile {
 
     // Checks the header, builds the format record and the reader, and positions
     // the reader at the cue-in block. False refuses the file (no log line; the
-    // caller reports it, with GetRefusal's words).
+    // caller reports it, with RefusalReason). What Parse had to mend is left
+    // for the caller to log: see CueMended and DerivedAvgBytesPerSec.
     [[nodiscard]] bool Parse();
-    // Why Parse refused the file, in words for the user; "" otherwise.
-    const char* GetRefusal() const { return szRefusal; }
+    // Why Parse refused the file, in words for the user; null before a
+    // refusal.
+    const char* RefusalReason() const { return szRefusal[0] ? szRefusal : nullptr; }
+    // The cue blocks as the file gave them differ from cueIn and cueOut.
+    bool CueMended() const { return nFileCueIn != cueIn || nFileCueOut != cueOut; }
+    // The header's nAvgBytesPerSec was 0: the format record holds block align
+    // x rate instead.
+    bool DerivedAvgBytesPerSec() const { return bDerivedAvgBytesPerSec; }
 
     // Clamps the block number (past the end: block count - 4 or cue-out - 4;
     // never before cue-in), positions the reader there and sets nNextBlock.
@@ -62,9 +69,14 @@ class WaveFile {
     // and the stream buffer; all of them under the channel's mutex.
     int32_t nNextBlock = 0;
     // Block numbers from the cue chunk, 0 when there is none. A cueOut of 0
-    // means no cue-out: the data end is the end. Set by Parse, read-only after.
+    // means no cue-out: the data end is the end. Set by Parse, read-only after:
+    // a cue-in below 0 or not below the block count is 0, a cue-out not above
+    // the cue-in or past the block count is none.
     int32_t cueIn = 0;
     int32_t cueOut = 0;
+    // The same as the cue chunk gave them.
+    int32_t nFileCueIn = 0;
+    int32_t nFileCueOut = 0;
     // The play length in ms (play length / bytes per second of 16-bit samples).
     uint32_t SongPlayTime = 0;
 
@@ -83,5 +95,6 @@ class WaveFile {
     uint32_t dwBlockSize = 0;
     int32_t nBlockCount = 0;
     uint32_t dwPlayLength = 0;
+    bool bDerivedAvgBytesPerSec = false;
     char szRefusal[96] = {};
 };

@@ -45,14 +45,19 @@ TEST(DebugLog, HeaderValuesAndClosingLinesOfTheEngineLog) {
     EXPECT_EQ(ReadWholeFile(dir.File("SarabandeDbg.Log")), text) << "a closed log ignores writes";
 }
 
-TEST(DebugLog, MixerLogHasNoGoodbyeAndLivesInItsDirectory) {
+TEST(DebugLog, MixerLogHasNoGoodbyeAndLivesInItsDirectoryOrTheWorkingOne) {
     TempDir dir;
-    DebugLog& log = MixerDebugLog();
-    log.Open(dir.path().c_str());
-    log.Close();
-    const std::string text = ReadWholeFile(dir.File("OstinatoDbg.Log"));
-    EXPECT_NE(text.find("Shutting down debug logging system..."), std::string::npos);
-    EXPECT_EQ(text.find("Goodbye"), std::string::npos);
+    ScopedChdir cd(dir.path());
+    const std::string path = dir.path();
+    for (const char* directory : {path.c_str(), static_cast<const char*>(nullptr), ""}) {
+        std::filesystem::remove(dir.File("OstinatoDbg.Log"));
+        MixerDebugLog().Open(directory);
+        MixerDebugLog().Close();
+        const std::string text = ReadWholeFile(dir.File("OstinatoDbg.Log"));
+        EXPECT_NE(text.find("Shutting down debug logging system..."), std::string::npos)
+            << (directory ? directory : "null");
+        EXPECT_EQ(text.find("Goodbye"), std::string::npos);
+    }
 }
 
 TEST(DebugLog, KeepsTheLastThreeRuns) {

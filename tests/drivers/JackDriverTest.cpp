@@ -260,6 +260,35 @@ TEST_F(JackDriverTest, ServerDeathMidPlayStopsTheSwitchesWithoutAHang) {
     EXPECT_LT(ElapsedMs(begin), 2000);
 }
 
+// A host whose switch is held up longer than stop's patience: stop must not
+// return while the callback is still inside the host, which frees what the
+// callback uses as soon as stop returns.
+std::atomic<bool> gHoldSwitch{false};
+std::atomic<bool> gInsideSwitch{false};
+
+void HeldSwitch(int32_t, ASIOBool) {
+    if (!gHoldSwitch.exchange(false)) return;
+    gInsideSwitch = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2300));
+    gInsideSwitch = false;
+}
+
+TEST_F(JackDriverTest, StopWaitsForACallbackThatIsStillInsideTheHost) {
+    std::unique_ptr<IASIO, DriverDeleter> driver(new JackDriver());
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOCallbacks callbacks{HeldSwitch, nullptr, nullptr, nullptr};
+    ASSERT_EQ(driver->createBuffers(infos, 2, 256, &callbacks), ASE_OK);
+    gHoldSwitch = true;
+    ASSERT_EQ(driver->start(), ASE_OK);
+    const int64_t begin = testhost::NowNs();
+    while (!gInsideSwitch && ElapsedMs(begin) < 3000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(gInsideSwitch);
+    driver->stop();
+    EXPECT_FALSE(gInsideSwitch);
+}
+
 TEST(JackDriver, InitFailsClearlyWithoutAServer) {
     setenv("JACK_DEFAULT_SERVER", ("cantabile-nobody-" + std::to_string(getpid())).c_str(), 1);
     std::unique_ptr<IASIO, DriverDeleter> driver(new JackDriver());

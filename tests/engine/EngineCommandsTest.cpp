@@ -1,6 +1,7 @@
 // The engine's commands on good and bad input: every result code with its
 // log line, eviction of the oldest load, failed starts, and Close.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -39,6 +40,9 @@ class EngineCommands : public ::testing::Test {
 TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndReasonsAndLeaveTheChannelFree) {
     ASSERT_TRUE(WriteBytes(rig.dir.File("small.wav"), std::vector<uint8_t>(1024, 0)));
     ASSERT_TRUE(WriteBytes(rig.dir.File("junk.wav"), std::vector<uint8_t>(1025, 'j')));
+    WavLayout six;
+    six.nChannels = 6;
+    rig.Wav("six.wav", six, 4608);
     // A directory is found by name but cannot be mapped; it is larger than
     // 1024 bytes only with enough entries.
     const std::string folder = rig.dir.File("folder");
@@ -59,6 +63,7 @@ TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndReasonsAndLeaveTheChannelFree)
         {0, "small.wav", SARABANDE_UNUSABLE_FILE,
          "too small (1024 bytes; a WAV file must be larger than 1024 bytes)"},
         {0, "junk.wav", SARABANDE_BUILD_FAILED, "not a WAV file (no RIFF header)"},
+        {0, "six.wav", SARABANDE_BUILD_FAILED, "6 channels: a channel plays a mono or stereo file"},
         {0, "folder", SARABANDE_OPEN_FAILED, "cannot be opened (a folder, not a file)"},
     };
     for (const auto& c : cases) {
@@ -78,6 +83,10 @@ TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndReasonsAndLeaveTheChannelFree)
     const std::string log = CloseAndReadLog();
     EXPECT_TRUE(
         Contains(log, "Error - failed parsing file!\n\nError - Failed to create audio stream\n\n"));
+    EXPECT_TRUE(Contains(log,
+                         "Refused: 6 channels: a channel plays a mono or stereo file\n"
+                         "Error - failed parsing file!\n\n"));
+    EXPECT_TRUE(Contains(log, "Files loaded: 1\n"));  // a file that opened counts even unbuilt
     if (st.st_size > 1024) {
         EXPECT_TRUE(Contains(log, "Error - Failed to open file: " + folder + "\n\n"));
     }
@@ -97,6 +106,7 @@ TEST_F(EngineCommands, EveryCommandAnswersEveryStateWithItsCode) {
     // Loaded.
     ASSERT_EQ(engine->LoadFile(0, song.c_str()), 0);
     EXPECT_EQ(engine->LoadFile(0, song.c_str()), SARABANDE_CHANNEL_IN_USE);
+    EXPECT_EQ(engine->LoadFile(0, nullptr), SARABANDE_CHANNEL_IN_USE);  // the channel first
     EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_LOADED);
     EXPECT_EQ(engine->ReStartChannel(0), 0);  // not playing: nothing to do
     EXPECT_EQ(engine->SetPosition(0, 1), 1);
@@ -158,16 +168,37 @@ TEST_F(EngineCommands, AFullTableEvictsTheOldestLoadEvenWhenItPlays) {
     EXPECT_EQ(engine->LoadFile(-1, song.c_str()), 0);  // load 0 was the oldest
     EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_LOADED);
     EXPECT_EQ(engine->LoadFile(-1, song.c_str()), 1);
-    // The channel is chosen before the file is looked at: eviction, then -35.
+    // A load that cannot find its file closes nothing, not even the oldest.
+    ASSERT_EQ(engine->PlayChannel(2), 0);
     EXPECT_EQ(engine->LoadFile(-1, rig.dir.File("gone.wav").c_str()), SARABANDE_UNUSABLE_FILE);
-    EXPECT_EQ(engine->GetChannelStatus(2), CHANNEL_FREE);
-    EXPECT_EQ(engine->LoadFile(-1, song.c_str()), 2);  // the lowest free channel
+    EXPECT_EQ(engine->LoadFile(-1, nullptr), SARABANDE_NO_PATH);
+    EXPECT_EQ(engine->GetChannelStatus(2), CHANNEL_PLAYING);
+    EXPECT_EQ(engine->LoadFile(-1, song.c_str()), 2);
 
     const std::string log = CloseAndReadLog();
     EXPECT_TRUE(Contains(log, "LoadChannel: Couldn't find a vacant channel to load file!\n"));
     EXPECT_TRUE(Contains(log, "Closed Instantly ID: 0, file: " + song + "\n"));
     EXPECT_TRUE(Contains(log, "Closed Instantly ID: 1, file: " + song + "\n"));
     EXPECT_TRUE(Contains(log, "Closed Instantly ID: 2, file: " + song + "\n"));
+}
+
+TEST_F(EngineCommands, AFailedWaitIsLoggedAndTheEventThreadServesOn) {
+    // poll refuses more descriptors than the open-file limit: with the limit
+    // low, the event thread's next wait fails.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 4;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    (void)engine->FlushNotifications(50);  // wakes the thread into a wait that fails
+    platform::SleepMs(200);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_TRUE(engine->FlushNotifications(2000));
+    const std::string log = CloseAndReadLog();
+    const std::string said =
+        "Event thread: wait failed (errno 22), serving on\nEvent thread: wait works again\n";
+    ASSERT_TRUE(Contains(log, said));
+    EXPECT_EQ(log.find("works again", log.find(said) + said.size()), std::string::npos);
 }
 
 TEST_F(EngineCommands, LongPathsAreLoggedWithoutOverrunningAnything) {

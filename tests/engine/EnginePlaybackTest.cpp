@@ -116,21 +116,70 @@ INSTANTIATE_TEST_SUITE_P(
                       Format{ASIOSTInt16LSB, 2, 48000}, Format{ASIOSTInt16LSB, 1, 44100},
                       Format{ASIOSTInt32LSB, 2, 22050}, Format{ASIOSTInt16LSB, 1, 22050}));
 
-TEST_F(EnginePlayback, CueOutStopsAfterTheBlockBeforeItAndEndsOneBlockLater) {
+// Headers as files in the world carry them, played on a ten-block file. Cue
+// blocks outside the data are dropped when the file is parsed, with a line in
+// the log; a good cue-out stops after the block before it and the channel
+// ends one block later than at the end of the data.
+struct HeaderCase {
+    const char* name;
+    WavCue cue;
+    bool zeroAvgBytesPerSec;
+    int32_t first, end;  // the blocks heard: [first, end)
+    int32_t terminatedAtBlock;
+    const char* mended;  // the log line, or null when nothing was mended
+};
+
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class EngineHeaders : public EnginePlayback, public ::testing::WithParamInterface<HeaderCase> {};
+
+TEST_P(EngineHeaders, PlayWhatTheCueRangeHoldsAndEnd) {
+    const HeaderCase& c = GetParam();
     Start();
     WavLayout layout;
-    layout.cue = WavCue{2, 9};
-    const uint32_t frames = 4608 * 20;
-    const std::string path = rig->Wav("cued.wav", layout, frames);
+    layout.cue = c.cue;
+    if (c.zeroAvgBytesPerSec) layout.nAvgBytesPerSec = 0;
+    const std::string path = rig->Wav("cued.wav", layout, 4608 * 10);
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
     ASSERT_EQ(engine->PlayChannel(0), 0);
-    PlayRun run = Play(0, 72 * 20);
+    PlayRun run = Play(0, 72 * 12);
     std::vector<int32_t> left, right;
-    ExpectedPair(9 * 4608, 2, 1, false, 2 * 4608, left, right);  // blocks 2 to 8
+    ExpectedPair(static_cast<uint32_t>(c.end) * 4608, 2, 1, false,
+                 static_cast<uint32_t>(c.first) * 4608, left, right);
     ExpectAudioThenSilence(run, left, right);
-    // Seven blocks heard; the channel ends when the second block of silence begins.
-    EXPECT_EQ(run.terminatedAt, 8 * 72);
+    EXPECT_EQ(run.terminatedAt, c.terminatedAtBlock * 72);
+    engine->Close();
+    const std::string log = rig->Log();
+    const bool mended = log.find("Cue chunk mended") != std::string::npos ||
+                        log.find("nAvgBytesPerSec 0") != std::string::npos;
+    EXPECT_EQ(mended, c.mended != nullptr);
+    if (c.mended) {
+        EXPECT_NE(log.find(c.mended), std::string::npos) << log;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, EngineHeaders,
+    ::testing::Values(
+        HeaderCase{"CueRange", {2, 9}, false, 2, 9, 8, nullptr},
+        HeaderCase{"CueOutAtTheBlockCount", {3, 10}, false, 3, 10, 7, nullptr},
+        HeaderCase{"NegativeCueIn", {-3, 6}, false, 0, 6, 7, "cue-in -3 -> 0, cue-out 6 -> 6\n"},
+        HeaderCase{"CueInAtTheBlockCount", {10, 0}, false, 0, 10, 10, "cue-in 10 -> 0"},
+        HeaderCase{"LowestCueIn", {INT32_MIN, 0}, false, 0, 10, 10, "cue-in -2147483648 -> 0"},
+        HeaderCase{"HighestCueIn", {0x7FFFFFFE, 0}, false, 0, 10, 10, "cue-in 2147483646 -> 0"},
+        HeaderCase{"CueOutPastTheBlockCount", {0, 60}, false, 0, 10, 10, "cue-out 60 -> 0\n"},
+        HeaderCase{"CueOutAtTheCueIn", {5, 5}, false, 5, 10, 5, "cue-in 5 -> 5, cue-out 5 -> 0"},
+        HeaderCase{"CueOutBelowTheCueIn", {5, 3}, false, 5, 10, 5, "cue-out 3 -> 0"},
+        HeaderCase{"NoBytesPerSecond",
+                   {0, 0},
+                   true,
+                   0,
+                   10,
+                   10,
+                   "nAvgBytesPerSec 0 taken as block align x rate: 176400\n"}),
+    [](const ::testing::TestParamInfo<HeaderCase>& info) { return info.param.name; });
 
 TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndPublishThePosition) {
     Start();

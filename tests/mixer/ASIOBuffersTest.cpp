@@ -1,5 +1,6 @@
 // The output stage on the fake driver: channel discovery and pairing, the
 // driver's buffers, the buffer switch, messages and the rate queries.
+#include <cmath>
 #include <cstring>
 
 #include "tests/mixer/MixerFixture.h"
@@ -69,7 +70,8 @@ TEST_F(OutputStage, OddChannelFormsNoPairAndOtherGroupsAreSkipped) {
     ASSERT_TRUE(out.CreatePrimaryBuffers());
     EXPECT_EQ(drv.CreatedChannels(), 4);
     EXPECT_EQ(drv.CreatedSize(), 64);
-    EXPECT_EQ(drv.Half(4, 0), nullptr);
+    EXPECT_EQ(drv.Half(2, 0), nullptr);
+    EXPECT_EQ(drv.Half(5, 0), nullptr);
 }
 
 TEST_F(OutputStage, RefusesUnusableCards) {
@@ -157,30 +159,97 @@ TEST_F(OutputStage, CreatePrimaryBuffersFailures) {
     }
 }
 
-TEST_F(OutputStage, UsablePairsDependOnTheRightChannelAndOnTheHalves) {
+// A card as a real one may be: channels of another width or not active,
+// halves missing, groups interleaved. A pair is usable only when both of its
+// channels are active, of the stage's type and have both halves; only a
+// usable pair gets a sound buffer, and a buffer plays on its own pair's
+// channels whatever its slot. Under ASan the fake card's exact-size halves
+// catch any write past a narrower channel.
+struct CardCase {
+    const char* name;
+    void (*setup)(FakeDriver&);
+    struct Pair {
+        int32_t left, right;
+        bool usable;
+    };
+    std::vector<Pair> pairs;
+};
+
+void PrintTo(const CardCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class OddCards : public MixerFixture, public testing::WithParamInterface<CardCase> {};
+
+TEST_P(OddCards, OnlyUsablePairsGetBuffersAndEachPlaysOnItsOwnChannels) {
+    const CardCase& c = GetParam();
     FakeDriver drv(8);
-    drv.channels[0].active = ASIOFalse;     // left only: pair 0 stays usable
-    drv.channels[3].active = ASIOFalse;     // pair 1 unusable
-    drv.channels[5].type = ASIOSTInt16LSB;  // pair 2 unusable
-    drv.nullHalfChannels = {6};             // pair 3 has no second half
+    c.setup(drv);
+    const bool b16 = drv.channels[0].type == ASIOSTInt16LSB;
     ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
     ASSERT_TRUE(out.CreatePrimaryBuffers());
-    EXPECT_TRUE(out.IsPairActive(0));
-    EXPECT_FALSE(out.IsPairActive(1));
-    EXPECT_FALSE(out.IsPairActive(2));
-    EXPECT_FALSE(out.IsPairActive(3));
-    EXPECT_TRUE(Logged("Error CreatePrimaryBuffers - no buffers for pair: 3\n"));
-
-    // Only the usable pair is ever written; the missing half is never touched.
+    ASSERT_EQ(out.NumStereoPairs(), static_cast<int32_t>(c.pairs.size()));
+    // Highest pair first, so that it sits in slot 0.
+    bool refused = false;
+    for (int32_t p = out.NumStereoPairs() - 1; p >= 0; --p) {
+        const bool made = MakePlaying(out, p, static_cast<int16_t>(1000 * (p + 1)),
+                                      static_cast<int16_t>(-1000 * (p + 1))) != nullptr;
+        EXPECT_EQ(made, c.pairs[p].usable) << "pair " << p;
+        EXPECT_EQ(out.IsPairActive(p), c.pairs[p].usable) << "pair " << p;
+        refused = refused || !made;
+    }
+    EXPECT_EQ(Logged("Error CreateSoundBuffer - no such output pair! - nOwner"), refused);
     drv.Scribble(0x55);
+    drv.Switch(0);
     drv.Switch(1);
-    EXPECT_TRUE(HalfIs(drv, 0, 1, 0, 256));
-    EXPECT_TRUE(HalfIs(drv, 1, 1, 0, 256));
-    EXPECT_TRUE(HalfIs(drv, 2, 1, 0x55, 256));
-    EXPECT_TRUE(HalfIs(drv, 5, 1, 0x55, 256));
-    EXPECT_TRUE(HalfIs(drv, 6, 0, 0x55, 256));
-    EXPECT_EQ(out.CreateSoundBuffer(nullptr), nullptr);
+    std::vector<int32_t> expected(drv.channels.size(), 0);  // 0: untouched
+    for (size_t p = 0; p < c.pairs.size(); ++p) {
+        if (!c.pairs[p].usable) continue;
+        const int32_t v = 1000 * static_cast<int32_t>(p + 1);
+        expected[c.pairs[p].left] = b16 ? v : v * 65536;
+        expected[c.pairs[p].right] = b16 ? -v : -v * 65536;
+    }
+    for (int32_t ch = 0; ch < static_cast<int32_t>(drv.channels.size()); ++ch) {
+        const size_t bytes = drv.channels[ch].type == ASIOSTInt16LSB ? 128 : 256;
+        for (int32_t half = 0; half < 2; ++half) {
+            if (!drv.Half(ch, half)) continue;
+            if (expected[ch] == 0) {
+                EXPECT_TRUE(HalfIs(drv, ch, half, 0x55, bytes)) << "channel " << ch;
+                continue;
+            }
+            const int32_t got = b16 ? drv.Sample16(ch, half, 63) : drv.Sample32(ch, half, 63);
+            EXPECT_EQ(got, expected[ch]) << "channel " << ch << " half " << half;
+        }
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, OddCards,
+    testing::Values(CardCase{"InactiveLeft",
+                             [](FakeDriver& d) { d.channels[0].active = ASIOFalse; },
+                             {{0, 1, false}, {2, 3, true}, {4, 5, true}, {6, 7, true}}},
+                    CardCase{"InactiveRight",
+                             [](FakeDriver& d) { d.channels[3].active = ASIOFalse; },
+                             {{0, 1, true}, {2, 3, false}, {4, 5, true}, {6, 7, true}}},
+                    CardCase{"NarrowLeft",
+                             [](FakeDriver& d) { d.channels[2].type = ASIOSTInt16LSB; },
+                             {{0, 1, true}, {2, 3, false}, {4, 5, true}, {6, 7, true}}},
+                    CardCase{"NarrowRight",
+                             [](FakeDriver& d) { d.channels[5].type = ASIOSTInt16LSB; },
+                             {{0, 1, true}, {2, 3, true}, {4, 5, false}, {6, 7, true}}},
+                    CardCase{"WideLeftOnASixteenBitCard",
+                             [](FakeDriver& d) {
+                                 for (auto& ch : d.channels) ch.type = ASIOSTInt16LSB;
+                                 d.channels[6].type = ASIOSTInt32LSB;
+                             },
+                             {{0, 1, true}, {2, 3, true}, {4, 5, true}, {6, 7, false}}},
+                    CardCase{"MissingHalf",
+                             [](FakeDriver& d) { d.nullHalfChannels = {6}; },
+                             {{0, 1, true}, {2, 3, true}, {4, 5, true}, {6, 7, false}}},
+                    CardCase{"InterleavedGroups",
+                             [](FakeDriver& d) { d.channels[1].group = d.channels[4].group = 1; },
+                             {{0, 2, true}, {3, 5, true}, {6, 7, true}}}),
+    [](const testing::TestParamInfo<CardCase>& info) { return info.param.name; });
 
 TEST_F(OutputStage, EveryUsablePairGetsSilenceInTheAskedHalf) {
     FakeDriver drv(8);
@@ -228,11 +297,20 @@ TEST_F(OutputStage, BufferInSlotZeroPlaysOnItsOwnPair) {
     EXPECT_TRUE(HalfIs(drv, 0, 0, 0, 256));
     EXPECT_TRUE(HalfIs(drv, 1, 0, 0, 256));
     EXPECT_TRUE(HalfIs(drv, 6, 1, 0x55, 256));
+    // The meters read what was written, the silent pairs nothing.
+    EXPECT_FLOAT_EQ(out.OutputPeak(6), 1000 / 32768.0f);
+    EXPECT_FLOAT_EQ(out.OutputPeak(7), 2000 / 32768.0f);
+    EXPECT_EQ(out.OutputPeak(0), 0.0f);
 
-    // Stopped, the pair falls silent again.
+    // Stopped, the pair falls silent again, and its meter falls by 20 dB in
+    // 1.5 s of switches of 64 frames at 48 kHz.
     out.SlotBuffer(0)->Stop();
     drv.Switch(0);
     EXPECT_TRUE(HalfIs(drv, 6, 0, 0, 256));
+    const double fall = std::pow(10.0, -(64 / 48000.0) / 1.5);
+    EXPECT_NEAR(out.OutputPeak(7), 2000 / 32768.0 * fall, 1e-6);
+    for (int i = 1; i < 1125; ++i) drv.Switch(i % 2);
+    EXPECT_NEAR(out.OutputPeak(7), 200 / 32768.0, 1e-5);
 }
 
 TEST_F(OutputStage, SlotsBeyondThePairsAreNeverMixed) {
@@ -264,10 +342,9 @@ TEST_F(OutputStage, SixteenBitCard) {
     drv.Switch(1);
     EXPECT_EQ(drv.Sample16(2, 1, 31), 1234);
     EXPECT_EQ(drv.Sample16(3, 1, 0), -4321);
+    EXPECT_FLOAT_EQ(out.OutputPeak(3), 4321 / 32768.0f);
     EXPECT_TRUE(HalfIs(drv, 0, 1, 0, 64));
     EXPECT_TRUE(HalfIs(drv, 0, 1 - 1, 0x55, 64));
-    // Silence fills exactly the 16-bit half, not the bytes beyond it.
-    EXPECT_EQ(static_cast<const uint8_t*>(drv.Half(0, 1))[64], 0x55);
 }
 
 TEST_F(OutputStage, AnswersDriverMessagesAndKeepsOnlyAResetRequestAsALostDevice) {
@@ -294,7 +371,6 @@ TEST_F(OutputStage, AnswersDriverMessagesAndKeepsOnlyAResetRequestAsALostDevice)
         ASIOBuffers next(nullptr, nullptr, nullptr, nullptr);  // a new output stage forgets it
         EXPECT_FALSE(ASIOBuffers::DeviceLost());
     }
-    drv.RateDidChange(96000.0);
     EXPECT_EQ(drv.Callbacks()->bufferSwitchTimeInfo, nullptr);
     EXPECT_EQ(drv.stopCalls.load() + drv.disposeCalls.load() + drv.startCalls.load(), 0);
     EXPECT_EQ(drv.createBuffersCalls.load(), 1);
@@ -307,7 +383,6 @@ TEST_F(OutputStage, LatencyAndSampleRates) {
     EXPECT_EQ(out.GetLatency(), 512u);
     EXPECT_TRUE(Logged("Latency ms: 11\n"));
     EXPECT_EQ(out.GetVUMeterEventHandle(), nullptr);
-    out.SetAttenuationLevel(-20);
 
     EXPECT_EQ(out.GetSampleRate(), 48000u);
     EXPECT_TRUE(Logged("Sample rate: 48000\n"));

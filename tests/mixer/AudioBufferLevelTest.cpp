@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mixer/AudioBuffer.h"
+#include "platform/Event.h"
 
 namespace {
 
@@ -67,10 +68,12 @@ TEST(AudioBufferLevelTest, FixedAttenuationOn32BitOutput) {
     EXPECT_EQ(rig.Switch(1000), 1000);
     rig.buffer().SetAttenuation(96);
     EXPECT_EQ(rig.Switch(-32768), -32768) << "shift 0 keeps the sample";
-    // 20 dB multiplies by about 0.1, truncating towards zero.
+    // 20 dB multiplies by a hair under 0.1 (the gain is measured against
+    // 32767), truncating towards zero.
     rig.buffer().SetAttenuation(20);
     EXPECT_EQ(rig.Switch(12345), 1234 << 16);
-    EXPECT_EQ(rig.Switch(-12345), -1234 * 65536);
+    EXPECT_EQ(rig.Switch(12340), 1233 << 16);
+    EXPECT_EQ(rig.Switch(-12340), -1233 * 65536);
     rig.buffer().SetAttenuation(0);
     EXPECT_EQ(rig.Switch(-32768), INT32_MIN);
     EXPECT_EQ(rig.Switch(32767), 2147418112);
@@ -99,42 +102,12 @@ TEST(AudioBufferLevelTest, AttenuationBeyondTheShiftRangeUsesTheGain) {
     }
 }
 
-// Only the section about to be played is changed in the memory, each sample
-// once, also across the end of a ring.
-TEST(AudioBufferLevelTest, InPlaceShiftTreatsExactlyTheSection) {
-    for (bool stereo : {false, true}) {
-        const uint32_t spf = stereo ? 2 : 1;
-        const uint32_t frames = 8;
-        const uint32_t bufferFrames = 20;
-        BufferDescription desc{bufferFrames * spf * 2, kRate, static_cast<int32_t>(spf), 0};
-        AudioBuffer b(&desc, frames, kRate, true);
-        void* p = nullptr;
-        uint32_t n = 0;
-        ASSERT_TRUE(b.Lock(0, 0, &p, &n, nullptr, nullptr, LOCK_ENTIRE_BUFFER));
-        auto* m = static_cast<int16_t*>(p);
-        std::fill(m, m + n / 2, static_cast<int16_t>(-400));
-        ASSERT_TRUE(b.SetAudioPosition(16 * spf * 2));  // 4 frames before the end
-        b.SetAttenuation(18);
-        b.Play(true);
-        std::vector<int16_t> l(frames), r(frames);
-        ProcessAudioBuffer16Bits(&b, l.data(), r.data());
-        EXPECT_EQ(l, std::vector<int16_t>(frames, -50));
-        for (uint32_t f = 0; f < bufferFrames; ++f) {
-            const bool inSection = f >= 16 || f < 4;
-            for (uint32_t s = 0; s < spf; ++s) {
-                EXPECT_EQ(m[f * spf + s], inSection ? -50 : -400) << "frame " << f;
-            }
-        }
-    }
-}
-
 TEST(AudioBufferLevelTest, FadeUpAndBackDown) {
     LevelRig rig(false);
     rig.buffer().ProgramFade(30, 100);  // 10 switches
     for (int step = 1; step <= 9; ++step) {
-        const int32_t got = rig.Switch(kLoud);
-        EXPECT_EQ(got % 65536, 0) << "the gain path keeps a 16-bit sample";
-        EXPECT_NEAR(got / 65536.0, Scaled(kLoud, 3.0 * step), 1.0) << "switch " << step;
+        EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 3.0 * step), 1.0)
+            << "switch " << step;
     }
     // The tenth switch reaches 30 dB exactly, by shifting 5 bits.
     EXPECT_EQ(rig.Switch(kLoud), kLoud << 11);
@@ -189,6 +162,37 @@ TEST(AudioBufferLevelTest, FadeOn16BitOutputEndsOnTheShift) {
     EXPECT_NEAR(rig.Switch(kLoud), Scaled(kLoud, 6.0), 1.0);
     EXPECT_EQ(rig.Switch(kLoud), kLoud >> 2);
     EXPECT_EQ(rig.Switch(-kLoud), -kLoud >> 2);
+}
+
+// A fade from where the level is, down to silence, that stops the buffer at
+// its end and says so through the owner's event; Play starts it afresh.
+TEST(AudioBufferLevelTest, FadeToGoesFromTheCurrentLevelAndMayStopAtSilence) {
+    LevelRig rig(false);
+    rig.buffer().SetAttenuation(20);
+    rig.buffer().FadeTo(40, 100, false);  // 2 dB a switch from 20
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 22.0), 1.0);
+    EXPECT_DOUBLE_EQ(rig.buffer().CurrentAttenuation(), 22.0);
+
+    platform::Event event;
+    ASSERT_EQ(rig.buffer().SetNotify(&event, 1u << 30, NOTIFY_ONCE), 0);
+    rig.buffer().FadeTo(kSilenceDb, 100, true);  // 22 to the floor, then silence
+    for (int step = 1; step <= 9; ++step) {
+        EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 22.0 + (kFadeFloorDb - 22.0) * step / 10),
+                    1.0)
+            << "switch " << step;
+        EXPECT_TRUE(rig.buffer().IsPlaying());
+    }
+    EXPECT_FALSE(event.TryWait());
+    EXPECT_EQ(rig.Switch(kLoud), 0) << "the tenth switch is silent";
+    EXPECT_FALSE(rig.buffer().IsPlaying());
+    EXPECT_TRUE(rig.buffer().StoppedByFade());
+    EXPECT_TRUE(event.TryWait());
+
+    rig.buffer().FadeTo(0, 20, false);  // back up from the floor in two switches
+    rig.buffer().Play(true);
+    EXPECT_FALSE(rig.buffer().StoppedByFade());
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, kFadeFloorDb / 2.0), 1.0);
+    EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
 }
 
 }  // namespace

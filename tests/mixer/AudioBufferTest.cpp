@@ -324,6 +324,24 @@ TEST_F(AudioBufferNotifyTest, PeriodicBelowOneSwitchFiresEverySwitch) {
     EXPECT_EQ(Fired(6), std::vector<int>({1, 2, 3, 4, 5, 6}));
 }
 
+TEST(AudioBufferTest, PeriodicBelowOneSwitchLosesNoSignalAcrossFourGigabytes) {
+    // 2 MiB a switch against a 1 MiB distance: a count that kept every excess
+    // would reach 2^32 at switch 4095, wrap below the distance and stay silent.
+    // A distance of 0 signals every switch too.
+    for (const uint32_t distance : {1u << 20, 0u}) {
+        BufferDescription desc{64, kRate, 2, 0};
+        AudioBuffer b(&desc, 1u << 19, kRate, false);
+        platform::Event event;
+        ASSERT_EQ(b.SetNotify(&event, distance, NOTIFY_PERIODIC), 0);
+        int fired = 0;
+        for (int i = 0; i < 4100; ++i) {
+            b.CheckNotify();
+            fired += event.TryWait() ? 1 : 0;
+        }
+        EXPECT_EQ(fired, 4100) << distance;
+    }
+}
+
 TEST_F(AudioBufferNotifyTest, AtEndFiresInTheSwitchThatReachesTheEnd) {
     ASSERT_TRUE(buffer.SetAudioPosition(512 - 64));
     EXPECT_EQ(buffer.SetNotify(&event, 0, NOTIFY_AT_END), 0);

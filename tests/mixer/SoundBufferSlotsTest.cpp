@@ -124,4 +124,28 @@ TEST_F(SoundBufferSlots, MakeAndReleaseRaceWithTheBufferSwitch) {
     EXPECT_FALSE(Logged("No buffers available"));
 }
 
+// Buffers started together while the driver switches begin in the same
+// switch: once the switching stops they have consumed the same bytes.
+TEST_F(SoundBufferSlots, BuffersStartedTogetherBeginInTheSameSwitch) {
+    for (int round = 0; round < 300; ++round) {
+        AudioBuffer* pair[2] = {static_cast<AudioBuffer*>(Make(0, 1 << 20)),
+                                static_cast<AudioBuffer*>(Make(1, 1 << 20))};
+        ASSERT_TRUE(pair[0] && pair[1]);
+        std::atomic<bool> done{false};
+        std::thread switcher([&] {
+            for (int32_t half = 0; !done.load(); half ^= 1) drv.Switch(half);
+        });
+        out.PlayTogether(pair, 2);
+        std::this_thread::yield();
+        done.store(true);
+        switcher.join();
+        uint32_t a = 0, b = 0;
+        pair[0]->GetAudioPosition(&a);
+        pair[1]->GetAudioPosition(&b);
+        EXPECT_EQ(a, b) << "round " << round;
+        out.ReleaseSoundBuffer(pair[0]);
+        out.ReleaseSoundBuffer(pair[1]);
+    }
+}
+
 }  // namespace

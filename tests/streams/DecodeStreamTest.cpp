@@ -112,18 +112,31 @@ TEST_F(DecodeStreamTest, WholeSecondsRoundUpFrom501Milliseconds) {
 }
 
 TEST_F(DecodeStreamTest, CueFiguresAppearInTheDescription) {
-    WavLayout layout = Mono22();
-    layout.cue = WavCue{10, 20};
-    CapturedLog().clear();
-    file_ = MakeWav(layout, PatternPcm(layout, 2304 * 30));
-    auto wave = std::make_unique<WaveFile>(file_.data(), static_cast<uint32_t>(file_.size()));
-    ASSERT_TRUE(wave->Parse());
-    DecodeStream stream(std::move(wave), CaptureLog);
-    // 10 blocks of 104.4898 ms; 10 blocks of 4608 bytes at 44100 bytes a second.
-    EXPECT_EQ(stream.dwCuedMilisecs, 1044u);
-    EXPECT_EQ(
-        SongLine(CapturedLog()),
-        "SongPlayTime: 0 Minutes, 1 Seconds [1044 ms], dwCuedMilisecs: 1044, Cue out block: 20");
+    struct Case {
+        WavCue cue;
+        uint32_t blocks;
+        const char* line;
+    };
+    // Blocks of 104.4898 ms at 44100 bytes a second. The cued milliseconds are
+    // the float block length times the cue-in, in float: 2550 blocks make
+    // 266449 ms there (266448 in double).
+    for (const Case& c : {Case{{10, 20},
+                               30,
+                               "SongPlayTime: 0 Minutes, 1 Seconds [1044 ms], dwCuedMilisecs: "
+                               "1044, Cue out block: 20"},
+                          Case{{2550, 0},
+                               2551,
+                               "SongPlayTime: 0 Minutes, 0 Seconds [104 ms], dwCuedMilisecs: "
+                               "266449, Cue out block: 2551"}}) {
+        WavLayout layout = Mono22();
+        layout.cue = c.cue;
+        file_ = MakeWav(layout, PatternPcm(layout, 2304 * c.blocks));
+        auto wave = std::make_unique<WaveFile>(file_.data(), static_cast<uint32_t>(file_.size()));
+        ASSERT_TRUE(wave->Parse());
+        CapturedLog().clear();
+        DecodeStream stream(std::move(wave), CaptureLog);
+        EXPECT_EQ(SongLine(CapturedLog()), c.line);
+    }
 }
 
 TEST_F(DecodeStreamTest, StreamOverAnUnparsedFileIsNotReady) {

@@ -69,7 +69,10 @@ TEST_P(AcceptedHeader, FindsTheDataAndTheBlockGeometry) {
     EXPECT_EQ(f->wFormatTag, 1);
     EXPECT_EQ(f->nChannels, c.layout.nChannels);
     EXPECT_EQ(f->nSamplesPerSec, c.layout.nSamplesPerSec);
-    EXPECT_EQ(f->nAvgBytesPerSec, c.layout.AvgBytesPerSec());
+    // A zero byte rate is taken as block align x rate.
+    const uint32_t avg = c.layout.AvgBytesPerSec();
+    EXPECT_EQ(f->nAvgBytesPerSec, avg ? avg : c.layout.BlockAlign() * c.layout.nSamplesPerSec);
+    EXPECT_EQ(p.wave->DerivedAvgBytesPerSec(), avg == 0);
     EXPECT_EQ(f->nBlockAlign, c.layout.BlockAlign());
     EXPECT_EQ(f->wBitsPerSample, 16);
     EXPECT_EQ(f->cbSize, 0);
@@ -93,6 +96,12 @@ WavLayout Rate(uint32_t rate) {
     return l;
 }
 
+WavLayout Avg(uint32_t avg) {
+    WavLayout l;
+    l.nAvgBytesPerSec = avg;
+    return l;
+}
+
 // The last place the data id may begin.
 WavLayout DataIdAt2084() {
     WavLayout l = Mono22();
@@ -109,7 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
                     AcceptCase{"Rate32000", Rate(32000), 44, 2304, 9216},
                     AcceptCase{"Rate48000", Rate(48000), 44, 4608, 18432},
                     AcceptCase{"Mono22050", Mono22(), 44, 2304, 4608},
-                    AcceptCase{"DataIdAtLastOffset", DataIdAt2084(), 2084 + 8, 2304, 4608}),
+                    AcceptCase{"DataIdAtLastOffset", DataIdAt2084(), 2084 + 8, 2304, 4608},
+                    AcceptCase{"AvgBytesZero", Avg(0), 44, 4608, 18432}),
     [](const testing::TestParamInfo<AcceptCase>& info) { return info.param.name; });
 
 struct RefuseCase {
@@ -123,7 +133,7 @@ class RefusedHeader : public testing::TestWithParam<RefuseCase> {};
 TEST_P(RefusedHeader, IsRefusedWithItsReason) {
     const Parsed p = ParseBytes(GetParam().bytes);
     EXPECT_FALSE(p.ok);
-    EXPECT_STREQ(p.wave->GetRefusal(), GetParam().reason);
+    EXPECT_STREQ(p.wave->RefusalReason(), GetParam().reason);
 }
 
 std::vector<uint8_t> Format(uint16_t tag, uint16_t bits, uint32_t rate = 44100,
@@ -149,9 +159,11 @@ WavLayout Align(uint16_t align) {
     return l;
 }
 
-WavLayout Avg(uint32_t avg) {
-    WavLayout l;
-    l.nAvgBytesPerSec = avg;
+// Block align x rate, which stands in for a zero byte rate, beyond 32 bits.
+WavLayout AvgAlignRate() {
+    WavLayout l = Avg(0);
+    l.nBlockAlign = 0xFFFF;
+    l.nSamplesPerSec = 65600;
     return l;
 }
 
@@ -215,8 +227,11 @@ INSTANTIATE_TEST_SUITE_P(
         RefuseCase{"DataSizeZero", Edited(SizeField(0)), "an empty data chunk"},
         RefuseCase{"BlockAlignZero", Edited(Align(0)), "a broken format chunk"},
         RefuseCase{"ChannelsZero", Format(1, 16, 44100, 0), "a broken format chunk"},
-        RefuseCase{"AvgBytesZero", Edited(Avg(0)), "a broken format chunk"},
-        RefuseCase{"ChannelsTimesRateOverflows", Format(1, 16, 0xFFFFFFF0u, 0xFFFF),
+        RefuseCase{"ThreeChannels", Format(1, 16, 44100, 3),
+                   "3 channels: a channel plays a mono or stereo file"},
+        RefuseCase{"AvgBytesZeroAndAlignTimesRateOverflows", Edited(AvgAlignRate()),
+                   "a broken format chunk"},
+        RefuseCase{"ChannelsTimesRateOverflows", Format(1, 16, 0xFFFFFFF0u, 2),
                    "a broken format chunk"},
         RefuseCase{"Empty", {}, "too short for a WAV header"},
         RefuseCase{"ShorterThanTheFormat", Prefix(35), "too short for a WAV header"},
@@ -385,6 +400,6 @@ INSTANTIATE_TEST_SUITE_P(
                     SeekCase{20, 3, 12, -5, 3},          // negative
                     SeekCase{20, 10, 12, 50, 10},        // cue-out - 4 is before the cue-in
                     SeekCase{3, 0, 0, 5, 0},             // fewer than four blocks
-                    SeekCase{20, 0, INT32_MIN, 5, 0}));  // no overflow at cue-out - 4
+                    SeekCase{20, 0, INT32_MIN, 5, 5}));  // a cue-out below the cue-in is none
 
 }  // namespace

@@ -100,25 +100,51 @@ ASIOError FakeDriver::getChannelInfo(ASIOChannelInfo* info) {
     return ASE_OK;
 }
 
+// What a sample of each type takes, as a real card's buffers hold it.
+size_t FakeDriver::BytesPerSample(ASIOSampleType type) {
+    switch (type) {
+        case ASIOSTInt16LSB:
+        case ASIOSTInt16MSB:
+            return 2;
+        case ASIOSTInt24LSB:
+        case ASIOSTInt24MSB:
+            return 3;
+        case ASIOSTFloat64LSB:
+        case ASIOSTFloat64MSB:
+            return 8;
+        default:
+            return 4;
+    }
+}
+
 ASIOError FakeDriver::createBuffers(ASIOBufferInfo* infos, int32_t numChannels, int32_t bufferSize,
                                     ASIOCallbacks* callbacks) {
     ++createBuffersCalls;
     if (createBuffersResult != ASE_OK) return createBuffersResult;
+    const auto count = static_cast<int32_t>(channels.size());
+    for (int32_t i = 0; i < numChannels; ++i)
+        if (infos[i].isInput || infos[i].channelNum < 0 || infos[i].channelNum >= count)
+            return ASE_InvalidParameter;
     createdChannels_ = numChannels;
     createdSize_ = bufferSize;
     callbacks_ = callbacks;
     memory_.clear();
-    halves_.assign(static_cast<size_t>(2 * numChannels), nullptr);
-    halfBytes_ = static_cast<size_t>(bufferSize) * 4;
+    halves_.assign(static_cast<size_t>(2 * count), nullptr);
+    halfBytes_.assign(static_cast<size_t>(count), 0);
     for (int32_t i = 0; i < numChannels; ++i) {
+        const int32_t ch = infos[i].channelNum;
+        // Each half its own allocation of exactly its bytes, so that a write
+        // past it is caught under AddressSanitizer.
+        const size_t bytes = static_cast<size_t>(bufferSize) * BytesPerSample(channels[ch].type);
+        halfBytes_[static_cast<size_t>(ch)] = bytes;
         for (int half = 0; half < 2; ++half) {
             void* p = nullptr;
-            if (!(half == 1 && nullHalfChannels.count(infos[i].channelNum))) {
-                memory_.emplace_back(new int32_t[static_cast<size_t>(bufferSize)]);
+            if (!(half == 1 && nullHalfChannels.count(ch))) {
+                memory_.emplace_back(new uint8_t[bytes]);
                 p = memory_.back().get();
             }
             infos[i].buffers[half] = p;
-            halves_[static_cast<size_t>(2 * i + half)] = p;
+            halves_[static_cast<size_t>(2 * ch + half)] = p;
         }
     }
     Scribble(0x55);
@@ -130,6 +156,7 @@ ASIOError FakeDriver::disposeBuffers() {
     callbacks_ = nullptr;
     memory_.clear();
     halves_.clear();
+    halfBytes_.clear();
     createdChannels_ = 0;
     return ASE_OK;
 }
@@ -152,10 +179,6 @@ int32_t FakeDriver::Message(int32_t selector, int32_t value) {
     return callbacks_->asioMessage(selector, value, nullptr, nullptr);
 }
 
-void FakeDriver::RateDidChange(double newRate) {
-    if (callbacks_ && callbacks_->sampleRateDidChange) callbacks_->sampleRateDidChange(newRate);
-}
-
 void* FakeDriver::Half(int32_t channel, int32_t half) const {
     const size_t i = static_cast<size_t>(2 * channel + half);
     if (channel < 0 || half < 0 || half > 1 || i >= halves_.size()) return nullptr;
@@ -173,6 +196,6 @@ int16_t FakeDriver::Sample16(int32_t channel, int32_t half, int32_t frame) const
 }
 
 void FakeDriver::Scribble(uint8_t byte) {
-    for (void* p : halves_)
-        if (p) std::memset(p, byte, halfBytes_);
+    for (size_t i = 0; i < halves_.size(); ++i)
+        if (halves_[i]) std::memset(halves_[i], byte, halfBytes_[i / 2]);
 }

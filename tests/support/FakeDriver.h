@@ -53,9 +53,10 @@ class FakeDriver final : public IASIO {
     // --- driving the host ---
     void Switch(int32_t index);
     int32_t Message(int32_t selector, int32_t value);
-    void RateDidChange(double newRate);
     const ASIOCallbacks* Callbacks() const { return callbacks_; }
-    // Half `half` of output channel `channel` as the host sees it, or null.
+    // Half `half` of output channel `channel` as the host sees it, or null
+    // (also for a channel no buffer was asked for). Its size is the buffer
+    // size times the sample size of the channel's declared type.
     void* Half(int32_t channel, int32_t half) const;
     int32_t Sample32(int32_t channel, int32_t half, int32_t frame) const;
     int16_t Sample16(int32_t channel, int32_t half, int32_t frame) const;
@@ -94,9 +95,11 @@ class FakeDriver final : public IASIO {
 
   private:
     ASIOCallbacks* callbacks_ = nullptr;
-    std::vector<std::unique_ptr<int32_t[]>> memory_;
-    std::vector<void*> halves_;  // two per created channel, by channel number
+    static size_t BytesPerSample(ASIOSampleType type);
+
+    std::vector<std::unique_ptr<uint8_t[]>> memory_;
+    std::vector<void*> halves_;      // two per channel, by channel number; null: not created
+    std::vector<size_t> halfBytes_;  // per channel: frames x its type's sample size
     int32_t createdChannels_ = 0;
     int32_t createdSize_ = 0;
-    size_t halfBytes_ = 0;
 };
