@@ -19,6 +19,15 @@ Parsed Refused(std::string reason) {
     return {false, {}, std::move(reason)};
 }
 
+// OSC arguments are aligned to 4 bytes only, so an 8-byte lo_arg member
+// cannot be read in place.
+template <typename T>
+T Read(const void* where) {
+    T value;
+    std::memcpy(&value, where, sizeof value);
+    return value;
+}
+
 std::string Snippet(std::string_view text) {
     constexpr size_t kShown = 64;
     return text.size() > kShown ? std::string(text.substr(0, kShown)) + "..." : std::string(text);
@@ -48,18 +57,19 @@ Parsed ParseOscPacket(const uint8_t* data, size_t size) {
     lo_arg** argv = lo_message_get_argv(message.get());
     std::vector<Arg> args;
     for (int i = 0; i < argc; ++i) {
+        const void* value = argv[i];
         switch (types[i]) {
             case LO_INT32:
-                args.push_back(Arg::Num(argv[i]->i));
+                args.push_back(Arg::Num(Read<int32_t>(value)));
                 break;
             case LO_FLOAT:
-                args.push_back(Arg::Num(argv[i]->f));
+                args.push_back(Arg::Num(Read<float>(value)));
                 break;
             case LO_DOUBLE:
-                args.push_back(Arg::Num(argv[i]->d));
+                args.push_back(Arg::Num(Read<double>(value)));
                 break;
             case LO_INT64:
-                args.push_back(Arg::Num(static_cast<double>(argv[i]->h)));
+                args.push_back(Arg::Num(static_cast<double>(Read<int64_t>(value))));
                 break;
             case LO_TRUE:
                 args.push_back(Arg::Num(1));
@@ -69,7 +79,7 @@ Parsed ParseOscPacket(const uint8_t* data, size_t size) {
                 break;
             case LO_STRING:
             case LO_SYMBOL:
-                args.push_back(Arg::Str(&argv[i]->s));
+                args.push_back(Arg::Str(static_cast<const char*>(value)));
                 break;
             default:
                 return Refused(Snippet(name) + ": argument " + std::to_string(i + 1) +

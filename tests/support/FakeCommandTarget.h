@@ -3,7 +3,7 @@
 // test sets, and fails every operation with failWith when that is set.
 #pragma once
 
-#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,31 +22,25 @@ class FakeCommandTarget : public control::CommandTarget {
     Result Play(int32_t k) override { return Call("play", k); }
     Result Stop(int32_t k) override { return Call("stop", k); }
     Result Restart(int32_t k) override { return Call("restart", k); }
-    Result SetPosition(int32_t k, double s) override { return Call("position", k, Num(s)); }
-    Result SetLevel(int32_t k, double db) override { return Call("level", k, Num(db)); }
-    Result Fade(int32_t k, double db, int32_t ms) override {
-        return Call("fade", k, Num(db) + " " + std::to_string(ms));
-    }
-    Result SetLoop(int32_t k, bool on) override { return Call("loop", k, on ? "1" : "0"); }
+    Result SetPosition(int32_t k, double s) override { return Call("position", k, s); }
+    Result SetLevel(int32_t k, double db) override { return Call("level", k, db); }
+    Result Fade(int32_t k, double db, int32_t ms) override { return Call("fade", k, db, ms); }
+    Result SetLoop(int32_t k, bool on) override { return Call("loop", k, on); }
     Result Go() override { return Call("go"); }
     Result Pause() override { return Call("pause"); }
     Result Resume() override { return Call("resume"); }
-    Result FadeAll(int32_t ms) override { return Call("fadeall", -1, std::to_string(ms)); }
+    Result FadeAll(int32_t ms) override { return Call("fadeall", ms); }
     Result UnloadAll() override { return Call("unloadall"); }
     Result Quit() override { return Call("quit"); }
     control::StatusSnapshot Status() override { return status; }
 
   private:
-    static std::string Num(double value) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%g", value);
-        return text;
-    }
-    Result Call(const char* name, int32_t k = -1, const std::string& rest = "") {
-        std::string call = name;
-        if (k >= 0) call += " " + std::to_string(k);
-        if (!rest.empty()) call += " " + rest;
-        calls.push_back(call);
+    template <typename... Args>
+    Result Call(const char* name, Args... args) {
+        std::ostringstream call;
+        call << name;
+        ((call << ' ' << args), ...);
+        calls.push_back(call.str());
         return failWith.empty() ? Result::Ok() : Result::Fail(failWith);
     }
 };
