@@ -39,16 +39,12 @@ struct ChannelStatus {
     double levelDb = 0.0;  // the level now, 0 down to kSilenceDb (during a fade, where it is)
     bool loop = false;
     float peak[2] = {0.0f, 0.0f};  // left, right: recent peak, 0 to 1 of full scale
-
-    bool operator==(const ChannelStatus&) const = default;
 };
 
 struct StatusSnapshot {
     std::array<ChannelStatus, kRows> channels;  // by engine channel
     std::string device;                         // the driver's name
     bool running = false;                       // the device is started (not paused)
-
-    bool operator==(const StatusSnapshot&) const = default;
 };
 
 // Channels are engine channels, 0 to 11, already checked; numbers are

@@ -245,6 +245,13 @@ TEST(OscServer, SubscribersGetChangesPositionsAndMetersUntilTheyLapse) {
     seconds = 50;  // renewed at 50 s: still there at 110 s, gone after
     client.Send("subscribe", "");
     EXPECT_EQ(client.Take(1), Texts{"/cantabile/ok subscribe"});
+    EXPECT_EQ(server.SubscriberCount(), 1u);
+    OscClient other(server.Port());  // the same address, another port
+    other.Send("subscribe", "");
+    EXPECT_EQ(other.Take(1), Texts{"/cantabile/ok subscribe"});
+    EXPECT_EQ(server.SubscriberCount(), 2u);
+    other.Send("unsubscribe", "");
+    EXPECT_EQ(other.Take(1), Texts{"/cantabile/ok unsubscribe"});
     seconds = 110;
     server.PublishChanges(snapshot);
     EXPECT_EQ(server.SubscriberCount(), 1u);

@@ -55,7 +55,7 @@ TEST(ShowFile, BadRowsAndMissingFilesAreReportedAndTheRestLoads) {
     TempDir dir;
     Write(dir.File("b.wav"), "b");
     Write(dir.File("set.json"), R"({"cantabile-show": 1, "device": 7, "rows": [
-        {"row": 5, "file": "b.wav", "loop": 1},
+        {"row": 5, "file": "b.wav"},
         {"row": 2, "file": "gone.wav"},
         {"row": 13, "file": "b.wav"},
         {"row": 3, "file": "b.wav", "level": "loud"},
@@ -68,7 +68,7 @@ TEST(ShowFile, BadRowsAndMissingFilesAreReportedAndTheRestLoads) {
     ASSERT_TRUE(load.ok) << load.error;
     EXPECT_EQ(Texts(load.commands),
               (std::vector<std::string>{"load 5 \"" + dir.File("b.wav") + "\"", "level 5 0",
-                                        "loop 5 1"}));
+                                        "loop 5 0"}));
     EXPECT_EQ(load.problems, (std::vector<std::string>{
                                  "device: not a name",
                                  "row 2: " + dir.File("gone.wav") + ": no such file",
@@ -111,6 +111,7 @@ TEST(ShowFile, WhatIsNotAShowIsRefusedWithAReason) {
 TEST(ShowFile, SaveRefusesWhatCouldNotBeReadBack) {
     TempDir dir;
     Write(dir.File("set.json"), "old");
+    fs::create_directory(dir.File("folder"));
     const struct {
         int row;
         ShowRow value;
@@ -121,6 +122,7 @@ TEST(ShowFile, SaveRefusesWhatCouldNotBeReadBack) {
         {0, {"/a.wav", 0, false, -1}, "set.json", "row 1: position: SECONDS must be 0"},
         {0, {"/a\xff.wav", 0, false, 0}, "set.json", "not UTF-8 text"},
         {0, {"/a.wav", 0, false, 0}, "no/such/folder/set.json", "cannot be written"},
+        {0, {"/a.wav", 0, false, 0}, "folder", "Is a directory"},
     };
     for (const auto& c : cases) {
         Show show;
@@ -130,7 +132,7 @@ TEST(ShowFile, SaveRefusesWhatCouldNotBeReadBack) {
         EXPECT_NE(error.find(c.reason), std::string::npos) << error;
     }
     EXPECT_EQ(ReadWholeFile(dir.File("set.json")), "old");
-    EXPECT_FALSE(fs::exists(dir.File("set.json.tmp")));
+    EXPECT_FALSE(fs::exists(dir.File("set.json.tmp")) || fs::exists(dir.File("folder.tmp")));
 }
 
 }  // namespace
