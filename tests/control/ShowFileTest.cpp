@@ -84,24 +84,21 @@ TEST(ShowFile, BadRowsAndMissingFilesAreReportedAndTheRestLoads) {
 
 TEST(ShowFile, WhatIsNotAShowIsRefusedWithAReason) {
     TempDir dir;
-    const struct {
-        const char* text;  // null: no file at all
-        const char* reason;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
+        // text (null: no file), reason
         {nullptr, "No such file"},
-        {"", "not valid JSON: parse error at line 1, column 1"},
-        {"{\"cantabile-show\": 1, ", "not valid JSON"},
+        {"{\"cantabile-show\": 1, ", "not valid JSON: parse error at line 1, column 23"},
         {"[]", "not a show file"},
         {R"({"cantabile-show": 2})", "show file version 2 is not one this player reads"},
         {R"({"cantabile-show": 1, "rows": {}})", "\"rows\" is not a list"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, reason] : cases) {
         const std::string path = dir.File("set.json");
         fs::remove(path);
-        if (c.text != nullptr) Write(path, c.text);
+        if (text != nullptr) Write(path, text);
         const ShowLoad load = LoadShow(path);
         EXPECT_FALSE(load.ok);
-        EXPECT_NE(load.error.find(c.reason), std::string::npos) << load.error;
+        EXPECT_NE(load.error.find(reason), std::string::npos) << load.error;
         EXPECT_TRUE(load.commands.empty());
     }
     Write(dir.File("big.json"), std::string(2 << 20, ' '));
@@ -119,7 +116,6 @@ TEST(ShowFile, SaveRefusesWhatCouldNotBeReadBack) {
         const char* reason;
     } cases[] = {
         {2, {"/a.wav", 3, false, 0}, "set.json", "row 3: level: DB must be 0 or below, got 3"},
-        {0, {"/a.wav", 0, false, -1}, "set.json", "row 1: position: SECONDS must be 0"},
         {0, {"/a\xff.wav", 0, false, 0}, "set.json", "not UTF-8 text"},
         {0, {"/a.wav", 0, false, 0}, "no/such/folder/set.json", "cannot be written"},
         {0, {"/a.wav", 0, false, 0}, "folder", "Is a directory"},
