@@ -16,17 +16,10 @@ namespace control {
 
 namespace {
 
+// The kernel fills a sender's address the same way every time (the unused
+// bytes zeroed), so equal bytes mean the same sender, IPv4 or IPv6.
 bool SamePeer(const Peer& a, const Peer& b) {
-    if (a.address.ss_family != b.address.ss_family) return false;
-    if (a.address.ss_family == AF_INET) {
-        const auto& x = reinterpret_cast<const sockaddr_in&>(a.address);
-        const auto& y = reinterpret_cast<const sockaddr_in&>(b.address);
-        return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
-    }
-    const auto& x = reinterpret_cast<const sockaddr_in6&>(a.address);
-    const auto& y = reinterpret_cast<const sockaddr_in6&>(b.address);
-    return x.sin6_port == y.sin6_port &&
-           std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
+    return a.length == b.length && std::memcmp(&a.address, &b.address, a.length) == 0;
 }
 
 // What subscribers are told again when it changes.

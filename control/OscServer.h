@@ -44,7 +44,8 @@ class OscServer {
     static constexpr std::chrono::seconds kSubscriptionLife{60};
     static constexpr size_t kMaxSubscribers = 16;
 
-    // now is the clock subscriptions age by.
+    // now is the clock subscriptions age by. The handler must stay callable
+    // until Stop (or the destructor) has returned.
     explicit OscServer(Handler handler, std::function<Clock::time_point()> now = Clock::now);
     ~OscServer();
     OscServer(const OscServer&) = delete;

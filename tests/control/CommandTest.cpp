@@ -29,6 +29,7 @@ TEST(TextCommands, LinesParseToCommandsOrReasons) {
         {"fade 12 -20.5 1500.4", "fade 12 -20.5 1500"},
         {"loop 1 1", "loop 1 1"},
         {"position 4 12.5", "position 4 12.5"},
+        {"position 4 -0", "position 4 0"},
         {"position 4 604800", "position 4 604800"},
         {"fadeall 3600000", "fadeall 3600000"},
         {"load 1 \"/path with spaces/a.wav\"", "load 1 \"/path with spaces/a.wav\""},

@@ -110,6 +110,24 @@ struct Rig {
     std::thread consumer;
 };
 
+TEST(CommandQueue, KeepsItsLastPlacesForStatusAndRunsAsManyAsAsked) {
+    CommandQueue queue(4, 1);
+    FakeCommandTarget target;
+    int replies = 0;
+    auto push = [&](const char* line) {
+        return queue.Push({ParseTextLine(line)->command, [&](const Reply&) { ++replies; }});
+    };
+    EXPECT_TRUE(push("play 1") && push("play 2") && push("play 3"));
+    EXPECT_FALSE(push("play 4"));
+    EXPECT_TRUE(push("status"));
+    EXPECT_FALSE(push("status"));
+    EXPECT_EQ(queue.RunPending(target, 2), 2u);
+    EXPECT_EQ(queue.RunPending(target), 2u);
+    EXPECT_EQ(queue.RunPending(target), 0u);
+    EXPECT_EQ(target.calls, (Texts{"play 0", "play 1", "play 2"}));
+    EXPECT_EQ(replies, 4);
+}
+
 TEST(OscServer, CommandsReachTheTargetInOrderAndBadOnesAreRefusedWithAReason) {
     StatusSnapshot status;
     status.channels[0] = {ChannelState::Playing, "/x/a.wav", 1.5, 3, -6, false, {}};

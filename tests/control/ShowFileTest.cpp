@@ -61,6 +61,7 @@ TEST(ShowFile, BadRowsAndMissingFilesAreReportedAndTheRestLoads) {
         {"row": 3, "file": "b.wav", "level": "loud"},
         {"row": 4, "file": "b.wav", "start": [1]},
         {"row": 5, "file": "b.wav"},
+        {"row": [6], "file": "b.wav"},
         {"file": "b.wav"},
         "b.wav",
         {"row": 6, "file": true}]})");
@@ -76,8 +77,9 @@ TEST(ShowFile, BadRowsAndMissingFilesAreReportedAndTheRestLoads) {
                                  "row 3: level: DB must be a number, got a string",
                                  "row 4: a value is a list, an object or null",
                                  "row 5: given twice; the first one is kept",
-                                 "entry 7: needs a \"row\" and a \"file\"",
+                                 "entry 7: a value is a list, an object or null",
                                  "entry 8: needs a \"row\" and a \"file\"",
+                                 "entry 9: needs a \"row\" and a \"file\"",
                                  "row 6: load: PATH must be a string",
                              }));
 }
