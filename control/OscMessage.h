@@ -21,8 +21,6 @@ using OscValue = std::variant<int32_t, float, std::string>;
 struct OscMessage {
     std::string path;
     std::vector<OscValue> args;
-
-    bool operator==(const OscMessage&) const = default;
 };
 
 // One received datagram: a message /cantabile/NAME whose arguments are

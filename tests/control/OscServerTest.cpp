@@ -141,8 +141,9 @@ TEST(OscServer, CommandsReachTheTargetInOrderAndBadOnesAreRefusedWithAReason) {
     client.Send("go", "");
     client.Send("fade", "hfi", int64_t{1}, -20.0f, 1500);
     client.Send("loop", "iT", 12);
+    client.Send("loop", "iF", 12);
     // Bad messages are answered at once, commands once they have run.
-    Texts got = client.Take(6);
+    Texts got = client.Take(7);
     const std::string hugePath = "/" + std::string(65000, 'a');  // as much as a datagram holds
     const uint8_t bytes[4] = {};
     lo_blob blob = lo_blob_new(sizeof bytes, bytes);
@@ -160,7 +161,7 @@ TEST(OscServer, CommandsReachTheTargetInOrderAndBadOnesAreRefusedWithAReason) {
     lo_send_bundle_from(client.target_, client.server_, bundle);
     client.Send("status", "");
     Texts expected;
-    for (const char* name : {"load", "level", "level", "go", "fade", "loop"}) {
+    for (const char* name : {"load", "level", "level", "go", "fade", "loop", "loop"}) {
         expected.push_back("/cantabile/ok " + std::string(name));
     }
     for (const char* reason :
@@ -185,7 +186,7 @@ TEST(OscServer, CommandsReachTheTargetInOrderAndBadOnesAreRefusedWithAReason) {
     lo_blob_free(blob);
     rig.Finish();
     EXPECT_EQ(rig.target.calls, (Texts{"load 0 /x/a.wav", "level 1 -6", "level 1 -6", "go",
-                                       "fade 0 -20 1500", "loop 11 1"}));
+                                       "fade 0 -20 1500", "loop 11 1", "loop 11 0"}));
 }
 
 TEST(OscServer, AFloodIsAnsweredOrRefusedAndStatusStillGetsThrough) {
