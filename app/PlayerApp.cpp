@@ -12,7 +12,13 @@
 CPlayerApp::Options CPlayerApp::ParseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
-        if (argv[i] && std::strcmp(argv[i], "--timing") == 0) options.bTiming = true;
+        if (!argv[i]) continue;
+        if (std::strcmp(argv[i], "--timing") == 0)
+            options.bTiming = true;
+        else if (std::strcmp(argv[i], "--workdir") == 0 && i + 1 < argc)
+            options.workDir = argv[++i];
+        else if (std::strncmp(argv[i], "--workdir=", 10) == 0)
+            options.workDir = argv[i] + 10;
     }
     return options;
 }

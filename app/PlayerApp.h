@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <string>
 
 #include "drivers/BuiltinDrivers.h"
 
@@ -11,9 +12,10 @@ class CPlayerApp {
     struct Options {
         bool bTiming = false;  // print how long the window took to appear
         double dMainMs = 0.0;  // when main() began, on the boot clock
+        std::string workDir;   // --workdir DIR: the configuration file and the logs
     };
 
-    // Recognises --timing; anything else is left to Qt.
+    // Recognises --timing and --workdir DIR; anything else is left to Qt.
     static Options ParseOptions(int argc, char** argv);
 
     // Runs the main dialog and returns false: there is no message loop after

@@ -6,11 +6,13 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <unistd.h>
 
 #include <climits>
@@ -42,6 +44,25 @@ QString FileNameOf(const std::string& path) {
     return QString::fromLocal8Bit(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
+// Shows the start of `text`, which a narrow box would otherwise cut at its
+// beginning, and all of `full` when the pointer rests on the box.
+void ShowText(QLineEdit* edit, const QString& text, const QString& full) {
+    edit->setText(text);
+    edit->setCursorPosition(0);
+    edit->setToolTip(full);
+}
+
+// The device a message is about: its name in quotes, when the box shows one.
+QString DeviceName(const QComboBox* combo) {
+    return combo->currentText().isEmpty() ? QString("The device")
+                                          : "\"" + combo->currentText() + "\"";
+}
+
+void ClearText(QLineEdit* edit) {
+    edit->clear();
+    edit->setToolTip(QString());
+}
+
 std::string WorkingDirectory() {
     std::vector<char> buffer(PATH_MAX + 1, '\0');
     return getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : std::string();
@@ -54,8 +75,10 @@ QString ChooseFile(QWidget* owner) {
                                         "Audio types (*.wav *.pcm);;All types (*)");
 }
 
-void ShowMessage(QWidget* owner, const QString& text, const QString& caption) {
+void ShowMessage(QWidget* owner, const QString& text, const QString& detail,
+                 const QString& caption) {
     QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Ok, owner);
+    box.setInformativeText(detail);
     box.exec();
 }
 
@@ -67,7 +90,8 @@ void ShowAbout(QWidget* owner, const QIcon& icon) {
 }  // namespace
 
 CPlayerDlg::CPlayerDlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    // A window of its own, not a dialog, so that the task bar lists it.
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       fileChooser(ChooseFile),
       messageBox(ShowMessage),
@@ -81,6 +105,10 @@ CPlayerDlg::CPlayerDlg(QWidget* parent)
     CreateControls();
     m_comboSink = ComboDeviceSink(m_combo);
     m_listSink = ListPairSink(m_list);
+    // A lost device is noticed within a quarter of a second.
+    deviceWatch = new QTimer(this);
+    connect(deviceWatch, &QTimer::timeout, this, &CPlayerDlg::CheckDevice);
+    deviceWatch->start(250);
 }
 
 CPlayerDlg::~CPlayerDlg() {
@@ -113,6 +141,15 @@ const std::string& CPlayerDlg::LoadedPath(int32_t k) const {
     return k >= 0 && k < kNumChannels ? m_paths[k] : none;
 }
 
+QString CPlayerDlg::StatusText() const {
+    return statusLine->text();
+}
+
+void CPlayerDlg::SetStatus(const QString& text) {
+    statusLine->setText(text);
+    statusLine->setToolTip(text);
+}
+
 // The window is initialised on its first showing, before it is drawn, as a
 // dialog is before it becomes visible.
 void CPlayerDlg::showEvent(QShowEvent* e) {
@@ -139,27 +176,74 @@ void CPlayerDlg::SetPlayPauseCaption(const char* caption) {
 }
 
 void CPlayerDlg::ShowFailure() {
-    messageBox(this, "ASIO initialization failed!", "Cantabile");
+    // Drawn first: a box over an undrawn window explains nothing.
+    if (!bPainted) {
+        bFailurePending = true;
+        return;
+    }
+    bFailurePending = false;
+    messageBox(this, "ASIO initialization failed!", QString::fromLocal8Bit(ASIOErrorText()),
+               "Cantabile");
+    m_combo->setFocus();
 }
 
-void CPlayerDlg::StartEngine(int32_t device) {
+void CPlayerDlg::ReportDevice(const QString& text) {
+    SetStatus(text);
+    m_nDevice = -1;
+}
+
+bool CPlayerDlg::StartEngine(int32_t device) {
     m_bPlaying = false;
+    m_bDeviceLost = false;
     // A button that still reads "Pause" would claim a running transport that a
     // new engine never has.
     if (playPause->text() == "Pause") SetPlayPauseCaption("Play");
     for (std::string& path : m_paths) path.clear();
+    SetStatus(QString());
 
     m_pEngine = std::make_unique<Sarabande>(device, &m_comboSink);
     // The working directory is handed on even when it could not be read: the
     // engine refuses a missing one, and that failure is shown like any other.
-    if (m_pEngine->Init(static_cast<void*>(this), &m_listSink,
-                        m_szStartDir.empty() ? nullptr : m_szStartDir.c_str()) != 0) {
+    const bool bStarted =
+        m_pEngine->Init(static_cast<void*>(this), &m_listSink,
+                        m_szStartDir.empty() ? nullptr : m_szStartDir.c_str()) == 0;
+    // A driver that does not open leaves the engine running without a box;
+    // the status line says why in either case.
+    if (*ASIOErrorText() != '\0') {
+        ReportDevice(QString("%1 could not be opened: %2. Pick a device to try again.")
+                         .arg(DeviceName(m_combo), QString::fromLocal8Bit(ASIOErrorText())));
+    }
+    if (!bStarted) {
         ShowFailure();
-        return;
+        return false;
     }
     for (int i = 0; i < m_list->count() && i < kNumChannels; ++i) {
-        pairEdits[i]->setText(m_list->item(i)->text());
+        ShowText(pairEdits[i], m_list->item(i)->text(), m_list->item(i)->text());
     }
+    return *ASIOErrorText() == '\0';
+}
+
+void CPlayerDlg::CheckDevice() {
+    if (m_bDeviceLost || !m_pEngine || !ASIODeviceLost()) return;
+    // The rows stay as they are; the next pick opens a device and loads them again.
+    m_bDeviceLost = true;
+    if (m_bPlaying) ASIOStopPlay();
+    m_bPlaying = false;
+    SetPlayPauseCaption("Play");
+    ReportDevice(QString("%1 was lost: %2. Pick a device to open it again.")
+                     .arg(DeviceName(m_combo), QString::fromLocal8Bit(ASIOErrorText())));
+}
+
+void CPlayerDlg::LoadRow(int32_t k, const std::string& path) {
+    if (m_pEngine->LoadFile(k, path.c_str()) == k) {
+        m_paths[k] = path;
+        ShowText(fileEdits[k], FileNameOf(path), QString::fromLocal8Bit(path));
+        if (!m_bDeviceLost) SetStatus(QString());
+        return;
+    }
+    SetStatus(QString("Chn %1: %2: %3")
+                  .arg(k + 1, 2, 10, QChar('0'))
+                  .arg(FileNameOf(path), QString::fromLocal8Bit(m_pEngine->GetLoadError())));
 }
 
 void CPlayerDlg::OnLoad(int32_t k) {
@@ -171,17 +255,16 @@ void CPlayerDlg::OnLoad(int32_t k) {
     if (!m_paths[k].empty()) {
         if (m_pEngine->CloseChannelInstantly(k) == 0) {
             m_paths[k].clear();
-            fileEdits[k]->clear();
+            ClearText(fileEdits[k]);
         }
     }
-    const std::string path = QFile::encodeName(chosen).toStdString();
-    if (m_pEngine->LoadFile(k, path.c_str()) == k) {
-        m_paths[k] = path;
-        fileEdits[k]->setText(FileNameOf(path));
-    }
+    m_reload[k].clear();  // the row's new file, not the one it kept
+    LoadRow(k, QFile::encodeName(chosen).toStdString());
 }
 
 void CPlayerDlg::OnPlayPause() {
+    // A lost device cannot start: the button keeps saying "Play".
+    if (m_bDeviceLost && !m_bPlaying) return;
     if (m_bPlaying) {
         ASIOStopPlay();
         m_bPlaying = false;
@@ -226,11 +309,12 @@ void CPlayerDlg::OnRestartAll() {
 
 void CPlayerDlg::OnUnloadAll() {
     for (int32_t k = 0; k < kNumChannels; ++k) {
-        fileEdits[k]->clear();
+        ClearText(fileEdits[k]);
         if (m_pEngine && m_pEngine->GetChannelStatus(k) != CHANNEL_FREE)
             m_pEngine->CloseChannelInstantly(k);
     }
     for (std::string& path : m_paths) path.clear();
+    m_reload = {};
     OnPlayPause();
 }
 
@@ -252,14 +336,25 @@ bool CPlayerDlg::event(QEvent* e) {
 
 void CPlayerDlg::OnResetRequest() {
     EngineDebugLog().WriteLine("App received reset request!");
-    for (QLineEdit* edit : pairEdits) edit->clear();
+    // The rows of a lost device keep their files until a device opens and
+    // plays them again, however many picks that takes.
+    const std::array<std::string, kNumChannels> reload = m_bDeviceLost ? m_paths : m_reload;
+    for (QLineEdit* edit : pairEdits) ClearText(edit);
     OnUnloadAll();
     platform::SleepMs(10);
     CloseEngine();
     platform::SleepMs(100);
     m_combo->clear();
     m_list->clear();
-    StartEngine(m_nDevice);
+    const bool bOpened = StartEngine(m_nDevice);
+    m_reload = bOpened ? std::array<std::string, kNumChannels>{} : reload;
+    for (int32_t k = 0; k < kNumChannels; ++k) {
+        if (reload[k].empty()) continue;
+        if (bOpened)
+            LoadRow(k, reload[k]);
+        else
+            ShowText(fileEdits[k], FileNameOf(reload[k]), QString::fromLocal8Bit(reload[k]));
+    }
 }
 
 void CPlayerDlg::OnSysCommand(uint32_t nID) {
@@ -285,6 +380,7 @@ void CPlayerDlg::paintEvent(QPaintEvent* e) {
     if (!bPainted) {
         bPainted = true;
         if (firstPaintHandler) firstPaintHandler();
+        if (bFailurePending) QTimer::singleShot(0, this, &CPlayerDlg::ShowFailure);
     }
 }
 

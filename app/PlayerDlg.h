@@ -19,9 +19,11 @@
 #include "engine/ChannelStates.h"
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QTimer;
 class Sarabande;
 
 // Control ids of the main dialog; tests find each control by its id.
@@ -34,6 +36,7 @@ constexpr int IDC_RESTARTALL = 1037;
 constexpr int IDC_UNLOADALL = 1038;
 constexpr int IDC_PAIRLIST = 1039;
 constexpr int IDC_DEVICE = 1040;
+constexpr int IDC_STATUS = 1041;  // the status line beneath the rows
 
 // The About entry's command, as the system menu would send it.
 constexpr uint32_t IDM_ABOUTBOX = 0x0010;
@@ -52,9 +55,10 @@ class CPlayerDlg : public QDialog {
 
     // Shows the file chooser for a row; an empty result means cancelled.
     using FileChooser = std::function<QString(QWidget* owner)>;
-    // Shows the one message the user ever sees.
-    using MessageBoxFunction =
-        std::function<void(QWidget* owner, const QString& text, const QString& caption)>;
+    // Shows the one message box the user ever sees; `detail`, beneath the
+    // text, says why.
+    using MessageBoxFunction = std::function<void(QWidget* owner, const QString& text,
+                                                  const QString& detail, const QString& caption)>;
     // Opens the About box.
     using AboutBoxFunction = std::function<void(QWidget* owner, const QIcon& icon)>;
 
@@ -76,6 +80,8 @@ class CPlayerDlg : public QDialog {
     void OnUnloadAll();
     void OnDeviceChange();
     void OnSysCommand(uint32_t nID);
+    // Looks whether the device in use was lost; a timer calls it.
+    void CheckDevice();
 
     // What tests and the timing report look at.
     QWidget* Control(int id) const;
@@ -83,6 +89,7 @@ class CPlayerDlg : public QDialog {
     bool IsPlaying() const { return m_bPlaying; }
     int32_t CurrentDevice() const { return m_nDevice; }
     const std::string& LoadedPath(int32_t k) const;
+    QString StatusText() const;
     const QIcon& Icon() const { return m_hIcon; }
 
     // Exit, Escape and the close box all end here: the engine is closed before
@@ -99,11 +106,18 @@ class CPlayerDlg : public QDialog {
   private:
     void CreateControls();
     bool OnInitDialog();
-    void StartEngine(int32_t device);
+    // True when the engine and its device started.
+    bool StartEngine(int32_t device);
     void OnResetRequest();
     void CloseEngine();
     void SetPlayPauseCaption(const char* caption);
     void ShowFailure();
+    // Loads `path` on row k and shows it, or says in the status line why not.
+    void LoadRow(int32_t k, const std::string& path);
+    void SetStatus(const QString& text);
+    // The device in use failed or was lost: say so, and let any pick in the
+    // device box, the same device included, open one again.
+    void ReportDevice(const QString& text);
 
     // Bound to controls 1040 and 1039.
     QComboBox* m_combo = nullptr;
@@ -116,6 +130,9 @@ class CPlayerDlg : public QDialog {
     // Full path of the file on each channel; empty: nothing loaded, as far as
     // the dialog knows.
     std::array<std::string, kNumChannels> m_paths;
+    // Files of rows whose device was lost, shown and loaded again once a
+    // device opens; empty otherwise.
+    std::array<std::string, kNumChannels> m_reload;
 
     ComboDeviceSink m_comboSink{nullptr};
     ListPairSink m_listSink{nullptr};
@@ -124,6 +141,12 @@ class CPlayerDlg : public QDialog {
     QLineEdit* pairEdits[kNumChannels] = {};
     QLineEdit* fileEdits[kNumChannels] = {};
     QPushButton* playPause = nullptr;
+    QLabel* statusLine = nullptr;
+    QTimer* deviceWatch = nullptr;
+    // The device in use was lost; cleared when an engine starts.
+    bool m_bDeviceLost = false;
+    // A failure found before the window was first drawn: shown after it.
+    bool bFailurePending = false;
 
     FileChooser fileChooser;
     MessageBoxFunction messageBox;

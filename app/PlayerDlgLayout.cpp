@@ -1,8 +1,11 @@
 // The main dialog's controls, placed in dialog units and chained in the
 // layout's tab order: Exit first, then each row's pair box, file box and Load,
-// then the transport buttons and the device box.
+// then the transport buttons and the device box. The status line beneath the
+// rows takes no focus.
 #include <QComboBox>
 #include <QGroupBox>
+#include <QKeyEvent>
+#include <QWheelEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -17,6 +20,48 @@ QString RowName(const char* prefix, int row) {
     return QString("%1_%2").arg(prefix).arg(row + 1, 2, 10, QChar('0'));
 }
 
+// The dialog in dialog units: the rows and buttons fill 463 x 204, and a
+// status line of two text lines sits beneath them.
+constexpr int kDialogWidth = 463;
+constexpr int kStatusTop = 203;
+constexpr int kStatusHeight = 16;
+constexpr int kDialogHeight = kStatusTop + kStatusHeight + 3;
+
+// Changing the device closes everything, so the box acts only on a deliberate
+// pick from its open list: the wheel, and the arrow and letter keys that step
+// through a closed box, change nothing. The keys that open it still do.
+class DeviceBox final : public QComboBox {
+  public:
+    using QComboBox::QComboBox;
+
+  protected:
+    void wheelEvent(QWheelEvent* e) override { e->accept(); }
+    void keyPressEvent(QKeyEvent* e) override {
+        if (Steps(*e) ||
+            (!e->text().isEmpty() && e->text()[0].isPrint() && e->key() != Qt::Key_Space)) {
+            e->accept();
+            return;
+        }
+        QComboBox::keyPressEvent(e);
+    }
+
+  private:
+    static bool Steps(const QKeyEvent& e) {
+        switch (e.key()) {
+            case Qt::Key_Up:
+            case Qt::Key_Down:
+            case Qt::Key_PageUp:
+            case Qt::Key_PageDown:
+            case Qt::Key_Home:
+            case Qt::Key_End:
+            case Qt::Key_Left:
+            case Qt::Key_Right:
+                return !(e.modifiers() & Qt::AltModifier);
+            default:
+                return false;
+        }
+    }
+};
 }  // namespace
 
 void CPlayerDlg::CreateControls() {
@@ -80,7 +125,7 @@ void CPlayerDlg::CreateControls() {
 
     // The layout's 99 units are the box with its list dropped; closed, it is
     // as tall as the platform draws a combo box, at least a row's edit box.
-    m_combo = new QComboBox(this);
+    m_combo = new DeviceBox(this);
     m_combo->setFocusPolicy(Qt::StrongFocus);
     const int closedHeight = std::max(m_combo->sizeHint().height(), du.Y(12));
     m_combo->setMaxVisibleItems(std::max(1, (99 - 12) / 8));
@@ -92,5 +137,12 @@ void CPlayerDlg::CreateControls() {
     auto* deviceLabel = new QLabel("Select device", this);
     place(deviceLabel, -1, "IDC_STATIC_DEVICE", du.Rect(392, 70, 49, 8));
 
-    setFixedSize(du.X(463), du.Y(204));
+    // Why a file or a device was refused, without a box in the way.
+    statusLine = new QLabel(this);
+    statusLine->setWordWrap(true);
+    statusLine->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    place(statusLine, IDC_STATUS, "IDC_STATUS",
+          du.Rect(7, kStatusTop, kDialogWidth - 14, kStatusHeight));
+
+    setFixedSize(du.X(kDialogWidth), du.Y(kDialogHeight));
 }

@@ -26,13 +26,15 @@ bool ParseWhole(const std::string& text, int64_t low, int64_t high, int64_t* val
     return true;
 }
 
-bool ParseSeconds(const std::string& text, double* seconds) {
+// Seconds above `low` (or from it, when bFromLow), at most a day.
+bool ParseSeconds(const std::string& text, double* seconds, double low = 0.0,
+                  bool bFromLow = false) {
     if (text.empty()) return false;
     errno = 0;
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) || value <= 0.0 ||
-        value > 24.0 * 3600.0) {
+    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) ||
+        (bFromLow ? value < low : value <= low) || value > 24.0 * 3600.0) {
         return false;
     }
     *seconds = value;
@@ -45,8 +47,9 @@ const char* UsageText() {
     return "Usage: cantabile-play [OPTIONS] [FILE...]\n"
            "Plays up to twelve 16-bit PCM WAV files at once, file n on output pair n.\n"
            "\n"
-           "  FILE...               load the files on the free channels, from 0 up\n"
-           "  --channel K=FILE      load FILE on channel K (0 to 11); repeatable\n"
+           "  FILE...               load the files on the free rows, from row 1 up\n"
+           "  --channel K=FILE      load FILE on row K (1 to 12, as \"Chn 01\" to \"Chn 12\");\n"
+           "                        repeatable\n"
            "  --list-devices        print the drivers with their numbers and exit\n"
            "  --device N|NAME       use driver N, or the one whose name begins with NAME\n"
            "                        (without it, the choice saved in ASIOConfig.txt)\n"
@@ -55,12 +58,15 @@ const char* UsageText() {
            "  --frames N            virtual card buffer size in frames (default 256)\n"
            "  --format int16|int32  virtual card sample type (default int32)\n"
            "  --start-block N       position every channel at block N before playing\n"
+           "  --start SECONDS       start every channel that far into its file\n"
            "  --duration SECONDS    stop after that long\n"
            "  --wait                load, print \"ready\", start on Enter or SIGUSR1\n"
            "  --demo [DIR]          write a set of test files into DIR (default ./demo),\n"
            "                        play them through the virtual card and record them\n"
            "                        to DIR/recording.wav\n"
            "  --stats               print memory use and display cost at the end\n"
+           "  --workdir DIR         keep ASIOConfig.txt and the logs in DIR (made if missing)\n"
+           "                        instead of the working directory\n"
            "  --help, --version\n"
            "\n"
            "Exit status: 0 every file played to its end (or --duration ran out),\n"
@@ -126,18 +132,18 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
         } else if (name == "--channel") {
             if (!takeValue()) return false;
             const size_t sep = value.find('=');
-            int64_t channel = 0;
+            int64_t row = 0;
             if (sep == std::string::npos || sep + 1 >= value.size() ||
-                !ParseWhole(value.substr(0, sep), 0, kNumChannels - 1, &channel)) {
-                *error = "--channel takes K=FILE with K from 0 to 11, not \"" + value + "\"";
+                !ParseWhole(value.substr(0, sep), 1, kNumChannels, &row)) {
+                *error = "--channel takes K=FILE with K from 1 to 12, not \"" + value + "\"";
                 return false;
             }
-            if (bUsedChannel[channel]) {
-                *error = "channel " + std::to_string(channel) + " is given twice";
+            if (bUsedChannel[row - 1]) {
+                *error = "row " + std::to_string(row) + " is given twice";
                 return false;
             }
-            bUsedChannel[channel] = true;
-            parsed.channels.push_back({static_cast<int32_t>(channel), value.substr(sep + 1)});
+            bUsedChannel[row - 1] = true;
+            parsed.channels.push_back({static_cast<int32_t>(row - 1), value.substr(sep + 1)});
         } else if (name == "--device") {
             if (!takeValue()) return false;
             if (value.empty()) {
@@ -169,6 +175,19 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                 return false;
             }
             parsed.nStartBlock = static_cast<int32_t>(block);
+        } else if (name == "--start") {
+            if (!takeValue()) return false;
+            if (!ParseSeconds(value, &parsed.dStartSeconds, 0.0, true)) {
+                *error = "--start takes a number of seconds of 0 or more, not \"" + value + "\"";
+                return false;
+            }
+        } else if (name == "--workdir") {
+            if (!takeValue()) return false;
+            if (value.empty()) {
+                *error = "--workdir needs a directory name";
+                return false;
+            }
+            parsed.workDir = value;
         } else if (name == "--duration") {
             if (!takeValue()) return false;
             if (!ParseSeconds(value, &parsed.dDurationSeconds)) {
@@ -186,6 +205,10 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
         }
     }
 
+    if (parsed.nStartBlock >= 0 && parsed.dStartSeconds >= 0.0) {
+        *error = "give --start or --start-block, not both";
+        return false;
+    }
     if (parsed.bDemo && (!parsed.files.empty() || !parsed.channels.empty())) {
         *error = "--demo plays its own files; give no others";
         return false;

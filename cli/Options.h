@@ -19,11 +19,13 @@ struct Options {
     bool bDemo = false;
     std::string demoDir = "demo";
     std::vector<std::string> files;     // FILE...: the free channels from 0 up
-    std::vector<ChannelFile> channels;  // --channel K=FILE
+    std::vector<ChannelFile> channels;  // --channel K=FILE, K the row 1..12 (channel K-1)
     std::string device;                 // --device N|NAME; empty: the saved choice
     std::string recordPath;             // --record FILE
     std::string rate, frames, format;   // the virtual card's settings, as given
     int32_t nStartBlock = -1;           // --start-block; -1: where each file begins
+    double dStartSeconds = -1.0;        // --start; negative: where each file begins
+    std::string workDir;                // --workdir: the configuration file and the logs
     double dDurationSeconds = -1.0;     // --duration; negative: to the end
     bool bWait = false;
     bool bStats = false;  // print measured memory and display cost at exit

@@ -4,12 +4,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
 
 #include "cli/ResourceUse.h"
@@ -47,45 +47,6 @@ class PairLabels final : public PairLabelSink {
 std::string BaseName(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The engine's result codes say what failed; where a code covers several
-// causes the file's header picks the words.
-std::string LoadFailureWords(int32_t result, int32_t channel, const std::string& path,
-                             size_t pairCount) {
-    const WaveProbe probe = ProbeWave(path);
-    switch (result) {
-        case SARABANDE_UNUSABLE_FILE:
-            if (!probe.bExists) {
-                return "missing (no such file)";
-            }
-            return "too small (" + std::to_string(probe.qwFileBytes) +
-                   " bytes; a WAV file must be larger than 1024 bytes)";
-        case SARABANDE_OPEN_FAILED: {
-            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            const std::string why = fd < 0 ? std::strerror(errno) : "it could not be mapped";
-            if (fd >= 0) ::close(fd);
-            return "could not be opened (" + why + ")";
-        }
-        case SARABANDE_BUILD_FAILED:
-            if (channel >= 0 && static_cast<size_t>(channel) >= pairCount) {
-                return "no output pair for channel " + std::to_string(channel) +
-                       " (the driver has " + std::to_string(pairCount) + ")";
-            }
-            if (!probe.IsPlayableFormat() || !probe.bHasData) {
-                return "not a 16-bit PCM WAV of 22050 Hz or more";
-            }
-            return "its stream could not be built (see SarabandeDbg.Log)";
-        case SARABANDE_CHANNEL_IN_USE:
-        case SARABANDE_NO_VACANT_CHANNEL:
-            return "no free channel";
-        case SARABANDE_BAD_CHANNEL:
-            return "no such channel";
-        case SARABANDE_NO_PATH:
-            return "no path given";
-        default:
-            return "refused by the engine (code " + std::to_string(result) + ")";
-    }
 }
 
 struct Row {
@@ -157,9 +118,9 @@ int RunPlayer(const PlayPlan& plan) {
     // user pick another); only an output stage with pairs means a driver.
     if (init != 0 || pairs.labels.empty()) {
         const std::string name = drivers.Selected();
-        std::fprintf(stderr,
-                     "cantabile-play: the driver %s%s%scould not be opened (see OstinatoDbg.Log)\n",
-                     name.empty() ? "" : "\"", name.c_str(), name.empty() ? "" : "\" ");
+        std::fprintf(stderr, "cantabile-play: the driver %s%s%scould not be opened: %s\n",
+                     name.empty() ? "" : "\"", name.c_str(), name.empty() ? "" : "\" ",
+                     ASIOErrorText());
         engine.Close();
         return kExitDriver;
     }
@@ -173,11 +134,9 @@ int RunPlayer(const PlayPlan& plan) {
             ++failures;
             continue;
         }
-        const int32_t result = engine.LoadFile(file.nChannel, file.path.c_str());
-        if (result != file.nChannel) {
-            std::fprintf(
-                stderr, "cantabile-play: %s: %s\n", file.path.c_str(),
-                LoadFailureWords(result, file.nChannel, file.path, pairs.labels.size()).c_str());
+        if (engine.LoadFile(file.nChannel, file.path.c_str()) != file.nChannel) {
+            std::fprintf(stderr, "cantabile-play: %s: %s\n", file.path.c_str(),
+                         engine.GetLoadError());
             ++failures;
             continue;
         }
@@ -188,9 +147,16 @@ int RunPlayer(const PlayPlan& plan) {
         return kExitFile;
     }
 
-    if (plan.nStartBlock >= 0) {
+    if (plan.nStartBlock >= 0 || plan.dStartSeconds >= 0.0) {
         for (Row& row : rows) {
-            const int32_t block = engine.SetPosition(row.nChannel, plan.nStartBlock);
+            // A time is counted from the file's cue-in, in its own blocks.
+            const double blocks =
+                plan.dStartSeconds * row.probe.nSamplesPerSec / row.probe.FramesPerBlock();
+            const int32_t wanted =
+                plan.nStartBlock >= 0
+                    ? plan.nStartBlock
+                    : static_cast<int32_t>(std::min(blocks, 1e9)) + std::max(row.probe.nCueIn, 0);
+            const int32_t block = engine.SetPosition(row.nChannel, wanted);
             const int32_t from = block - (row.probe.nCueIn > 0 ? row.probe.nCueIn : 0);
             row.dwOffsetMs = from > 0 ? static_cast<uint32_t>(from) * row.probe.MsPerBlock() : 0;
         }
@@ -256,8 +222,8 @@ int RunPlayer(const PlayPlan& plan) {
         return kExitFile;
     }
     if (!ASIOStartPlay()) {
-        std::fprintf(stderr,
-                     "cantabile-play: the driver could not be started (see OstinatoDbg.Log)\n");
+        std::fprintf(stderr, "cantabile-play: the driver could not be started: %s\n",
+                     ASIOErrorText());
         engine.Close();
         return kExitDriver;
     }
@@ -272,6 +238,7 @@ int RunPlayer(const PlayPlan& plan) {
     int stopSignal = 0;
     bool bAllEnded = false;
     bool bLost = false;
+    bool bDeviceLost = false;
     platform::Event* positionEvent = engine.GetPositionEvent();
     for (;;) {
         const uint32_t sinceStart = platform::TimeGetTime() - startMs;
@@ -286,6 +253,10 @@ int RunPlayer(const PlayPlan& plan) {
         bool bFired = false;
         stopSignal = DrainSignals(&bFired);
         if (stopSignal != 0) break;
+        if (ASIODeviceLost()) {
+            bDeviceLost = true;
+            break;
+        }
 
         position =
             positionEvent != nullptr && positionEvent->TryWait() ? engine.GetPositionValue() : -1;
@@ -315,6 +286,11 @@ int RunPlayer(const PlayPlan& plan) {
         std::fprintf(stderr, "cantabile-play: stopped by %s\n",
                      stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
         return 128 + stopSignal;
+    }
+    if (bDeviceLost) {
+        std::fprintf(stderr, "cantabile-play: the device \"%s\" was lost: %s\n",
+                     drivers.Selected().c_str(), ASIOErrorText());
+        return kExitDriver;
     }
     if (bLost) {
         std::fprintf(stderr,

@@ -1,7 +1,7 @@
 // The player proper: opens the engine on the chosen driver, loads the files,
 // plays them all together (as the dialog's Play does: PlayChannel on every
-// loaded channel, then ASIOStartPlay), shows their progress and closes the
-// engine cleanly however the run ends.
+// loaded channel, then ASIOStartPlay), shows their progress, stops when the
+// device is lost, and closes the engine cleanly however the run ends.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@ namespace cli {
 
 // Exit statuses of the program.
 constexpr int kExitOk = 0;
-constexpr int kExitDriver = 1;
+constexpr int kExitDriver = 1;  // the driver could not be opened or started, or was lost
 constexpr int kExitUsage = 2;
 constexpr int kExitFile = 3;
 
@@ -21,6 +21,7 @@ struct PlayPlan {
     std::vector<ChannelFile> files;  // each with its channel
     int32_t nDevice = -1;            // -1: the choice saved in "ASIOConfig.txt"
     int32_t nStartBlock = -1;
+    double dStartSeconds = -1.0;  // negative: where each file begins
     double dDurationSeconds = -1.0;
     bool bWait = false;
     bool bStats = false;

@@ -15,6 +15,7 @@
 #include "engine/ChannelStates.h"
 #include "mixer/AsioDriverList.h"
 #include "mixer/AsioHost.h"
+#include "platform/WorkDir.h"
 
 namespace {
 
@@ -111,6 +112,21 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
+    // Every path on the command line means what it meant where the player
+    // was started; only the configuration file and the logs move.
+    if (!options.workDir.empty()) {
+        for (std::string& path : options.files) path = platform::AbsolutePath(path);
+        for (cli::ChannelFile& file : options.channels)
+            file.path = platform::AbsolutePath(file.path);
+        if (!options.recordPath.empty())
+            options.recordPath = platform::AbsolutePath(options.recordPath);
+        options.demoDir = platform::AbsolutePath(options.demoDir);
+        if (!platform::EnterWorkDir(options.workDir, &error)) {
+            std::fprintf(stderr, "cantabile-play: %s\n", error.c_str());
+            return cli::kExitDriver;
+        }
+    }
+
     drivers::BuiltinDrivers source;
     ASIOSetDriverSource(&source);
     const std::vector<DriverEntry> drivers = ListDrivers(&source);
@@ -123,6 +139,7 @@ int main(int argc, char** argv) {
 
     cli::PlayPlan plan;
     plan.nStartBlock = options.nStartBlock;
+    plan.dStartSeconds = options.dStartSeconds;
     plan.dDurationSeconds = options.dDurationSeconds;
     plan.bWait = options.bWait;
     plan.bStats = options.bStats;

@@ -180,6 +180,10 @@ int32_t AlsaDriver::getDriverVersion() {
 }
 
 void AlsaDriver::getErrorMessage(char* string) {
+    // A device lost while playing: the period thread kept only the code.
+    if (const int err = failure_.load(); err != 0) {
+        error_.Set("the ALSA device %s failed: %s", pcmName_.c_str(), snd_strerror(err));
+    }
     error_.CopyTo(string);
 }
 
@@ -408,8 +412,13 @@ void AlsaDriver::RunPeriods() noexcept {
                 // write the rest of the period.
                 const int err = snd_pcm_recover(pcm_, static_cast<int>(n), 1);
                 if (err < 0) {
+                    // Beyond recovery (unplugged, say): the host is asked for
+                    // a reset and reopens the device on its own thread.
                     failure_.store(err);
                     bRunning_.store(false);
+                    if (callbacks_.asioMessage != nullptr) {
+                        callbacks_.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+                    }
                     return;
                 }
                 underruns_.fetch_add(1, std::memory_order_relaxed);

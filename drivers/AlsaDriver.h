@@ -90,7 +90,7 @@ class AlsaDriver final : public IASIO {
     // Written by the period thread, read by anyone.
     std::atomic<uint32_t> underruns_{0};
     // Written by the period thread when the device fails for good (its
-    // error code); read by stop, which logs it.
+    // error code); read by stop, which logs it, and by getErrorMessage.
     std::atomic<int> failure_{0};
     std::thread thread_;
 };

@@ -109,7 +109,12 @@ int32_t JackDriver::getDriverVersion() {
 }
 
 void JackDriver::getErrorMessage(char* string) {
-    error_.CopyTo(string);
+    // Once the server is gone that is the reason for whatever fails next.
+    if (bServerGone_.load()) {
+        CopyText(string, kAsioErrorMessageBytes, "the JACK server went away");
+    } else {
+        error_.CopyTo(string);
+    }
 }
 
 ASIOError JackDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
@@ -204,6 +209,7 @@ ASIOError JackDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChan
         bChannelActive_[c] = true;
     }
     callbacks_ = *callbacks;
+    pAsioMessage_.store(callbacks->asioMessage);
     bBuffersCreated_ = true;
 
     // The process callback runs from activation on; until start it plays silence.
@@ -248,6 +254,7 @@ ASIOError JackDriver::disposeBuffers() {
     // for a callback that may still be on its way out.
     WaitForCallbackToLeave();
     bBuffersCreated_ = false;
+    pAsioMessage_.store(nullptr);
     std::memset(bChannelActive_, 0, sizeof bChannelActive_);
     std::memset(channelHalves_, 0, sizeof channelHalves_);
     pBuffers_.reset();
@@ -335,9 +342,14 @@ void JackDriver::Process(jack_nframes_t frames) noexcept {
 
 void JackDriver::OnShutdown(void* arg) noexcept {
     // Runs on a JACK thread: the server is gone, no JACK call may follow.
+    // No allocation, no logging: the host learns of the loss through its
+    // reset request and asks for the reason on its own thread.
     auto* self = static_cast<JackDriver*>(arg);
     self->bServerGone_.store(true);
     self->bRunning_.store(false);
+    if (const auto message = self->pAsioMessage_.load()) {
+        message(kAsioResetRequest, 0, nullptr, nullptr);
+    }
 }
 
 }  // namespace drivers

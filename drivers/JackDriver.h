@@ -74,6 +74,11 @@ class JackDriver final : public IASIO {
     const int32_t* channelHalves_[2][kChannels] = {};
     ASIOCallbacks callbacks_ = {};
 
+    // The host's message callback while buffers exist: set by createBuffers
+    // and disposeBuffers (host's thread), read by OnShutdown (a JACK thread),
+    // which raises the reset request through it.
+    std::atomic<int32_t (*)(int32_t, int32_t, void*, double*)> pAsioMessage_{nullptr};
+
     // Set by start and stop (host's thread) and by OnShutdown; read by the
     // process callback. Together with bInCallback_ it lets stop know that
     // no switch runs after it returns.

@@ -1,6 +1,7 @@
 #include "engine/ChannelStream.h"
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <new>
 
@@ -18,6 +19,8 @@ ChannelStream::ChannelStream(int32_t nChannel, const char* path, uint32_t nLoadI
     if (file->Open(path)) {
         mappedFile = std::move(file);
         bOpened = true;
+    } else {
+        std::snprintf(szFailure, sizeof szFailure, "cannot be opened (%s)", file->GetOpenError());
     }
 }
 
@@ -29,7 +32,11 @@ ChannelStream::~ChannelStream() {
     delete link;
 }
 
-void ChannelStream::Fail() {
+void ChannelStream::Fail(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(szFailure, sizeof szFailure, format, args);
+    va_end(args);
     wave = nullptr;
     decode = nullptr;
     bCreated = false;
@@ -45,7 +52,7 @@ bool ChannelStream::Build(const PipelineParams& params) {
     std::unique_ptr<WaveFile> parsed(new (std::nothrow) WaveFile(std::move(mappedFile)));
     if (!parsed) {
         // No constructor ran: the mapping is still ours and goes with us.
-        Fail();
+        Fail("not enough memory");
         return false;
     }
     const uint32_t start = platform::TimeGetTime();
@@ -55,7 +62,8 @@ bool ChannelStream::Build(const PipelineParams& params) {
             log(text);
         }
         log("Error - failed parsing file!\n\n");
-        Fail();  // the WaveFile closes and frees the mapping as it goes
+        // The WaveFile frees the mapping as it goes.
+        Fail("%s", parsed->RefusalReason() ? parsed->RefusalReason() : "not a playable WAV file");
         return false;
     }
     std::snprintf(text, sizeof text, "Parsed audio file in %" PRId32 " ms\n",
@@ -79,13 +87,13 @@ bool ChannelStream::Build(const PipelineParams& params) {
     std::unique_ptr<DecodeStream> stream(new (std::nothrow)
                                              DecodeStream(std::move(parsed), params.pLog));
     if (!stream) {
-        Fail();
+        Fail("not enough memory");
         return false;
     }
     if (!stream->IsReady()) {
         stream.reset();
         log("Failed to set up a decode stream!\n\n");
-        Fail();
+        Fail("not enough memory");
         return false;
     }
 
@@ -93,7 +101,7 @@ bool ChannelStream::Build(const PipelineParams& params) {
                                 params.pCreate, params.pRelease,     params.pLog};
     streamBuffer = new (std::nothrow) StreamBuffer(sbParams);
     if (!streamBuffer) {
-        Fail();  // the decode stream is freed with `stream`
+        Fail("not enough memory");  // the decode stream is freed with `stream`
         return false;
     }
     decode = stream.release();  // the StreamBuffer owns it from here on
@@ -102,7 +110,14 @@ bool ChannelStream::Build(const PipelineParams& params) {
         delete streamBuffer;
         streamBuffer = nullptr;
         log("Failed to create or load sound buffer!\n\n");
-        Fail();
+        const int32_t pairs = ASIOStereoPairCount();
+        if (pairs == 0)
+            Fail("no device is open");
+        else if (channel >= pairs)
+            Fail("the device has no output pair for this channel (it has %d)",
+                 static_cast<int>(pairs));
+        else
+            Fail("its sound buffer could not be made");
         return false;
     }
 
@@ -112,6 +127,7 @@ bool ChannelStream::Build(const PipelineParams& params) {
         // The release frees what exists.
         bCreated = false;
         bFailed = true;
+        std::snprintf(szFailure, sizeof szFailure, "not enough memory");
         return false;
     }
     bCreated = true;

@@ -46,6 +46,9 @@ class ChannelStream {
     ChannelStream& operator=(const ChannelStream&) = delete;
 
     bool IsOpened() const { return bOpened; }
+    // Why the file could not be opened or built, in words for the user; ""
+    // while nothing failed. Every stage that refuses a file says why here.
+    const char* GetFailure() const { return szFailure; }
     // Parses the file and builds the decode stream and the stream buffer,
     // which obtains and fills its sound buffer. Once only.
     [[nodiscard]] bool Build(const PipelineParams& params);
@@ -66,7 +69,8 @@ class ChannelStream {
     int32_t GetNextBlock() const;
 
   private:
-    void Fail();
+    // Build gives up: forgets the parts it no longer owns and keeps the reason.
+    [[gnu::format(printf, 2, 3)]] void Fail(const char* format, ...);
 
     ChannelControl* control = nullptr;
     SourceLink* link = nullptr;
@@ -80,4 +84,5 @@ class ChannelStream {
     bool bCreated = false;
     bool bFailed = false;
     char text[256] = {};
+    char szFailure[160] = {};
 };

@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <system_error>
 
@@ -17,10 +19,20 @@ namespace {
 
 // The file must exist and its size (the low 32 bits of it) must be above
 // 1024 bytes: anything smaller cannot hold a header and a block worth playing.
-bool IsUsableFile(const char* path) {
+// Otherwise false, with the reason in `why`.
+bool IsUsableFile(const char* path, char* why, size_t size) {
     struct stat st;
-    if (stat(path, &st) != 0) return false;
-    return static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)) > 1024u;
+    if (stat(path, &st) != 0) {
+        if (errno == ENOENT)
+            std::snprintf(why, size, "missing (no such file)");
+        else
+            std::snprintf(why, size, "cannot be read (%s)", std::strerror(errno));
+        return false;
+    }
+    if (static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)) > 1024u) return true;
+    std::snprintf(why, size, "too small (%lld bytes; a WAV file must be larger than 1024 bytes)",
+                  static_cast<long long>(st.st_size));
+    return false;
 }
 
 int32_t MsSince(uint32_t start) {
@@ -46,6 +58,13 @@ void Sarabande::LogText(const char* format, ...) {
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     EngineLog(text, false);
+}
+
+void Sarabande::RefuseLoad(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(szLoadError, sizeof szLoadError, format, args);
+    va_end(args);
 }
 
 void Sarabande::LogTextWithTime(const char* format, ...) {
@@ -138,10 +157,14 @@ int32_t Sarabande::Init(void* hWnd, PairLabelSink* pOutputList, const char* pCur
 }
 
 int32_t Sarabande::LoadChannel(int32_t channel) {
-    if (channel >= kNumChannels) return SARABANDE_BAD_CHANNEL;
+    if (channel >= kNumChannels) {
+        RefuseLoad("there is no such channel");
+        return SARABANDE_BAD_CHANNEL;
+    }
     if (channel >= 0) {
         if (states[channel].load() != CHANNEL_FREE || slots[channel]) {
             LogText("Error - Load failed - channel %d in use!\n\n", channel);
+            RefuseLoad("the channel is in use");
             return SARABANDE_CHANNEL_IN_USE;
         }
         return channel;
@@ -155,7 +178,10 @@ int32_t Sarabande::LoadChannel(int32_t channel) {
         if (slots[i] && (oldest < 0 || slots[i]->GetLoadId() < slots[oldest]->GetLoadId()))
             oldest = i;
     }
-    if (oldest < 0) return SARABANDE_NO_VACANT_CHANNEL;
+    if (oldest < 0) {
+        RefuseLoad("no channel is free");
+        return SARABANDE_NO_VACANT_CHANNEL;
+    }
 
     std::lock_guard<std::mutex> lock(channelMutexes[oldest]);
     states[oldest].store(CHANNEL_CLOSING);
@@ -167,9 +193,14 @@ int32_t Sarabande::LoadChannel(int32_t channel) {
 
 int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
     LogTextWithTime("\nLoading file: %s on channel %d at ", path ? path : "", channel);
-    const int32_t fileCheck = !path                 ? SARABANDE_NO_PATH
-                              : !IsUsableFile(path) ? SARABANDE_UNUSABLE_FILE
-                                                    : 0;
+    szLoadError[0] = '\0';
+    int32_t fileCheck = 0;
+    if (!path) {
+        RefuseLoad("no file was given");
+        fileCheck = SARABANDE_NO_PATH;
+    } else if (!IsUsableFile(path, szLoadError, sizeof szLoadError)) {
+        fileCheck = SARABANDE_UNUSABLE_FILE;
+    }
     // Letting the engine choose may evict the oldest load: a load that cannot
     // even find its file must not close a channel that plays.
     if (channel < 0 && fileCheck != 0) return fileCheck;
@@ -182,6 +213,7 @@ int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
     // device and no event thread to play the channel on.
     if (bClosing || !hNotifyEvents[index]) {
         EngineLog("Error - Failed to create audio stream\n\n", false);
+        RefuseLoad(bClosing ? "the engine is closed" : "no device is open");
         return SARABANDE_BUILD_FAILED;
     }
     states[index].store(CHANNEL_LOADING);
@@ -189,6 +221,7 @@ int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
 
     auto* stream = new (std::nothrow) ChannelStream(index, path, dwLoadCounter++);
     if (!stream || !stream->IsOpened()) {
+        RefuseLoad("%s", stream ? stream->GetFailure() : "not enough memory");
         delete stream;
         LogText("Error - Failed to open file: %s\n\n", path);
         states[index].store(CHANNEL_FREE);
@@ -207,6 +240,7 @@ int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
         LogText("Stream created in %" PRId32 " ms.\n\n", MsSince(buildStart));
         result = index;
     } else {
+        RefuseLoad("%s", stream->GetFailure());
         delete stream;
         EngineLog("Error - Failed to create audio stream\n\n", false);
         states[index].store(CHANNEL_FREE);

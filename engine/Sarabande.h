@@ -56,6 +56,11 @@ class Sarabande {
     // channel 0..11, or negative to let the engine choose (evicting the
     // oldest load when all twelve are taken). The channel used, or a code.
     int32_t LoadFile(int32_t channel, const char* path);
+    // Why the last LoadFile refused its file, in words for the user ("too
+    // small (900 bytes; ...)", "8-bit samples; ..."); "" after a load that
+    // succeeded. Written where each refusal is decided: here, and by the
+    // channel's pipeline for what the file holds. Application's thread.
+    const char* GetLoadError() const { return szLoadError; }
     // The channel a load would use, or a code; used by LoadFile.
     int32_t LoadChannel(int32_t channel);
     // CHANNEL_LOADED -> CHANNEL_PLAYING. The device is started separately
@@ -103,6 +108,7 @@ class Sarabande {
     void ReleaseChannel(ChannelStream* stream);
     [[gnu::format(printf, 2, 3)]] void LogText(const char* format, ...);
     [[gnu::format(printf, 2, 3)]] void LogTextWithTime(const char* format, ...);
+    [[gnu::format(printf, 2, 3)]] void RefuseLoad(const char* format, ...);
     const char* PathOf(const ChannelStream* stream) const;
 
     // Slots are filled and emptied only on the application's thread, under
@@ -152,4 +158,5 @@ class Sarabande {
     // for a message around any path the system can open; longer ones are cut.
     uint16_t wFilesOpened = 0;
     char text[4352] = {};
+    char szLoadError[256] = {};
 };

@@ -11,6 +11,7 @@
 #include "mixer/AudioBuffer.h"
 
 std::atomic<ASIOBuffers*> ASIOBuffers::pLiveOutput{nullptr};
+std::atomic<bool> ASIOBuffers::bDeviceLost{};
 
 namespace {
 
@@ -61,6 +62,7 @@ std::string ASIOBuffers::PairLabel(const std::string& left, const std::string& r
 
 ASIOBuffers::ASIOBuffers(void* hWnd, const char* windowTitle, PairLabelSink* pairList, IASIO* drv)
     : driver(drv) {
+    bDeviceLost.store(false, std::memory_order_release);
     if (!driver) return;
     // hBufferMutex is a std::mutex, whose construction cannot fail.
     DiscoverChannels(hWnd, windowTitle, pairList);

@@ -73,6 +73,10 @@ class ASIOBuffers {
     static int32_t OnAsioMessage(int32_t selector, int32_t value, void* message,
                                  double* opt) noexcept;
 
+    // True once the driver has asked for a reset since the live output stage
+    // was made: its device is gone and plays no more.
+    static bool DeviceLost() { return bDeviceLost.load(std::memory_order_acquire); }
+
     // What the host and the tests read back.
     int32_t NumStereoPairs() const { return numStereoPairs; }
     bool IsPairActive(int32_t pair) const;
@@ -104,6 +108,9 @@ class ASIOBuffers {
     // on the application's thread before the driver gets the callbacks and
     // after it has been stopped; read by the callbacks on the driver's thread.
     static std::atomic<ASIOBuffers*> pLiveOutput;
+    // Set by OnAsioMessage on a reset request (driver's thread); cleared when
+    // an output stage is made; read by the host on the application's thread.
+    static std::atomic<bool> bDeviceLost;
 
     bool b16Bits = false;
     bool bInitSuccess = false;

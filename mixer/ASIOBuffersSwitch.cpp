@@ -105,7 +105,8 @@ void ASIOBuffers::OnBufferSwitch32Bits(int32_t index, ASIOBool) noexcept {
 void ASIOBuffers::OnSampleRateDidChange(ASIOSampleRate) noexcept {}
 
 // Runs on the driver's thread: no allocation, no logging.
-// Answers only; a reset request is declined and nothing is reopened.
+// Answers only. A reset request is declined and nothing is reopened here; it
+// is kept as the sign of a lost device, which the host reports.
 int32_t ASIOBuffers::OnAsioMessage(int32_t selector, int32_t value, void*, double*) noexcept {
     switch (selector) {
         case kAsioSelectorSupported:
@@ -123,6 +124,9 @@ int32_t ASIOBuffers::OnAsioMessage(int32_t selector, int32_t value, void*, doubl
             }
         case kAsioEngineVersion:
             return 2;
+        case kAsioResetRequest:
+            bDeviceLost.store(true, std::memory_order_release);
+            return 0;
         case kAsioResyncRequest:
         case kAsioLatenciesChanged:
             return 1;

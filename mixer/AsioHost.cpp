@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -31,15 +32,55 @@ void ForgetDriverList() {
     nOpenResult = 1;
 }
 
-// The saved choice, or 0 when there is none that names an installed driver.
-int32_t ReadConfiguredDriver(int32_t numDrivers) {
+// Why the device cannot be used, for ASIOErrorText.
+char szErrorText[256] = {};
+// The loss of the present output stage has been looked into and logged.
+bool bLossReported = false;
+
+[[gnu::format(printf, 1, 2)]] void SetErrorText(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(szErrorText, sizeof szErrorText, format, args);
+    va_end(args);
+}
+
+// The driver's own words about its last failure, or `otherwise`.
+void SetDriverErrorText(const char* otherwise) {
+    char text[kAsioTextBytes] = {};
+    if (ptrASIO) ptrASIO->getErrorMessage(text);
+    text[kAsioTextBytes - 1] = '\0';
+    SetErrorText("%s", text[0] != '\0' ? text : otherwise);
+}
+
+// The saved choice: the driver listed under the saved name, else the saved
+// number when it names a driver, else 0.
+int32_t ReadConfiguredDriver(const AsioDriverList& list) {
     DebugLog& log = MixerDebugLog();
     std::FILE* file = std::fopen(kConfigFile, "r");
     if (!file) return 0;
     log.WriteLine("Found ASIO Configuration file!");
-    const int c = std::fgetc(file);
+    char content[2 + AsioDriverList::kNameBytes] = {};
+    const size_t got = std::fread(content, 1, sizeof content - 1, file);
     std::fclose(file);
-    const int32_t value = c - 48;  // EOF, an empty file, is negative too
+    const int32_t numDrivers = list.DriverCount();
+    // The name, on the line after the byte, survives a renumbering of the
+    // list (a card plugged in); a file of one byte has none.
+    if (content[1] == '\n') {
+        char* name = content + 2;
+        name[std::strcspn(name, "\n")] = '\0';
+        for (int32_t i = 0; i < numDrivers; ++i) {
+            char listed[AsioDriverList::kNameBytes] = {};
+            if (list.DriverDescription(i, listed, sizeof listed) != 0 ||
+                std::strcmp(listed, name) != 0)
+                continue;
+            log.Write("Found driver by name: ");
+            log.WriteLine(name);
+            log.WriteTwoValues("nRequestedDrvNum", i, "Num devices", numDrivers);
+            return i;
+        }
+    }
+    // An empty file reads as negative too.
+    const int32_t value = got == 0 ? -1 : static_cast<unsigned char>(content[0]) - 48;
     if (value < 0) {
         log.WriteLine("Error reading configuration file!");
         return 0;
@@ -52,13 +93,14 @@ int32_t ReadConfiguredDriver(int32_t numDrivers) {
     return value;
 }
 
-void WriteConfiguredDriver(int32_t number) {
-    // One byte holds the choice: a number beyond it is not remembered.
+void WriteConfiguredDriver(int32_t number, const char* name) {
+    // One byte holds the number: a number beyond it is not remembered.
     if (number < 0 || number > 255 - 48) return;
     std::FILE* file = std::fopen(kConfigFile, "w");
     if (!file) return;
     MixerDebugLog().WriteLine("Updating ASIO Configuration file!");
     std::fputc(48 + number, file);
+    std::fprintf(file, "\n%s\n", name);
     std::fclose(file);
 }
 
@@ -80,6 +122,7 @@ bool ASIOInitDrivers(DeviceListSink* deviceList, int32_t requested) {
     pDriverList = nullptr;
     pASIOBuffers = nullptr;
     nRequestedDrvNum = 0;
+    szErrorText[0] = '\0';
 
     // A working directory too long to keep is reached by its relative name,
     // never by an empty one (the log's name begins with '/').
@@ -91,11 +134,13 @@ bool ASIOInitDrivers(DeviceListSink* deviceList, int32_t requested) {
     pDriverList = new (std::nothrow) AsioDriverList(pDriverSource);
     if (!pDriverList) {
         log.WriteLine("Failed to create AsioDriverList!");
+        SetErrorText("not enough memory for the driver list");
         return false;
     }
     const int32_t numDrivers = pDriverList->DriverCount();
     if (numDrivers == 0) {
         log.WriteLine("Couldn't find any ASIO drivers!");
+        SetErrorText("no driver is installed");
         ForgetDriverList();
         return false;
     }
@@ -112,10 +157,12 @@ bool ASIOInitDrivers(DeviceListSink* deviceList, int32_t requested) {
         ptrASIO = opened;
         if (nOpenResult == 0 && ptrASIO) {
             nRequestedDrvNum = requested;
-            WriteConfiguredDriver(requested);
+            char name[AsioDriverList::kNameBytes] = {};
+            (void)pDriverList->DriverDescription(requested, name, sizeof name);
+            WriteConfiguredDriver(requested, name);
         }
     } else {
-        nRequestedDrvNum = ReadConfiguredDriver(numDrivers);
+        nRequestedDrvNum = ReadConfiguredDriver(*pDriverList);
         IASIO* opened = nullptr;
         nOpenResult = pDriverList->asioOpenDriver(nRequestedDrvNum, &opened);
         ptrASIO = opened;
@@ -128,6 +175,9 @@ bool ASIOInitDrivers(DeviceListSink* deviceList, int32_t requested) {
         return true;
     }
     log.WriteLine("asioOpenDriver failed!");
+    SetErrorText(nOpenResult == kDriverNotFound ? "there is no driver number %d"
+                                                : "driver %d could not be made",
+                 static_cast<int>(requested >= 0 ? requested : nRequestedDrvNum));
     ForgetDriverList();
     return false;
 }
@@ -136,6 +186,7 @@ bool ASIOSetupBuffers(void* hWnd, PairLabelSink* pairList, const char* windowTit
     DebugLog& log = MixerDebugLog();
     if (!pDriverList || !ptrASIO || nOpenResult != 0) {
         log.WriteLine("ptrASIO == NULL");
+        SetErrorText("no driver is open");
         return false;
     }
     // A second setup would leave the first output stage running unseen.
@@ -153,12 +204,17 @@ bool ASIOSetupBuffers(void* hWnd, PairLabelSink* pairList, const char* windowTit
     log.WriteLine(path);
     log.WriteLine("");
 
+    bLossReported = false;
     pASIOBuffers = new (std::nothrow) ASIOBuffers(hWnd, windowTitle, pairList, ptrASIO);
     if (!pASIOBuffers) {
         log.WriteLine("pASIOBuffers == NULL");
+        SetErrorText("not enough memory for the output stage");
         return false;
     }
     if (!pASIOBuffers->InitSuccess()) {
+        // The driver's text when its init failed; otherwise the card offers
+        // nothing the output stage can play (the log says which).
+        SetDriverErrorText("the device offers no output in a sample format that can be played");
         delete pASIOBuffers;
         pASIOBuffers = nullptr;
         return false;
@@ -168,6 +224,7 @@ bool ASIOSetupBuffers(void* hWnd, PairLabelSink* pairList, const char* windowTit
         log.WriteLine("CreatePrimaryBuffer success!");
         return true;
     }
+    SetDriverErrorText("the device could not make its buffers");
     delete pASIOBuffers;
     pASIOBuffers = nullptr;
     return false;
@@ -182,6 +239,7 @@ bool ASIOStartPlay() {
             return true;
         }
         log.WriteLine("Error ASIOStartPlay: ptrASIO->Start() failed!");
+        SetDriverErrorText("the device would not start");
         return false;
     }
     log.WriteLine("Failed: ASIOStartPlay - ASIO system not initialized!");
@@ -208,6 +266,25 @@ void ASIOShutdown() {
     if (pDriverList) ForgetDriverList();
     bPlaying = false;
     MixerDebugLog().Close();
+}
+
+bool ASIODeviceLost() {
+    if (!pASIOBuffers || !ASIOBuffers::DeviceLost()) return false;
+    if (!bLossReported) {
+        bLossReported = true;
+        SetDriverErrorText("the device asked to be reset");
+        MixerDebugLog().Write("Device lost: ");
+        MixerDebugLog().WriteLine(szErrorText);
+    }
+    return true;
+}
+
+const char* ASIOErrorText() {
+    return szErrorText;
+}
+
+int32_t ASIOStereoPairCount() {
+    return pASIOBuffers ? pASIOBuffers->NumStereoPairs() : 0;
 }
 
 void* ASIOCreateSoundBuffer(BufferDescription* description, uint32_t sampleBits) {

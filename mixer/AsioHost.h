@@ -1,5 +1,6 @@
 // The mixer library's host functions: choose and open a driver (remembering
-// the choice in "ASIOConfig.txt" in the working directory), build the output
+// the choice in "ASIOConfig.txt" in the working directory: the driver's number
+// as one byte, '0' + number, then a line with its name), build the output
 // stage on it, start and stop it, make and release sound buffers, shut down.
 // All of them run on the application's thread, except the two sound-buffer
 // functions, which the engine's threads call too.
@@ -35,8 +36,9 @@ void ASIOSetDriverSource(DriverSource* source);
 void ASIOSetLogDirectory(const char* directory);
 
 // Lists the drivers into deviceList (may be null) and opens driver number
-// `requested`, or, for -1, the one "ASIOConfig.txt" names (else driver 0).
-// True when a driver is open. Call ASIOShutdown before calling it again.
+// `requested`, or, for -1, the one "ASIOConfig.txt" names: by its name when
+// a driver of that name is listed, else by its number, else driver 0. True
+// when a driver is open. Call ASIOShutdown before calling it again.
 [[nodiscard]] bool ASIOInitDrivers(DeviceListSink* deviceList, int32_t requested);
 
 // Makes the output stage on the open driver: hWnd is handed to the driver's
@@ -51,6 +53,20 @@ void ASIOStopPlay();
 // Deletes the output stage (stops the driver, frees every sound buffer), the
 // driver list (releases the driver) and closes the mixer's debug log.
 void ASIOShutdown();
+
+// True once the device in use has been lost (the JACK server went away, an
+// ALSA device failed beyond recovery): its driver asked for a reset. Nothing
+// is reopened here; the caller stops, tells the user why (ASIOErrorText) and
+// opens a device again when asked to. False without an output stage.
+[[nodiscard]] bool ASIODeviceLost();
+
+// Why the last ASIOInitDrivers, ASIOSetupBuffers or ASIOStartPlay failed, or
+// why the device was lost, in words for the user (often the driver's own);
+// "" when nothing failed. Kept until the next ASIOInitDrivers.
+const char* ASIOErrorText();
+
+// The stereo output pairs of the output stage; 0 without one.
+int32_t ASIOStereoPairCount();
 
 // A new sound buffer for description->nOwner's output pair, used through
 // SoundBufferBase; null without an output stage or on failure. sampleBits is

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "streams/SigbusGuard.h"
@@ -19,22 +20,33 @@ MappedFile::~MappedFile() {
 
 bool MappedFile::Open(const char* path) {
     Close();
+    pszOpenError = "no file name";
     if (!path || !*path) return false;
     // Non-blocking, so that a FIFO given by name cannot hang the caller before
     // it is found not to be a regular file.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        pszOpenError = std::strerror(errno);
+        return false;
+    }
     struct stat info;
     // Sizes are 32 bits wide throughout; a file of 4 GiB or more is refused
     // rather than played as whatever its size's low 32 bits would say.
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
-        static_cast<uint64_t>(info.st_size) > UINT32_MAX) {
+    const bool bStat = fstat(fd, &info) == 0;
+    pszOpenError = !bStat                                             ? std::strerror(errno)
+                   : S_ISDIR(info.st_mode)                            ? "a folder, not a file"
+                   : !S_ISREG(info.st_mode)                           ? "not a regular file"
+                   : info.st_size <= 0                                ? "an empty file"
+                   : static_cast<uint64_t>(info.st_size) > UINT32_MAX ? "4 GiB or larger"
+                                                                      : "";
+    if (*pszOpenError != '\0') {
         ::close(fd);
         return false;
     }
     const size_t length = static_cast<size_t>(info.st_size);
     void* view = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
     if (view == MAP_FAILED) {
+        pszOpenError = std::strerror(errno);
         ::close(fd);
         return false;
     }

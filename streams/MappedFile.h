@@ -23,8 +23,10 @@ class MappedFile {
     // Opens and maps the whole file. The file is open exactly when
     // GetFileSize() is nonzero afterwards; the result says the same. Refused:
     // missing, unreadable, empty, not a regular file, 4 GiB or more. Writes no
-    // log line: the caller reports the failure.
+    // log line: the caller reports the failure, GetOpenError() says why.
     bool Open(const char* path);
+    // Why the last Open failed, in words for the user; "" after a success.
+    const char* GetOpenError() const { return pszOpenError; }
     // Unmaps and closes. Closing a closed file does nothing.
     void Close();
 
@@ -44,5 +46,6 @@ class MappedFile {
     int nFileHandle = -1;
     uint32_t dwFileSize = 0;
     const uint8_t* pBase = nullptr;
-    int32_t nGuardSlot = -1;  // our entry in the SIGBUS guard's table, -1 when none
+    int32_t nGuardSlot = -1;        // our entry in the SIGBUS guard's table, -1 when none
+    const char* pszOpenError = "";  // a fixed text, or the system's text for an errno
 };

@@ -1,6 +1,7 @@
 #include "streams/WaveFile.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -50,10 +51,18 @@ WaveFile::WaveFile(const uint8_t* pBytes, uint32_t dwBytes, const char* pszFileN
 
 WaveFile::~WaveFile() = default;
 
+bool WaveFile::Refuse(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(szRefusal, sizeof szRefusal, format, args);
+    va_end(args);
+    return false;
+}
+
 bool WaveFile::Parse() {
     // The fixed fields reach offset 35; anything shorter cannot be judged.
-    if (!pBase || dwLength < kFirstDataIdOffset) return false;
-    if (std::memcmp(pBase, "RIFF", 4) != 0) return false;
+    if (!pBase || dwLength < kFirstDataIdOffset) return Refuse("too short for a WAV header");
+    if (std::memcmp(pBase, "RIFF", 4) != 0) return Refuse("not a WAV file (no RIFF header)");
 
     const uint8_t* pFmt = pBase + kFormatOffset;
     const uint16_t wFormatTag = ReadU16(pFmt);
@@ -62,28 +71,29 @@ bool WaveFile::Parse() {
     const uint32_t nAvgBytesPerSec = ReadU32(pFmt + 8);
     const uint16_t nBlockAlign = ReadU16(pFmt + 12);
     const uint16_t wBitsPerSample = ReadU16(pFmt + 14);
-    if (wFormatTag != WAVE_FORMAT_PCM || wBitsPerSample != 16 || nSamplesPerSec < kMinSamplesPerSec)
-        return false;
+    if (wFormatTag != WAVE_FORMAT_PCM)
+        return Refuse("not PCM (format %u); only 16-bit PCM is played", wFormatTag);
+    if (wBitsPerSample != 16)
+        return Refuse("%u-bit samples; only 16-bit PCM is played", wBitsPerSample);
+    if (nSamplesPerSec < kMinSamplesPerSec)
+        return Refuse("%u Hz; 22050 Hz or more is played", nSamplesPerSec);
     // A sound buffer plays mono or interleaved stereo; more channels would be
     // heard as scrambled stereo at the wrong speed.
-    if (nChannels > 2) {
-        std::snprintf(szRefusal, sizeof szRefusal,
-                      "%u channels: a channel plays a mono or stereo file",
-                      static_cast<unsigned>(nChannels));
-        return false;
-    }
+    if (nChannels > 2)
+        return Refuse("%u channels: a channel plays a mono or stereo file", nChannels);
     // Values that the block and play-time arithmetic divide by: a header that
     // zeroes them is broken, not merely unusual.
-    if (nBlockAlign == 0 || nChannels == 0) return false;
+    if (nBlockAlign == 0 || nChannels == 0) return Refuse("a broken format chunk");
     const uint64_t qwBytesPerSecOf16Bit = static_cast<uint64_t>(nChannels) * nSamplesPerSec * 2;
-    if (qwBytesPerSecOf16Bit > UINT32_MAX) return false;
+    if (qwBytesPerSecOf16Bit > UINT32_MAX) return Refuse("a broken format chunk");
     // Nothing is converted, so the byte rate is block align x rate whatever
     // the header says; only a zero one, which the timing divides by, is mended.
     const uint64_t qwDerivedBytesPerSec = static_cast<uint64_t>(nBlockAlign) * nSamplesPerSec;
-    if (nAvgBytesPerSec == 0 && qwDerivedBytesPerSec > UINT32_MAX) return false;
+    if (nAvgBytesPerSec == 0 && qwDerivedBytesPerSec > UINT32_MAX)
+        return Refuse("a broken format chunk");
 
     pFormat.reset(new (std::nothrow) WAVEFORMATEX{});
-    if (!pFormat) return false;
+    if (!pFormat) return Refuse("not enough memory");
     std::memcpy(pFormat.get(), pFmt, kFormatBytes);
     pFormat->cbSize = 0;
     bDerivedAvgBytesPerSec = nAvgBytesPerSec == 0;
@@ -102,7 +112,7 @@ bool WaveFile::Parse() {
             break;
         }
     }
-    if (!bFound || dwDataId + 8 > dwLength) return false;
+    if (!bFound || dwDataId + 8 > dwLength) return Refuse("no data chunk");
 
     const uint8_t* pCue = pBase + dwDataId - kCueToDataId;
     if (std::memcmp(pCue, "cue ", 4) == 0) {
@@ -114,15 +124,15 @@ bool WaveFile::Parse() {
     }
 
     dwDataSize = ReadU32(pBase + dwDataId + 4);
-    if (dwDataSize == 0) return false;
+    if (dwDataSize == 0) return Refuse("an empty data chunk");
     const uint32_t dwPayload = dwDataId + 8;
     // A truncated file plays what it holds.
     if (dwDataSize > dwLength - dwPayload) dwDataSize = dwLength - dwPayload;
-    if (dwDataSize == 0) return false;
+    if (dwDataSize == 0) return Refuse("an empty data chunk");
     pData = pBase + dwPayload;
 
     pReader.reset(new (std::nothrow) BlockReader(pData, dwDataSize, nBlockAlign, nSamplesPerSec));
-    if (!pReader) return false;
+    if (!pReader) return Refuse("not enough memory");
     dwBlockSize = pReader->GetBlockSize();
     fMsPerBlock = pReader->GetMsPerBlock();
     nBlockCount = pReader->GetBlockCount();

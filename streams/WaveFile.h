@@ -31,12 +31,11 @@ class WaveFile {
 
     // Checks the header, builds the format record and the reader, and positions
     // the reader at the cue-in block. False refuses the file (no log line; the
-    // caller reports it, with RefusalReason when there is one). What Parse had
-    // to mend is left for the caller to log: see CueMended and
-    // DerivedAvgBytesPerSec.
+    // caller reports it, with RefusalReason). What Parse had to mend is left
+    // for the caller to log: see CueMended and DerivedAvgBytesPerSec.
     [[nodiscard]] bool Parse();
-    // Why Parse refused the file, when it can say more than "not playable";
-    // otherwise null.
+    // Why Parse refused the file, in words for the user; null before a
+    // refusal.
     const char* RefusalReason() const { return szRefusal[0] ? szRefusal : nullptr; }
     // The cue blocks as the file gave them differ from cueIn and cueOut.
     bool CueMended() const { return nFileCueIn != cueIn || nFileCueOut != cueOut; }
@@ -82,6 +81,8 @@ class WaveFile {
     uint32_t SongPlayTime = 0;
 
   private:
+    [[gnu::format(printf, 2, 3)]] bool Refuse(const char* format, ...);
+
     std::unique_ptr<MappedFile> pMappedFile;
     const uint8_t* pBase = nullptr;
     uint32_t dwLength = 0;
@@ -95,5 +96,5 @@ class WaveFile {
     int32_t nBlockCount = 0;
     uint32_t dwPlayLength = 0;
     bool bDerivedAvgBytesPerSec = false;
-    char szRefusal[64] = {};
+    char szRefusal[96] = {};
 };

@@ -71,9 +71,10 @@ void DialogFixture::StartDialog(char configByte) {
         ++nChooserCalls;
         return chooserAnswer;
     });
-    dlg->SetMessageBox([this](QWidget*, const QString& text, const QString& caption) {
-        messages.emplace_back(text, caption);
-    });
+    dlg->SetMessageBox(
+        [this](QWidget*, const QString& text, const QString& detail, const QString& caption) {
+            messages.push_back({text, detail, caption});
+        });
     dlg->show();
 }
 

@@ -57,7 +57,10 @@ class DialogFixture : public ::testing::Test {
     std::unique_ptr<CPlayerDlg> dlg;
     QString chooserAnswer;
     int nChooserCalls = 0;
-    std::vector<std::pair<QString, QString>> messages;  // text, caption
+    struct Message {
+        QString text, detail, caption;
+    };
+    std::vector<Message> messages;
 };
 
 // Readable failure messages.

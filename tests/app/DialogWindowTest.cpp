@@ -1,5 +1,6 @@
 // The dialog as a window: layout in dialog units, tab order, the keys that end
 // it, the About box, the real message box, and screenshots.
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -45,7 +46,10 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
     StartDialog(kVirtualCardConfig);
     const DialogUnits du(dlg->font());
     EXPECT_EQ(dlg->windowTitle(), "ASIO Cantabile");
-    EXPECT_EQ(dlg->size(), QSize(du.X(463), du.Y(204)));
+    EXPECT_EQ(dlg->windowType(), Qt::Window);  // listed in the task bar
+    // Taller by the status line beneath the rows; everything else in place.
+    EXPECT_EQ(dlg->size(), QSize(du.X(463), du.Y(222)));
+    EXPECT_EQ(dlg->Control(IDC_STATUS)->geometry(), du.Rect(7, 203, 449, 16));
     EXPECT_EQ(dlg->Control(IDOK)->geometry(), du.Rect(383, 181, 64, 14));
     EXPECT_EQ(dlg->Control(IDC_PAIR_FIRST + 4)->geometry(), du.Rect(39, 7 + 64, 114, 12));
     EXPECT_EQ(dlg->Control(IDC_FILE_FIRST + 11)->geometry(), du.Rect(159, 7 + 176, 165, 12));
@@ -53,6 +57,11 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
     EXPECT_EQ(dlg->Control(IDC_UNLOADALL)->geometry(), du.Rect(383, 46, 64, 14));
     EXPECT_EQ(dlg->Control(IDC_DEVICE)->x(), du.X(377));
     EXPECT_EQ(dlg->Control(IDC_DEVICE)->y(), du.Y(80));
+    EXPECT_EQ(dlg->Control(IDC_DEVICE)->width(), du.X(377 + 75) - du.X(377));
+    // Its open list is wide enough for the longest name; the name in use is its tooltip.
+    EXPECT_GT(DeviceBox()->view()->minimumWidth(),
+              DeviceBox()->fontMetrics().horizontalAdvance("JACK Audio Connection Kit"));
+    EXPECT_EQ(DeviceBox()->toolTip(), "Virtual Card");
     EXPECT_FALSE(dlg->Control(IDC_PAIRLIST)->isVisible());
     EXPECT_TRUE(Button(IDOK)->isDefault());
     EXPECT_EQ(Button(IDC_RESTARTALL)->text(), "Restart All");
@@ -115,26 +124,34 @@ TEST_F(DialogFixture, EscapeAndTheCloseBoxEndTheDialog) {
     EXPECT_EQ(dlg->Engine(), nullptr);
 }
 
-TEST_F(DialogFixture, TheRealMessageBoxSaysWhatFailed) {
+TEST_F(DialogFixture, AFailedFirstStartDrawsTheWindowThenTheRealBoxWithTheReason) {
     dlg = std::make_unique<CPlayerDlg>();
-    QString text, title;
+    bool bPainted = false, bPaintedFirst = false;
+    dlg->SetFirstPaintHandler([&] { bPainted = true; });
+    QString text, detail, title;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     OnNextModal([&](QWidget* w) {
         auto* box = qobject_cast<QMessageBox*>(w);
         ASSERT_NE(box, nullptr);
+        bPaintedFirst = bPainted;
         text = box->text();
+        detail = box->informativeText();
         title = box->windowTitle();
         icon = box->icon();
         buttons = box->standardButtons();
         box->button(QMessageBox::Ok)->click();
     });
     dlg->show();  // no configuration: JACK, and no server
+    ASSERT_TRUE(WaitFor([&] { return !text.isEmpty(); }, 5000));
+    EXPECT_TRUE(bPaintedFirst);
     EXPECT_EQ(text, "ASIO initialization failed!");
+    EXPECT_TRUE(detail.startsWith("No JACK server answers")) << detail.toStdString();
     EXPECT_EQ(title, "Cantabile");
     EXPECT_EQ(icon, QMessageBox::Warning);
     EXPECT_EQ(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(dlg->focusWidget(), DeviceBox());  // ready for another pick
 }
 
 TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBox) {
@@ -220,6 +237,7 @@ TEST_F(DialogFixture, ScreenshotWithFilesLoaded) {
     Load(1, WriteWav("Strings - first violins.wav", 20000));
     Load(4, WriteWav("Percussion.wav", 20000));
     Load(11, WriteWav("Click track.wav", 20000));
+    Load(2, WriteTinyFile("Timpani.wav"));  // refused: the status line says why
     Click(IDC_PLAYPAUSE);
     Click(IDC_PLAYPAUSE);
     EXPECT_EQ(dlg->windowIcon().availableSizes().size(), 3);

@@ -1,13 +1,18 @@
 // The main dialog's handlers on the real engine and the virtual card.
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QWheelEvent>
+#include <csignal>
 
 #include "engine/Sarabande.h"
 #include "platform/Event.h"
 #include "tests/app/DialogFixture.h"
+#include "tests/support/JackServer.h"
 
 namespace {
 
@@ -53,6 +58,9 @@ TEST_F(DialogFixture, LoadShowsTheFileNameAndAFailedLoadLeavesTheRowEmpty) {
     Load(3, tone);
     EXPECT_EQ(nChooserCalls, 1);
     EXPECT_EQ(Edit(IDC_FILE_FIRST + 3)->text(), "tone.wav");
+    // The start of the name shows; the whole path is the tooltip.
+    EXPECT_EQ(Edit(IDC_FILE_FIRST + 3)->cursorPosition(), 0);
+    EXPECT_EQ(Edit(IDC_FILE_FIRST + 3)->toolTip(), QString::fromStdString(tone));
     EXPECT_EQ(dlg->LoadedPath(3), tone);
     EXPECT_EQ(Status(3), CHANNEL_LOADED);
 
@@ -62,14 +70,20 @@ TEST_F(DialogFixture, LoadShowsTheFileNameAndAFailedLoadLeavesTheRowEmpty) {
     EXPECT_EQ(Status(3), CHANNEL_LOADED);
 
     // A new choice closes the channel first; when the new file is refused
-    // the row stays empty.
+    // the row stays empty and the status line says why.
     Load(3, tiny);
     EXPECT_TRUE(Edit(IDC_FILE_FIRST + 3)->text().isEmpty());
+    EXPECT_TRUE(Edit(IDC_FILE_FIRST + 3)->toolTip().isEmpty());
     EXPECT_TRUE(dlg->LoadedPath(3).empty());
     EXPECT_EQ(Status(3), CHANNEL_FREE);
+    EXPECT_EQ(dlg->StatusText(),
+              "Chn 04: tiny.wav: too small (1000 bytes; a WAV file must be larger than 1024 "
+              "bytes)");
+    EXPECT_TRUE(messages.empty());
 
     // The row takes a good file again afterwards.
     Load(3, tone);
+    EXPECT_TRUE(dlg->StatusText().isEmpty());
     EXPECT_EQ(Edit(IDC_FILE_FIRST + 3)->text(), "tone.wav");
     EXPECT_EQ(Status(3), CHANNEL_LOADED);
     // Only that row was touched.
@@ -180,27 +194,34 @@ TEST_F(DialogFixture, UnloadAllEmptiesEveryRowAndTogglesTheTransport) {
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
 }
 
-TEST_F(DialogFixture, FailedDriverShowsTheOneMessageAndADeviceChangeRecovers) {
+TEST_F(DialogFixture, FailedDriverShowsTheOneMessageWithItsReasonAndADeviceChangeRecovers) {
     // No configuration: driver 0, JACK, with no server to talk to.
     StartDialog('\0');
+    ASSERT_TRUE(WaitFor([&] { return !messages.empty(); }, 3000));  // once the window is drawn
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].first, "ASIO initialization failed!");
-    EXPECT_EQ(messages[0].second, "Cantabile");
+    EXPECT_EQ(messages[0].text, "ASIO initialization failed!");
+    EXPECT_TRUE(messages[0].detail.startsWith("No JACK server answers"))
+        << messages[0].detail.toStdString();
+    EXPECT_EQ(messages[0].caption, "Cantabile");
     EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(dlg->StatusText(), "\"JACK Audio Connection Kit\" could not be opened: " +
+                                     messages[0].detail + ". Pick a device to try again.");
     EXPECT_TRUE(Edit(IDC_PAIR_FIRST + 0)->text().isEmpty());
     ASSERT_EQ(DeviceBox()->count(), 3);
     EXPECT_EQ(DeviceBox()->currentIndex(), 0);
 
-    // Loads fail silently.
+    // Loads fail, and say why in the status line.
     Load(0, WriteWav("a.wav", kLongFrames));
     EXPECT_TRUE(Edit(IDC_FILE_FIRST + 0)->text().isEmpty());
+    EXPECT_EQ(dlg->StatusText(), "Chn 01: a.wav: no device is open");
     EXPECT_EQ(messages.size(), 1u);
 
     // Picking the virtual card replaces the engine and remembers the choice.
     PickDevice(2);
     EXPECT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(dlg->StatusText().isEmpty());
     EXPECT_EQ(dlg->CurrentDevice(), 2);
-    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2");
+    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2\nVirtual Card\n");
     EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
     EXPECT_EQ(DeviceBox()->count(), 3);  // refilled, not appended to
     EXPECT_EQ(DeviceBox()->currentIndex(), 2);
@@ -248,5 +269,69 @@ TEST_F(DialogFixture, ADeviceChangeWhilePlayingStopsAndClosesEverything) {
     EXPECT_FALSE(dlg->IsPlaying());
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
     EXPECT_EQ(Status(0), CHANNEL_FREE);
+    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2\nVirtual Card\n");
+}
+
+TEST_F(DialogFixture, TheDeviceBoxIgnoresTheWheelAndTheKeysThatStepThroughItClosed) {
+    StartDialog(kVirtualCardConfig);
+    QComboBox* box = DeviceBox();
+    ASSERT_EQ(box->currentIndex(), 2);
+    EXPECT_FALSE(box->hasFocus());
+    QWheelEvent wheel(QPointF(5, 5), box->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, 120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(box, &wheel);
+    for (Qt::Key key : {Qt::Key_Up, Qt::Key_Down, Qt::Key_Home, Qt::Key_PageUp, Qt::Key_J})
+        QTest::keyClick(box, key);
+    QCoreApplication::sendPostedEvents(dlg.get());
+    EXPECT_EQ(box->currentIndex(), 2);
+    EXPECT_EQ(dlg->CurrentDevice(), -1);  // no pick was taken, so no reset
     EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST)->text(), "Out 1 / 2");
+    // The keys that open the list still do.
+    QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
+    EXPECT_TRUE(box->view()->isVisible());
+    box->hidePopup();
+}
+
+TEST_F(DialogFixture, ALostJackServerStopsTheTransportKeepsTheRowsAndAPickPlaysThemAgain) {
+    const std::string jackd = JackServer::FindJackd();
+    if (jackd.empty()) GTEST_SKIP() << "jackd is not installed";
+    JackServer server(jackd, JackServer::NameFor("DialogFixture", "ALostJackServer"));
+    ASSERT_TRUE(server.Start());
+    StartDialog(kJackConfig);
+    ASSERT_TRUE(messages.empty());
+    // A JACK pair is named after the ports it feeds: its start shows.
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST)->toolTip(), "system:playback_1 / system:playback_2");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST)->cursorPosition(), 0);
+    Load(0, WriteWav("a.wav", kLongFrames));
+    Click(IDC_PLAYPAUSE);
+    ASSERT_TRUE(RefillsHappen(dlg->Engine(), 3000));
+
+    server.Kill(SIGKILL);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->StatusText().isEmpty(); }, 1000));
+    EXPECT_EQ(dlg->StatusText(),
+              "\"JACK Audio Connection Kit\" was lost: the JACK server went away. Pick a device "
+              "to open it again.");
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
+    EXPECT_FALSE(dlg->IsPlaying());
+    EXPECT_EQ(dlg->CurrentDevice(), -1);  // any pick, this device included, opens one again
+    EXPECT_EQ(Edit(IDC_FILE_FIRST)->text(), "a.wav");
+    Click(IDC_PLAYPAUSE);  // a lost device does not start
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
+    EXPECT_TRUE(messages.empty());
+
+    // Picked again too early, it fails with the reason and keeps the rows.
+    PickDevice(0);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].detail.startsWith("No JACK server answers"));
+    EXPECT_EQ(Edit(IDC_FILE_FIRST)->text(), "a.wav");
+    // The same device, once its server is back, plays the rows again.
+    ASSERT_TRUE(server.Start());
+    PickDevice(0);
+    EXPECT_TRUE(dlg->StatusText().isEmpty()) << dlg->StatusText().toStdString();
+    EXPECT_EQ(Edit(IDC_FILE_FIRST)->text(), "a.wav");
+    EXPECT_EQ(Status(0), CHANNEL_LOADED);
+    Click(IDC_PLAYPAUSE);
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
+    EXPECT_TRUE(RefillsHappen(dlg->Engine(), 3000));
 }

@@ -1,6 +1,7 @@
 // The start-up timing: reading the process's start, and the executable's
 // --timing report on the virtual card.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -32,16 +33,17 @@ TEST(StartupTiming, ReadsTheStartTimeWhateverTheCommandName) {
     EXPECT_LE(start, startup::BootClockMs());
 }
 
-TEST(StartupTiming, TheProgramReportsItsFirstPaint) {
+TEST(StartupTiming, TheProgramReportsItsFirstPaintAndWorksInItsWorkDir) {
     TempDir dir;
-    ASSERT_TRUE(WriteBytes(dir.File("ASIOConfig.txt"), {'2'}));
+    ASSERT_EQ(mkdir(dir.File("state").c_str(), 0700), 0);
+    ASSERT_TRUE(WriteBytes(dir.File("state/ASIOConfig.txt"), {'2'}));
     QProcess process;
     process.setWorkingDirectory(QString::fromStdString(dir.path()));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.remove("CANTABILE_VC_RECORD");
     process.setProcessEnvironment(env);
-    process.start(CANTABILE_APP_EXE, {"--timing"});
+    process.start(CANTABILE_APP_EXE, {"--timing", "--workdir", "state"});
     ASSERT_TRUE(process.waitForStarted(5000));
     QByteArray output;
     while (!output.contains('\n') && process.waitForReadyRead(20000))
@@ -55,4 +57,7 @@ TEST(StartupTiming, TheProgramReportsItsFirstPaint) {
     ASSERT_TRUE(match.hasMatch()) << output.toStdString();
     // From process start includes everything from main on.
     EXPECT_GE(match.captured(1).toDouble() + 10.0, match.captured(2).toDouble());
+    // The virtual card named in the work directory opened, and logged there.
+    EXPECT_NE(ReadWholeFile(dir.File("state/OstinatoDbg.Log")).find("Virtual Card"),
+              std::string::npos);
 }

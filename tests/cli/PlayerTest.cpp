@@ -13,6 +13,7 @@
 
 #include "tests/cli/PlayerProcess.h"
 #include "tests/cli/WaveData.h"
+#include "tests/support/JackServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WavWriter.h"
 
@@ -106,86 +107,66 @@ TEST_F(PlayerTest, DemoRecordsEveryFileBitForBitOnItsOwnPair) {
     EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("SarabandeDbg.Log")), kGoodbye));
 }
 
-TEST_F(PlayerTest, SixteenBitOutputHonoursChannelOptionAndStartBlock) {
+TEST_F(PlayerTest, SixteenBitOutputHonoursChannelOptionAndStartPosition) {
     WavLayout stereo;  // 44100 Hz stereo
     WavLayout mono;
     mono.nChannels = 1;
     mono.nSamplesPerSec = 22050;
     const std::string a = WriteWav(dir, "a.wav", stereo, 30000);  // 6.5 blocks of 4608
     const std::string b = WriteWav(dir, "b.wav", mono, 15000);    // 6.5 blocks of 2304
-    const PlayerResult run =
-        RunPlayer(dir.path(), {"--record", "rec.wav", "--format", "int16", "--rate", "44100",
-                               "--frames", "128", "--start-block", "2", "--channel", "3=" + a, b});
-    ASSERT_EQ(run.nExitStatus, 0) << run.err;
-    ExpectCompleteRecording(dir.File("rec.wav"));
-    const WaveData recording = ReadWave(dir.File("rec.wav"));
-    ASSERT_EQ(recording.wBitsPerSample, 16);
-    ASSERT_EQ(recording.nSamplesPerSec, 44100u);
+    // Block 2 of either file begins 0.209 s in.
+    for (const std::vector<std::string>& start : {std::vector<std::string>{"--start-block", "2"},
+                                                  std::vector<std::string>{"--start", "0.21"}}) {
+        const PlayerResult run = RunPlayer(
+            dir.path(), {"--record", "rec.wav", "--format", "int16", "--rate", "44100", "--frames",
+                         "128", start[0], start[1], "--channel", "4=" + a, b});
+        ASSERT_EQ(run.nExitStatus, 0) << run.err;
+        ExpectCompleteRecording(dir.File("rec.wav"));
+        const WaveData recording = ReadWave(dir.File("rec.wav"));
+        ASSERT_EQ(recording.wBitsPerSample, 16);
+        ASSERT_EQ(recording.nSamplesPerSec, 44100u);
 
-    // Both files begin at block 2: the same as a cue-in there.
-    WaveData fileA = ReadWave(a), fileB = ReadWave(b);
-    fileA.bHasCue = fileB.bHasCue = true;
-    fileA.nCueIn = fileB.nCueIn = 2;
-    EXPECT_EQ(ComparePair(recording, 0, ExpectedPairFrames(fileB, 44100, 16)), "")
-        << "free file on channel 0";
-    EXPECT_EQ(ComparePair(recording, 3, ExpectedPairFrames(fileA, 44100, 16)), "") << "--channel 3";
-    EXPECT_EQ(ComparePair(recording, 1, {}), "");
-}
-
-struct BadFile {
-    const char* name;
-    const char* words;
-};
-
-class BadFileTest : public PlayerTest, public ::testing::WithParamInterface<BadFile> {};
-
-TEST_P(BadFileTest, IsRefusedWithExitThreeAndItsReason) {
-    const BadFile bad = GetParam();
-    const std::string path = dir.File(bad.name);
-    const std::string name = bad.name;
-    if (name == "text.wav") {
-        EXPECT_TRUE(WriteBytes(path, std::vector<uint8_t>(4000, 'x')));
-    } else if (name == "eight-bit.wav") {
-        WavLayout layout;
-        layout.wBitsPerSample = 8;
-        WriteWav(dir, name, layout, 20000);
-    } else if (name == "low-rate.wav") {
-        WavLayout layout;
-        layout.nSamplesPerSec = 11025;
-        WriteWav(dir, name, layout, 20000);
-    } else if (name == "tiny.wav") {
-        WriteWav(dir, name, WavLayout{}, 100);
+        // Both files begin at block 2: the same as a cue-in there.
+        WaveData fileA = ReadWave(a), fileB = ReadWave(b);
+        fileA.bHasCue = fileB.bHasCue = true;
+        fileA.nCueIn = fileB.nCueIn = 2;
+        EXPECT_EQ(ComparePair(recording, 0, ExpectedPairFrames(fileB, 44100, 16)), "")
+            << "free file on the first row, " << start[0];
+        EXPECT_EQ(ComparePair(recording, 3, ExpectedPairFrames(fileA, 44100, 16)), "")
+            << "--channel 4, " << start[0];
+        EXPECT_EQ(ComparePair(recording, 1, {}), "");
     }
-    const PlayerResult run = RunPlayer(dir.path(), {"--device", "virtual", path});
-    EXPECT_EQ(run.nExitStatus, 3) << run.err;
-    EXPECT_NE(run.err.find(path + ": " + bad.words), std::string::npos) << run.err;
-    EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("SarabandeDbg.Log")), kGoodbye));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, BadFileTest,
-    ::testing::Values(BadFile{"missing.wav", "missing"},
-                      BadFile{"text.wav", "not a 16-bit PCM WAV of 22050 Hz or more"},
-                      BadFile{"eight-bit.wav", "not a 16-bit PCM WAV of 22050 Hz or more"},
-                      BadFile{"low-rate.wav", "not a 16-bit PCM WAV of 22050 Hz or more"},
-                      BadFile{"tiny.wav", "too small"}),
-    [](const auto& info) {
-        std::string n = info.param.name;
-        n = n.substr(0, n.find('.'));
-        std::replace(n.begin(), n.end(), '-', '_');
-        return n;
-    });
-
-TEST_F(PlayerTest, AThirteenthFileFindsNoFreeChannel) {
-    const std::string path = WriteWav(dir, "a.wav", WavLayout{}, 20000);
+TEST_F(PlayerTest, EachRefusedFileIsNamedWithItsReasonAndTheExitIsThree) {
+    WavLayout eightBit, lowRate;
+    eightBit.wBitsPerSample = 8;
+    lowRate.nSamplesPerSec = 11025;
+    ASSERT_TRUE(WriteBytes(dir.File("text.wav"), std::vector<uint8_t>(4000, 'x')));
+    WriteWav(dir, "eight-bit.wav", eightBit, 20000);
+    WriteWav(dir, "low-rate.wav", lowRate, 20000);
+    WriteWav(dir, "tiny.wav", WavLayout{}, 100);
+    const std::string good = WriteWav(dir, "a.wav", WavLayout{}, 20000);
+    const std::pair<const char*, const char*> refused[] = {
+        {"missing.wav", "missing (no such file)"},
+        {"text.wav", "not a WAV file (no RIFF header)"},
+        {"eight-bit.wav", "8-bit samples; only 16-bit PCM is played"},
+        {"low-rate.wav", "11025 Hz; 22050 Hz or more is played"},
+        {"tiny.wav", "too small (444 bytes; a WAV file must be larger than 1024 bytes)"},
+    };
     std::vector<std::string> args = {"--device", "virtual"};
-    for (int i = 0; i < 13; ++i) args.push_back(i == 12 ? dir.File("last.wav") : path);
-    WriteWav(dir, "last.wav", WavLayout{}, 20000);
+    for (const auto& [name, reason] : refused) args.push_back(dir.File(name));
+    // Seven good files take the rows left; a thirteenth file finds none free.
+    for (int i = 0; i < 7; ++i) args.push_back(good);
+    args.push_back(dir.File("last.wav"));
     const PlayerResult run = RunPlayer(dir.path(), args);
     EXPECT_EQ(run.nExitStatus, 3);
-    EXPECT_NE(run.err.find(dir.File("last.wav") + ": no free channel"), std::string::npos)
-        << run.err;
-    EXPECT_EQ(run.err.find(path + ":"), std::string::npos) << "the first twelve loaded";
+    for (const auto& [name, reason] : refused)
+        EXPECT_NE(run.err.find(dir.File(name) + ": " + reason + "\n"), std::string::npos)
+            << run.err;
+    EXPECT_NE(run.err.find(dir.File("last.wav") + ": no free channel"), std::string::npos);
+    EXPECT_EQ(run.err.find(good + ":"), std::string::npos) << "the good files loaded";
+    EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("SarabandeDbg.Log")), kGoodbye));
 }
 
 TEST_F(PlayerTest, ListDevicesNamesTheThreeBuiltInDrivers) {
@@ -201,7 +182,8 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"--bogus", wav},
-        {"--channel", "12=" + wav},
+        {"--channel", "13=" + wav},
+        {"--channel", "0=" + wav},
         {"--channel", "3"},
         {"--channel", "1=" + wav, "--channel", "1=" + wav},
         {"--rate", "48k", wav},
@@ -210,7 +192,10 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
         {"--device", "no-such-driver", wav},
         {"--device", "7", wav},
         {"--duration", "-1", wav},
+        {"--duration", "0", wav},
         {"--start-block", "x", wav},
+        {"--start", "-0.5", wav},
+        {"--start", "1", "--start-block", "0", wav},
         {"--record"},
         {"--record", "r.wav", "--device", "jack", wav},
         {"--demo", "d", wav},
@@ -229,12 +214,20 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
     EXPECT_NE(run.err.find("CANTABILE_VC_FORMAT"), std::string::npos) << run.err;
 }
 
-TEST_F(PlayerTest, WithoutDeviceTheSavedChoiceApplies) {
+TEST_F(PlayerTest, WithoutDeviceTheSavedChoiceAppliesFromTheWorkDir) {
     const std::string wav = WriteWav(dir, "a.wav", WavLayout{}, 10000);
-    const PlayerResult picked = RunPlayer(dir.path(), {"--device", "virtual", wav});
+    // The file is found where the player starts; the configuration and the
+    // logs go to the work directory, made on the way ("~/" as a desktop
+    // entry, with no shell, passes it).
+    const PlayerResult picked =
+        RunPlayer(dir.path(), {"--workdir", "~/state/cantabile", "--device", "virtual", "a.wav"},
+                  {{"HOME", dir.path()}});
     ASSERT_EQ(picked.nExitStatus, 0) << picked.err;
-    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2");
-    const PlayerResult saved = RunPlayer(dir.path(), {wav});
+    EXPECT_EQ(ReadWholeFile(dir.File("state/cantabile/ASIOConfig.txt")), "2\nVirtual Card\n");
+    EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("state/cantabile/SarabandeDbg.Log")), kGoodbye));
+    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "");
+    const PlayerResult saved =
+        RunPlayer(dir.path(), {"--workdir=state/cantabile", "--start", "0", wav});
     EXPECT_EQ(saved.nExitStatus, 0) << saved.err;
     EXPECT_NE(saved.out.find("driver: Virtual Card"), std::string::npos) << saved.out;
 }
@@ -246,7 +239,27 @@ TEST_F(PlayerTest, ADriverThatCannotOpenGivesExitOne) {
         dir.path(), {"--device", "jack", wav},
         {{"JACK_DEFAULT_SERVER", "cantabile-cli-test-no-server"}, {"JACK_NO_START_SERVER", "1"}});
     EXPECT_EQ(run.nExitStatus, 1) << run.err;
-    EXPECT_NE(run.err.find("could not be opened"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("could not be opened: No JACK server answers"), std::string::npos)
+        << run.err;
+    EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("SarabandeDbg.Log")), kGoodbye));
+}
+
+TEST_F(PlayerTest, ALostJackServerEndsThePlayWithExitOneAndTheReason) {
+    const std::string jackd = JackServer::FindJackd();
+    if (jackd.empty()) GTEST_SKIP() << "jackd is not installed";
+    JackServer server(jackd, JackServer::NameFor("PlayerTest", "ALostJackServer"));
+    ASSERT_TRUE(server.Start());
+    const std::string wav = WriteWav(dir, "long.wav", WavLayout{}, 441000);  // 10 s
+    PlayerProcess player(dir.path(), {"--device", "jack", wav},
+                         {{"CANTABILE_JACK_CONNECT", "none"}});
+    ASSERT_TRUE(player.WaitForOutput("playing", 5000)) << player.OutSoFar();
+    server.Kill(SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    const PlayerResult run = player.Wait(5000);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count(),
+              2.0);
+    EXPECT_EQ(run.nExitStatus, 1) << run.err;
+    EXPECT_NE(run.err.find("was lost: the JACK server went away"), std::string::npos) << run.err;
     EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("SarabandeDbg.Log")), kGoodbye));
 }
 

@@ -74,6 +74,31 @@ TEST(AlsaDriver, PeriodThreadSwitchesHalvesInTurn) {
     EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
 }
 
+// ALSA's file device writing into /dev/full fails every write once its
+// buffer fills, as an unplugged card does: beyond recovery.
+TEST(AlsaDriver, ADeviceThatFailsForGoodAsksTheHostForAResetAndSaysWhy) {
+    DriverPtr driver(new AlsaDriver("file:FILE=/dev/full"));
+    if (driver->init(nullptr) != ASIOTrue) {
+        GTEST_SKIP() << "no ALSA file device here: " << ErrorOf(driver.get());
+    }
+    int32_t inputs = 0, outputs = 0, minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+    ASSERT_EQ(driver->getChannels(&inputs, &outputs), ASE_OK);
+    ASSERT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
+    ASIOChannelInfo info = {};
+    ASSERT_EQ(driver->getChannelInfo(&info), ASE_OK);
+    testhost::Host host;
+    ASSERT_EQ(host.CreateBuffers(driver.get(), outputs, preferred, info.type), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    const int64_t begin = testhost::NowNs();
+    while (host.resetRequests.load() == 0 && testhost::NowNs() - begin < 3000000000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(host.resetRequests.load(), 1);
+    EXPECT_NE(ErrorOf(driver.get()).find("the ALSA device file:FILE=/dev/full failed: "),
+              std::string::npos)
+        << ErrorOf(driver.get());
+    EXPECT_EQ(driver->stop(), ASE_OK);
+}
+
 TEST(BuiltinDrivers, ListsTheFixedDriversFirstThenHardware) {
     BuiltinDrivers source({drivers::AlsaDevice{1, 3, "hw:1,3", "Card: PCM"}});
     const std::vector<InstalledDriver> list = source.Enumerate();

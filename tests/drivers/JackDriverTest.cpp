@@ -240,6 +240,10 @@ TEST_F(JackDriverTest, ServerDeathMidPlayStopsTheSwitchesWithoutAHang) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(jack->ServerGone());
+    EXPECT_EQ(host.resetRequests.load(), 1);  // the host is told, once
+    char text[kAsioTextBytes] = {};
+    driver->getErrorMessage(text);
+    EXPECT_STREQ(text, "the JACK server went away");
     const int64_t afterDeath = host.periods.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(host.periods.load(), afterDeath);

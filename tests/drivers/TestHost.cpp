@@ -40,7 +40,8 @@ void OnBufferSwitch(int32_t index, ASIOBool /*directProcess*/) {
 
 void OnSampleRateDidChange(ASIOSampleRate) {}
 
-int32_t OnAsioMessage(int32_t, int32_t, void*, double*) {
+int32_t OnAsioMessage(int32_t selector, int32_t, void*, double*) {
+    if (selector == kAsioResetRequest && Host::current) Host::current->resetRequests.fetch_add(1);
     return 0;
 }
 

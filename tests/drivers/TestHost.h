@@ -35,7 +35,8 @@ struct Host {
     // Written by the driver's thread, read by the test.
     std::atomic<int64_t> periods{0};
     std::atomic<int64_t> wrongHalves{0};
-    std::vector<int64_t> switchTimesNs;  // preallocated; one entry a switch
+    std::atomic<int32_t> resetRequests{0};  // the driver's asioMessage(kAsioResetRequest)
+    std::vector<int64_t> switchTimesNs;     // preallocated; one entry a switch
 
     static Host* current;
 

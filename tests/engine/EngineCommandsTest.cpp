@@ -37,27 +37,46 @@ class EngineCommands : public ::testing::Test {
     std::string song;
 };
 
-TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndLeaveTheChannelFree) {
-    EXPECT_EQ(engine->LoadFile(12, song.c_str()), SARABANDE_BAD_CHANNEL);
-    EXPECT_EQ(engine->LoadFile(0, nullptr), SARABANDE_NO_PATH);
-    EXPECT_EQ(engine->LoadFile(0, rig.dir.File("missing.wav").c_str()), SARABANDE_UNUSABLE_FILE);
+TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndReasonsAndLeaveTheChannelFree) {
     ASSERT_TRUE(WriteBytes(rig.dir.File("small.wav"), std::vector<uint8_t>(1024, 0)));
-    EXPECT_EQ(engine->LoadFile(0, rig.dir.File("small.wav").c_str()), SARABANDE_UNUSABLE_FILE);
     ASSERT_TRUE(WriteBytes(rig.dir.File("junk.wav"), std::vector<uint8_t>(1025, 'j')));
-    EXPECT_EQ(engine->LoadFile(0, rig.dir.File("junk.wav").c_str()), SARABANDE_BUILD_FAILED);
     WavLayout six;
     six.nChannels = 6;
-    EXPECT_EQ(engine->LoadFile(0, rig.Wav("six.wav", six, 4608).c_str()), SARABANDE_BUILD_FAILED);
-    // A directory is found by name but cannot be mapped.
+    rig.Wav("six.wav", six, 4608);
+    // A directory is found by name but cannot be mapped; it is larger than
+    // 1024 bytes only with enough entries.
     const std::string folder = rig.dir.File("folder");
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     for (int i = 0; i < 200; ++i)
         WriteBytes(folder + "/entry-with-a-long-name-" + std::to_string(i), {});
     struct stat st;
     ASSERT_EQ(stat(folder.c_str(), &st), 0);
-    if (st.st_size > 1024) {
-        EXPECT_EQ(engine->LoadFile(0, folder.c_str()), SARABANDE_OPEN_FAILED);
+    const struct {
+        int32_t channel;
+        const char* name;  // in the test's directory; null: no path
+        int32_t code;
+        const char* reason;
+    } cases[] = {
+        {12, "song.wav", SARABANDE_BAD_CHANNEL, "there is no such channel"},
+        {0, nullptr, SARABANDE_NO_PATH, "no file was given"},
+        {0, "missing.wav", SARABANDE_UNUSABLE_FILE, "missing (no such file)"},
+        {0, "small.wav", SARABANDE_UNUSABLE_FILE,
+         "too small (1024 bytes; a WAV file must be larger than 1024 bytes)"},
+        {0, "junk.wav", SARABANDE_BUILD_FAILED, "not a WAV file (no RIFF header)"},
+        {0, "six.wav", SARABANDE_BUILD_FAILED, "6 channels: a channel plays a mono or stereo file"},
+        {0, "folder", SARABANDE_OPEN_FAILED, "cannot be opened (a folder, not a file)"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = c.name ? rig.dir.File(c.name) : "";
+        if (path == folder && st.st_size <= 1024) continue;
+        EXPECT_EQ(engine->LoadFile(c.channel, c.name ? path.c_str() : nullptr), c.code) << path;
+        EXPECT_STREQ(engine->GetLoadError(), c.reason) << path;
     }
+    ASSERT_EQ(engine->LoadFile(0, song.c_str()), 0);
+    EXPECT_STREQ(engine->GetLoadError(), "");
+    EXPECT_EQ(engine->LoadFile(0, song.c_str()), SARABANDE_CHANNEL_IN_USE);
+    EXPECT_STREQ(engine->GetLoadError(), "the channel is in use");
+    EXPECT_EQ(engine->CloseChannelInstantly(0), 0);
 
     for (int32_t ch = 0; ch < kNumChannels; ++ch)
         EXPECT_EQ(engine->GetChannelStatus(ch), CHANNEL_FREE);
@@ -126,6 +145,7 @@ TEST_F(EngineCommands, EveryCommandAnswersEveryStateWithItsCode) {
     engine->Close();
     EXPECT_EQ(engine->GetChannelStatus(1), CHANNEL_FREE);
     EXPECT_EQ(engine->LoadFile(1, song.c_str()), SARABANDE_BUILD_FAILED);
+    EXPECT_STREQ(engine->GetLoadError(), "the engine is closed");
     EXPECT_EQ(engine->PlayChannel(1), SARABANDE_BAD_CHANNEL);
     EXPECT_EQ(engine->SetPosition(1, 0), SARABANDE_BAD_CHANNEL);
     EXPECT_FALSE(engine->FlushNotifications());
@@ -226,12 +246,24 @@ TEST(EngineStart, FailedStartsReturnMinusFourAndCloseReleasesWhatExists) {
         Sarabande engine(-1, nullptr);
         EXPECT_EQ(engine.Init(&rig.hwnd, nullptr, rig.dir.path().c_str()), 0);
         EXPECT_EQ(engine.LoadFile(3, rig.dir.File("a.wav").c_str()), SARABANDE_BUILD_FAILED);
+        EXPECT_STREQ(engine.GetLoadError(), "no device is open");
         EXPECT_EQ(engine.GetChannelStatus(3), CHANNEL_FREE);
         engine.Close();
         EXPECT_TRUE(
             Contains(rig.Log(),
                      "Failed creating sound buffer.\nFailed to create or load sound buffer!\n\n"));
         ASIOSetDriverSource(&rig.source);
+    }
+    {
+        // A card of two pairs has none for channel 2.
+        rig.driver.channels.resize(4);
+        Sarabande engine(-1, nullptr);
+        ASSERT_EQ(engine.Init(&rig.hwnd, nullptr, rig.dir.path().c_str()), 0);
+        EXPECT_EQ(engine.LoadFile(2, rig.dir.File("a.wav").c_str()), SARABANDE_BUILD_FAILED);
+        EXPECT_STREQ(engine.GetLoadError(),
+                     "the device has no output pair for this channel (it has 2)");
+        EXPECT_EQ(engine.LoadFile(1, rig.dir.File("a.wav").c_str()), 1);
+        engine.Close();
     }
     const std::string log = rig.Log();
     EXPECT_TRUE(Contains(log, "Timer initialized\n"));

@@ -347,7 +347,7 @@ TEST_F(OutputStage, SixteenBitCard) {
     EXPECT_TRUE(HalfIs(drv, 0, 1 - 1, 0x55, 64));
 }
 
-TEST_F(OutputStage, AnswersDriverMessagesWithoutSideEffects) {
+TEST_F(OutputStage, AnswersDriverMessagesAndKeepsOnlyAResetRequestAsALostDevice) {
     FakeDriver drv(2);
     ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
     ASSERT_TRUE(out.CreatePrimaryBuffers());
@@ -361,9 +361,16 @@ TEST_F(OutputStage, AnswersDriverMessagesWithoutSideEffects) {
     EXPECT_EQ(drv.Message(kAsioEngineVersion, 0), 2);
     EXPECT_EQ(drv.Message(kAsioResyncRequest, 0), 1);
     EXPECT_EQ(drv.Message(kAsioLatenciesChanged, 0), 1);
-    for (int32_t s : {kAsioResetRequest, kAsioBufferSizeChange, kAsioSupportsTimeInfo,
-                      kAsioSupportsTimeCode, 0, -7})
+    EXPECT_FALSE(ASIOBuffers::DeviceLost());
+    for (int32_t s : {kAsioBufferSizeChange, kAsioSupportsTimeInfo, kAsioSupportsTimeCode, 0, -7})
         EXPECT_EQ(drv.Message(s, 0), 0) << s;
+    EXPECT_FALSE(ASIOBuffers::DeviceLost());
+    EXPECT_EQ(drv.Message(kAsioResetRequest, 0), 0);
+    EXPECT_TRUE(ASIOBuffers::DeviceLost());
+    {
+        ASIOBuffers next(nullptr, nullptr, nullptr, nullptr);  // a new output stage forgets it
+        EXPECT_FALSE(ASIOBuffers::DeviceLost());
+    }
     EXPECT_EQ(drv.Callbacks()->bufferSwitchTimeInfo, nullptr);
     EXPECT_EQ(drv.stopCalls.load() + drv.disposeCalls.load() + drv.startCalls.load(), 0);
     EXPECT_EQ(drv.createBuffersCalls.load(), 1);

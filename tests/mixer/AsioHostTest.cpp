@@ -73,45 +73,44 @@ TEST_F(Host, WithoutAConfigurationTheFirstDriverOpens) {
     EXPECT_TRUE(Logged("Shutting down debug logging system..."));
 }
 
-TEST_F(Host, TheSavedChoiceIsOpenedWhenItNamesADriver) {
-    AddDrivers(2);
-    WriteConfig("1");
-    ASSERT_TRUE(ASIOInitDrivers(&devices, -1));
-    EXPECT_EQ(devices.selected, std::vector<int32_t>{1});
-    EXPECT_TRUE(Logged("Found ASIO Configuration file!\nnRequestedDrvNum: 1, Num devices: 2\n"));
-    ASIOShutdown();
-    EXPECT_EQ(drivers[1]->releaseCalls.load(), 1);
-    EXPECT_EQ(drivers[0]->releaseCalls.load(), 0);
-}
-
-TEST_F(Host, UnusableConfigurationsFallBackToTheFirstDriver) {
-    AddDrivers(2);
-    struct Case {
+// The name on the second line first, then the number in the first byte,
+// then the first driver; reading never writes.
+TEST_F(Host, TheSavedChoiceIsFoundByItsNameThenItsNumberElseTheFirstDriverOpens) {
+    AddDrivers(3);
+    const struct {
         std::string bytes;
-        std::string message;
+        int32_t opened;
+        std::string logged;
     } cases[] = {
-        {"3", "nRequestedDrvNum: 3, Num devices: 2\nnRequestedDrvNum > lnumDevs!: 2\n"},
-        {"", "Error reading configuration file!\n"},
-        {"/", "Error reading configuration file!\n"},
-        {"\x01", "Error reading configuration file!\n"},
-        {"\xff", "nRequestedDrvNum > lnumDevs!: 2\n"},
+        {"1", 1, "Found ASIO Configuration file!\nnRequestedDrvNum: 1, Num devices: 3\n"},
+        // The list was renumbered since: the name wins.
+        {"1\nCard 2\n", 2, "Found driver by name: Card 2\nnRequestedDrvNum: 2, Num devices: 3\n"},
+        {"1\nGone\n", 1, "Found ASIO Configuration file!\nnRequestedDrvNum: 1, Num devices: 3\n"},
+        {"9\nCard 0", 0, "Found driver by name: Card 0\n"},
+        {"1\n" + std::string(300, 'x'), 1, "nRequestedDrvNum: 1, Num devices: 3\n"},
+        {"\nCard 2\n", 0, "Error reading configuration file!\n"},
+        {"3", 0, "nRequestedDrvNum: 3, Num devices: 3\nnRequestedDrvNum > lnumDevs!: 3\n"},
+        {"", 0, "Error reading configuration file!\n"},
+        {"/", 0, "Error reading configuration file!\n"},
+        {"\x01", 0, "Error reading configuration file!\n"},
+        {"\xff", 0, "nRequestedDrvNum > lnumDevs!: 3\n"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         WriteConfig(c.bytes);
         RecordingDevices sink;
         ASSERT_TRUE(ASIOInitDrivers(&sink, -1)) << c.bytes;
-        EXPECT_EQ(sink.selected, std::vector<int32_t>{0});
-        EXPECT_TRUE(Logged(c.message)) << c.bytes;
-        EXPECT_EQ(Config(), c.bytes);  // reading never writes
+        EXPECT_EQ(sink.selected, std::vector<int32_t>{c.opened}) << c.bytes;
+        EXPECT_TRUE(Logged(c.logged)) << c.bytes;
+        EXPECT_EQ(Config(), c.bytes);
         ASIOShutdown();
     }
-    EXPECT_EQ(drivers[0]->releaseCalls.load(), 5);
+    EXPECT_EQ(drivers[0]->releaseCalls.load(), 7);
 }
 
 TEST_F(Host, AnExplicitChoiceIsSavedOnlyWhenItOpens) {
     AddDrivers(2);
     ASSERT_TRUE(ASIOInitDrivers(&devices, 1));
-    EXPECT_EQ(Config(), "1");
+    EXPECT_EQ(Config(), "1\nCard 1\n");
     EXPECT_TRUE(Logged("Updating ASIO Configuration file!\n"));
     ASIOShutdown();
 
@@ -120,13 +119,15 @@ TEST_F(Host, AnExplicitChoiceIsSavedOnlyWhenItOpens) {
     EXPECT_EQ(sink.selected, std::vector<int32_t>{0});
     EXPECT_EQ(sink.names.size(), 2u);
     EXPECT_TRUE(Logged("asioOpenDriver failed!\n"));
-    EXPECT_EQ(Config(), "1");
+    EXPECT_STREQ(ASIOErrorText(), "there is no driver number 5");
+    EXPECT_EQ(Config(), "1\nCard 1\n");
     ASIOShutdown();
 
     FakeDriver broken;
     source.Add("Broken", &broken, -5);
     EXPECT_FALSE(ASIOInitDrivers(nullptr, 2));
-    EXPECT_EQ(Config(), "1");
+    EXPECT_STREQ(ASIOErrorText(), "driver 2 could not be made");
+    EXPECT_EQ(Config(), "1\nCard 1\n");
     EXPECT_FALSE(ASIOSetupBuffers(nullptr, nullptr));
     EXPECT_TRUE(Logged("ptrASIO == NULL\n"));
 }
@@ -135,7 +136,7 @@ TEST_F(Host, AnExplicitChoiceIsSavedOnlyWhenItOpens) {
 TEST_F(Host, NumbersAboveNineAreSavedPastTheDigits) {
     AddDrivers(13);
     ASSERT_TRUE(ASIOInitDrivers(nullptr, 12));
-    EXPECT_EQ(Config(), "<");
+    EXPECT_EQ(Config(), "<\nCard 12\n");
     ASIOShutdown();
     ASSERT_TRUE(ASIOInitDrivers(&devices, -1));
     EXPECT_EQ(devices.selected, std::vector<int32_t>{12});
@@ -147,6 +148,7 @@ TEST_F(Host, NumbersAboveNineAreSavedPastTheDigits) {
 TEST_F(Host, NoDriverInstalled) {
     EXPECT_FALSE(ASIOInitDrivers(&devices, -1));
     EXPECT_TRUE(Logged("Couldn't find any ASIO drivers!\n"));
+    EXPECT_STREQ(ASIOErrorText(), "no driver is installed");
     EXPECT_TRUE(devices.names.empty());
     EXPECT_TRUE(devices.selected.empty());
     ASIOSetDriverSource(nullptr);
@@ -169,6 +171,7 @@ TEST_F(Host, SetUpPlayStopAndShutDown) {
     RecordingLabels labels;
     int window = 0;
     ASSERT_TRUE(ASIOSetupBuffers(&window, &labels, "Cantabile"));
+    EXPECT_EQ(ASIOStereoPairCount(), 2);
     EXPECT_EQ(drivers[0]->lastSysHandle, &window);
     EXPECT_EQ(labels.labels, (std::vector<std::string>{"Main L / Main R", "Out 3 / 4"}));
     EXPECT_TRUE(
@@ -201,16 +204,20 @@ TEST_F(Host, SetUpPlayStopAndShutDown) {
     EXPECT_EQ(drivers[0]->stopCalls.load(), 2);
     EXPECT_EQ(drivers[0]->disposeCalls.load(), 1);
     EXPECT_EQ(drivers[0]->releaseCalls.load(), 1);
+    EXPECT_EQ(ASIOStereoPairCount(), 0);
     EXPECT_EQ(ASIOCreateSoundBuffer(&desc), nullptr);
     EXPECT_FALSE(ASIOStartPlay());
 }
 
 TEST_F(Host, AFailedSetupKeepsTheDriverOpenUntilShutdown) {
     auto unusable = std::make_unique<FakeDriver>(4, ASIOSTFloat32LSB);
+    unusable->errorText.clear();  // its init succeeded: the host says why
     source.Add("Float", unusable.get());
     ASSERT_TRUE(ASIOInitDrivers(nullptr, -1));
     EXPECT_FALSE(ASIOSetupBuffers(nullptr, nullptr));
     EXPECT_TRUE(Logged("Can't support sound card's internal format!\n"));
+    EXPECT_STREQ(ASIOErrorText(),
+                 "the device offers no output in a sample format that can be played");
     EXPECT_EQ(unusable->releaseCalls.load(), 0);
     EXPECT_FALSE(ASIOStartPlay());
     ASIOShutdown();
@@ -224,8 +231,38 @@ TEST_F(Host, AFailingStartIsReported) {
     ASSERT_TRUE(ASIOSetupBuffers(nullptr, nullptr));
     EXPECT_FALSE(ASIOStartPlay());
     EXPECT_TRUE(Logged("Error ASIOStartPlay: ptrASIO->Start() failed!\n"));
+    EXPECT_STREQ(ASIOErrorText(), "no card");  // the driver's own words
     ASIOStopPlay();
     EXPECT_EQ(drivers[0]->stopCalls.load(), 0);
+}
+
+TEST_F(Host, ALostDeviceIsReportedWithTheDriversReasonAndNothingIsReopened) {
+    AddDrivers(1);
+    ASSERT_TRUE(ASIOInitDrivers(nullptr, -1));
+    EXPECT_FALSE(ASIODeviceLost());  // no output stage yet
+    ASSERT_TRUE(ASIOSetupBuffers(nullptr, nullptr));
+    ASSERT_TRUE(ASIOStartPlay());
+    EXPECT_FALSE(ASIODeviceLost());
+    EXPECT_STREQ(ASIOErrorText(), "");
+
+    drivers[0]->errorText = "the card was unplugged";
+    EXPECT_EQ(drivers[0]->Message(kAsioResetRequest, 0), 0);
+    EXPECT_TRUE(ASIODeviceLost());
+    EXPECT_TRUE(ASIODeviceLost());
+    EXPECT_STREQ(ASIOErrorText(), "the card was unplugged");
+    const std::string log = Log();
+    const size_t logged = log.find("Device lost: the card was unplugged\n");
+    EXPECT_NE(logged, std::string::npos);
+    EXPECT_EQ(logged, log.rfind("Device lost: "));  // once
+    EXPECT_EQ(drivers[0]->stopCalls.load() + drivers[0]->initCalls.load(), 1);
+
+    ASIOShutdown();
+    EXPECT_FALSE(ASIODeviceLost());
+    EXPECT_STREQ(ASIOErrorText(), "the card was unplugged");  // for the front end to show
+    ASSERT_TRUE(ASIOInitDrivers(nullptr, -1));
+    EXPECT_STREQ(ASIOErrorText(), "");
+    ASSERT_TRUE(ASIOSetupBuffers(nullptr, nullptr));
+    EXPECT_FALSE(ASIODeviceLost());
 }
 
 }  // namespace

@@ -33,15 +33,22 @@ TEST(MappedFileTest, MapsTheWholeFileAndKeepsItsPath) {
     EXPECT_EQ(file.GetFileSize(), 0u);
 }
 
-TEST(MappedFileTest, RefusesWhatIsNotANonEmptyReadableFile) {
+TEST(MappedFileTest, RefusesWhatIsNotANonEmptyReadableFileAndSaysWhy) {
     TempDir dir;
     ASSERT_TRUE(WriteBytes(dir.File("empty.wav"), {}));
     ASSERT_EQ(mkdir(dir.File("folder").c_str(), 0700), 0);
     ASSERT_EQ(mkfifo(dir.File("pipe").c_str(), 0600), 0);  // must not hang
-    for (const std::string& path : {dir.File("empty.wav"), dir.File("folder"), dir.File("pipe"),
-                                    dir.File("missing.wav"), std::string()}) {
+    const std::pair<std::string, const char*> cases[] = {
+        {dir.File("empty.wav"), "an empty file"},
+        {dir.File("folder"), "a folder, not a file"},
+        {dir.File("pipe"), "not a regular file"},
+        {dir.File("missing.wav"), "No such file or directory"},
+        {"", "no file name"},
+    };
+    for (const auto& [path, reason] : cases) {
         MappedFile file;
         EXPECT_FALSE(file.Open(path.c_str())) << path;
+        EXPECT_STREQ(file.GetOpenError(), reason) << path;
         EXPECT_EQ(file.GetFileSize(), 0u);
         EXPECT_EQ(file.GetBase(), nullptr);
     }

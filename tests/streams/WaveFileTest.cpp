@@ -125,12 +125,15 @@ INSTANTIATE_TEST_SUITE_P(
 struct RefuseCase {
     const char* name;
     std::vector<uint8_t> bytes;
+    const char* reason;  // the words a user is shown
 };
 
 class RefusedHeader : public testing::TestWithParam<RefuseCase> {};
 
-TEST_P(RefusedHeader, IsRefused) {
-    EXPECT_FALSE(ParseBytes(GetParam().bytes).ok);
+TEST_P(RefusedHeader, IsRefusedWithItsReason) {
+    const Parsed p = ParseBytes(GetParam().bytes);
+    EXPECT_FALSE(p.ok);
+    EXPECT_STREQ(p.wave->RefusalReason(), GetParam().reason);
 }
 
 std::vector<uint8_t> Format(uint16_t tag, uint16_t bits, uint32_t rate = 44100,
@@ -152,6 +155,7 @@ std::vector<uint8_t> Edited(WavLayout l,
 WavLayout Align(uint16_t align) {
     WavLayout l;
     l.nBlockAlign = align;
+    l.nAvgBytesPerSec = 176400;  // not derived from the block size: only that is wrong
     return l;
 }
 
@@ -207,22 +211,32 @@ std::vector<uint8_t> Prefix(size_t n) {
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, RefusedHeader,
-    testing::Values(RefuseCase{"EightBit", Format(1, 8)},
-                    RefuseCase{"TwentyFourBit", Format(1, 24)}, RefuseCase{"Float", Format(3, 32)},
-                    RefuseCase{"MsAdpcm", Format(2, 4)}, RefuseCase{"ImaAdpcm", Format(17, 4)},
-                    RefuseCase{"Mp3", Format(85, 0)}, RefuseCase{"Rate11025", Format(1, 16, 11025)},
-                    RefuseCase{"Rate22049", Format(1, 16, 22049)}, RefuseCase{"NotRiff", NotRiff()},
-                    RefuseCase{"FormatNotFirst", FormatNotFirst()},
-                    RefuseCase{"DataIdPastSearch", Edited(DataIdAt2086())},
-                    RefuseCase{"DataSizeZero", Edited(SizeField(0))},
-                    RefuseCase{"BlockAlignZero", Edited(Align(0))},
-                    RefuseCase{"ChannelsZero", Format(1, 16, 44100, 0)},
-                    RefuseCase{"ThreeChannels", Format(1, 16, 44100, 3)},
-                    RefuseCase{"AvgBytesZeroAndAlignTimesRateOverflows", Edited(AvgAlignRate())},
-                    RefuseCase{"ChannelsTimesRateOverflows", Format(1, 16, 0xFFFFFFF0u, 2)},
-                    RefuseCase{"Empty", {}}, RefuseCase{"ShorterThanTheFormat", Prefix(35)},
-                    RefuseCase{"DataIdWithoutSize", Prefix(40)},
-                    RefuseCase{"SizeWithoutPayload", Prefix(44)}),
+    testing::Values(
+        RefuseCase{"EightBit", Format(1, 8), "8-bit samples; only 16-bit PCM is played"},
+        RefuseCase{"TwentyFourBit", Format(1, 24), "24-bit samples; only 16-bit PCM is played"},
+        RefuseCase{"Float", Format(3, 32), "not PCM (format 3); only 16-bit PCM is played"},
+        RefuseCase{"MsAdpcm", Format(2, 4), "not PCM (format 2); only 16-bit PCM is played"},
+        RefuseCase{"ImaAdpcm", Format(17, 4), "not PCM (format 17); only 16-bit PCM is played"},
+        RefuseCase{"Mp3", Format(85, 0), "not PCM (format 85); only 16-bit PCM is played"},
+        RefuseCase{"Rate11025", Format(1, 16, 11025), "11025 Hz; 22050 Hz or more is played"},
+        RefuseCase{"Rate22049", Format(1, 16, 22049), "22049 Hz; 22050 Hz or more is played"},
+        RefuseCase{"NotRiff", NotRiff(), "not a WAV file (no RIFF header)"},
+        RefuseCase{"FormatNotFirst", FormatNotFirst(),
+                   "not PCM (format 0); only 16-bit PCM is played"},
+        RefuseCase{"DataIdPastSearch", Edited(DataIdAt2086()), "no data chunk"},
+        RefuseCase{"DataSizeZero", Edited(SizeField(0)), "an empty data chunk"},
+        RefuseCase{"BlockAlignZero", Edited(Align(0)), "a broken format chunk"},
+        RefuseCase{"ChannelsZero", Format(1, 16, 44100, 0), "a broken format chunk"},
+        RefuseCase{"ThreeChannels", Format(1, 16, 44100, 3),
+                   "3 channels: a channel plays a mono or stereo file"},
+        RefuseCase{"AvgBytesZeroAndAlignTimesRateOverflows", Edited(AvgAlignRate()),
+                   "a broken format chunk"},
+        RefuseCase{"ChannelsTimesRateOverflows", Format(1, 16, 0xFFFFFFF0u, 2),
+                   "a broken format chunk"},
+        RefuseCase{"Empty", {}, "too short for a WAV header"},
+        RefuseCase{"ShorterThanTheFormat", Prefix(35), "too short for a WAV header"},
+        RefuseCase{"DataIdWithoutSize", Prefix(40), "no data chunk"},
+        RefuseCase{"SizeWithoutPayload", Prefix(44), "an empty data chunk"}),
     [](const testing::TestParamInfo<RefuseCase>& info) { return info.param.name; });
 
 TEST(WaveFileParse, EveryTruncationIsRefusedOrKeptInsideTheBytes) {
