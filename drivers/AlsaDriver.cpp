@@ -41,8 +41,11 @@ std::vector<AlsaDevice> ListAlsaPlaybackDevices() {
         snd_pcm_info_t* pcmInfo = nullptr;
         snd_ctl_card_info_malloc(&cardInfo);
         snd_pcm_info_malloc(&pcmInfo);
-        const char* cardName =
-            snd_ctl_card_info(ctl, cardInfo) == 0 ? snd_ctl_card_info_get_name(cardInfo) : "";
+        const bool named = snd_ctl_card_info(ctl, cardInfo) == 0;
+        const char* cardName = named ? snd_ctl_card_info_get_name(cardInfo) : "";
+        // The card's id ("PCH", "USB") stays with the card when plugging
+        // another one in renumbers them; the number is the fallback.
+        const std::string cardId = named ? snd_ctl_card_info_get_id(cardInfo) : "";
         int device = -1;
         while (snd_ctl_pcm_next_device(ctl, &device) == 0 && device >= 0) {
             snd_pcm_info_set_device(pcmInfo, static_cast<unsigned>(device));
@@ -54,7 +57,9 @@ std::vector<AlsaDevice> ListAlsaPlaybackDevices() {
             AlsaDevice found;
             found.card = card;
             found.device = device;
-            found.pcmName = "hw:" + std::to_string(card) + "," + std::to_string(device);
+            found.pcmName = cardId.empty()
+                                ? "hw:" + std::to_string(card) + "," + std::to_string(device)
+                                : "hw:CARD=" + cardId + ",DEV=" + std::to_string(device);
             found.description = std::string(cardName) + ": " + snd_pcm_info_get_name(pcmInfo);
             devices.push_back(found);
         }

@@ -23,7 +23,7 @@ namespace drivers {
 struct AlsaDevice {
     int32_t card = 0;
     int32_t device = 0;
-    std::string pcmName;      // "hw:C,D"
+    std::string pcmName;      // "hw:CARD=id,DEV=d", or "hw:C,D" for a card without an id
     std::string description;  // card and device names, as ALSA reports them
 };
 
