@@ -350,7 +350,7 @@ int32_t Sarabande::GetChannelStatus(int32_t channel) {
     // A buffer that a fade stopped has signalled the event thread, which may
     // not have got to it yet.
     const ChannelStream* stream = slots[channel];
-    if (stream && stream->GetAudioBuffer() && stream->GetAudioBuffer()->StoppedByFade()) {
+    if (stream && stream->GetAudioBuffer()->StoppedByFade()) {
         std::lock_guard<std::mutex> lock(channelMutexes[channel]);
         if (!bClosing) EndFadedChannel(channel);
     }

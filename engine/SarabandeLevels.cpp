@@ -30,24 +30,22 @@ uint32_t AttenuationOf(int32_t levelDb) {
 
 // Called with the channel's mutex held. Also cancels any fade.
 void Sarabande::ApplyChannelLevel(int32_t channel) {
-    if (AudioBuffer* buffer = slots[channel]->GetAudioBuffer())
-        buffer->SetAttenuation(bMuted[channel] ? kSilenceDb : AttenuationOf(nLevelDb[channel]));
+    slots[channel]->GetAudioBuffer()->SetAttenuation(
+        bMuted[channel] ? kSilenceDb : AttenuationOf(nLevelDb[channel]));
     bFadeStops[channel] = false;
 }
 
 // A channel whose buffer a fade has stopped ends as one whose file ended:
 // paused, CHANNEL_TERMINATED, and refilled no more. Called with the channel's
 // mutex held, on the event thread or the application's; true when it ended
-// the channel now.
+// the channel now. A built stream always has its sound buffer.
 bool Sarabande::EndFadedChannel(int32_t channel) {
     ChannelStream* stream = slots[channel];
     const int32_t state = states[channel].load();
     if (!stream || (state != CHANNEL_PLAYING && state != CHANNEL_CLOSING)) return false;
-    const AudioBuffer* buffer = stream->GetAudioBuffer();
-    if (!buffer || !buffer->StoppedByFade()) return false;
+    if (!stream->GetAudioBuffer()->StoppedByFade()) return false;
     stream->GetControl()->Pause();
     states[channel].store(CHANNEL_TERMINATED);
-    bFadeStops[channel] = false;
     // `text` belongs to the application's thread.
     char line[320];
     std::snprintf(line, sizeof line, "Terminated %s on channel %d by a fade at ", PathOf(stream),
@@ -77,10 +75,9 @@ int32_t Sarabande::SetChannelMute(int32_t channel, bool on) {
     ChannelStream* stream = slots[channel];
     if (bClosing || !stream) return 0;
     bMuted[channel] = on;
-    AudioBuffer* buffer = stream->GetAudioBuffer();
-    if (on && bFadeStops[channel] && buffer) {
+    if (on && bFadeStops[channel]) {
         // The fade was to end the channel; silent, it may end at once.
-        buffer->FadeTo(kSilenceDb, 0, true);
+        stream->GetAudioBuffer()->FadeTo(kSilenceDb, 0, true);
     } else {
         ApplyChannelLevel(channel);
     }
@@ -97,8 +94,7 @@ int32_t Sarabande::GetChannelLevel(int32_t channel, int32_t* levelDb, bool* mute
     if (levelDb) *levelDb = nLevelDb[channel];
     if (muted) *muted = bMuted[channel];
     if (currentDb) {
-        AudioBuffer* buffer = stream->GetAudioBuffer();
-        const double attenuation = buffer ? buffer->CurrentAttenuation() : 0.0;
+        const double attenuation = stream->GetAudioBuffer()->CurrentAttenuation();
         *currentDb = -std::min(attenuation, static_cast<double>(kSilenceDb));
     }
     return 0;
@@ -119,14 +115,15 @@ int32_t Sarabande::FadeChannel(int32_t channel, int32_t targetDb, int32_t ms, bo
     if (bClosing || !stream) return 0;
     AudioBuffer* buffer = stream->GetAudioBuffer();
     if (!stopAtEnd) nLevelDb[channel] = ClampLevel(targetDb);
-    if (buffer && bMuted[channel]) {
+    if (bMuted[channel]) {
         // Nothing is heard, so nothing fades: the new level waits for the
         // unmute, and a fade that ends the channel ends it at once.
         if (stopAtEnd) buffer->FadeTo(kSilenceDb, 0, true);
-    } else if (buffer) {
+        bFadeStops[channel] = bFadeStops[channel] || stopAtEnd;
+    } else {
         buffer->FadeTo(AttenuationOf(targetDb), static_cast<uint32_t>(ms), stopAtEnd);
+        bFadeStops[channel] = stopAtEnd;
     }
-    bFadeStops[channel] = stopAtEnd || (bFadeStops[channel] && bMuted[channel]);
     LogTextWithTime("\nFadeChannel on channel %d to %d dB in %d ms%s at ", channel,
                     ClampLevel(targetDb), ms, stopAtEnd ? ", then stop," : "");
     return 0;
@@ -135,8 +132,8 @@ int32_t Sarabande::FadeChannel(int32_t channel, int32_t targetDb, int32_t ms, bo
 int32_t Sarabande::GetChannelMeter(int32_t channel, float* left, float* right) {
     float l = 0.0f;
     float r = 0.0f;
-    // Channel k plays on pair k.
-    const bool read = channel >= 0 && channel < kNumChannels && ASIOGetOutputPeaks(channel, &l, &r);
+    // Channel k plays on pair k; the mixer refuses a pair the card lacks.
+    const bool read = ASIOGetOutputPeaks(channel, &l, &r);
     if (left) *left = l;
     if (right) *right = r;
     if (read) return 0;

@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -341,12 +342,28 @@ TEST_F(EnginePlayback, FadesEndOnTimeAndAFadeThatStopsEndsTheChannel) {
     EXPECT_EQ(level, -12);
 
     EXPECT_EQ(engine->SetPosition(0, 0), 0);
+    EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_LOADED);
     ASSERT_EQ(engine->PlayChannel(0), 0);
     EXPECT_EQ(SwitchesUntil(1 << 28), 1);
+
+    // Muted during a fade that stops, or fading to a stop while muted: nothing
+    // more would be heard, so the channel ends at the next switch.
+    for (int32_t muteFirst = 0; muteFirst < 2; ++muteFirst) {
+        EXPECT_EQ(engine->SetChannelMute(0, muteFirst == 1), 0);
+        ASSERT_EQ(engine->FadeChannel(0, -3, 10000, true), 0);
+        EXPECT_EQ(engine->SetChannelMute(0, true), 0);
+        Play(0, 1);
+        EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_TERMINATED) << muteFirst;
+        ASSERT_EQ(engine->SetPosition(0, 0), 0);
+        ASSERT_EQ(engine->SetChannelMute(0, false), 0);
+        ASSERT_EQ(engine->PlayChannel(0), 0);
+    }
     engine->Close();
     const std::string log = rig->Log();
-    const size_t end = log.find("Terminated " + path + " on channel 0 by a fade at ");
+    const std::string line = "Terminated " + path + " on channel 0 by a fade at ";
+    const size_t end = log.find(line);
     ASSERT_NE(end, std::string::npos);
+    EXPECT_TRUE(std::isdigit(log[end + line.size()]));  // the time
     EXPECT_EQ(log.find("Chn: 0, ", end), log.find("Chn: 0, ", log.find("SetPosition", end)));
 }
 
@@ -409,6 +426,7 @@ TEST_F(EnginePlayback, MetersReadTheKnownPeakAtTheKnownLevel) {
         ASSERT_EQ(engine->GetChannelMeter(ch, &left, &right), 0);
         EXPECT_FLOAT_EQ(left, rows[ch].left) << ch;
         EXPECT_FLOAT_EQ(right, rows[ch].right) << ch;
+        EXPECT_EQ(engine->GetChannelStatus(ch), CHANNEL_PLAYING);  // a mute only silences
     }
 }
 
