@@ -118,8 +118,10 @@ int32_t Sarabande::FadeChannel(int32_t channel, int32_t targetDb, int32_t ms, bo
     if (bMuted[channel]) {
         // Nothing is heard, so nothing fades: the new level waits for the
         // unmute, and a fade that ends the channel ends it at once.
-        if (stopAtEnd) buffer->FadeTo(kSilenceDb, 0, true);
-        bFadeStops[channel] = bFadeStops[channel] || stopAtEnd;
+        if (stopAtEnd) {
+            buffer->FadeTo(kSilenceDb, 0, true);
+            bFadeStops[channel] = true;
+        }
     } else {
         buffer->FadeTo(AttenuationOf(targetDb), static_cast<uint32_t>(ms), stopAtEnd);
         bFadeStops[channel] = stopAtEnd;

@@ -219,7 +219,6 @@ int32_t StreamBuffer::SetPosition(int32_t block, bool resume) {
     // position; OnNotification re-arms instead of refilling when one still
     // arrives (see there).
     bPaused = false;
-    bMissedNotification = false;
 
     block = pDecodeStream->GetWaveFile()->Seek(block);
     pDecodeStream->ClearEndFlag();

@@ -180,6 +180,8 @@ TEST_F(EngineCommands, ShowCommandsAnswerBadChannelsAndStatesWithTheirCodesAndLi
          "Error - PlayChannels failed - no list of 1 channels!\n\n"},
         {[&] { return engine->GetChannelMeter(12, &left, &right); }, SARABANDE_BAD_CHANNEL,
          "Error - GetChannelMeter failed - no pair for channel 12!\n\n"},
+        {[&] { return engine->PlayChannels(nullptr, 0); }, 0,
+         "Playing 0 channels together now. Time in this function: "},
         {[&] { return engine->SetChannelLevel(0, -6); }, 0,
          "\nSetChannelLevel on channel 0: -6 dB\n"},
         {[&] { return engine->SetChannelMute(0, true); }, 0, "\nSetChannelMute on channel 0: on\n"},

@@ -327,6 +327,7 @@ TEST_F(EnginePlayback, FadesEndOnTimeAndAFadeThatStopsEndsTheChannel) {
     };
     EXPECT_EQ(SwitchesUntil(1 << 30), 1);
     ASSERT_EQ(engine->FadeChannel(0, -12, 101, false), 0);
+    ASSERT_EQ(engine->SetPosition(0, 3), 3);  // playing on: the fade goes on
     EXPECT_NEAR(SwitchesUntil(1 << 28) * msPerSwitch, 101.0, msPerSwitch);
     double current = 0.0;
     int32_t level = 0;
@@ -348,16 +349,21 @@ TEST_F(EnginePlayback, FadesEndOnTimeAndAFadeThatStopsEndsTheChannel) {
 
     // Muted during a fade that stops, or fading to a stop while muted: nothing
     // more would be heard, so the channel ends at the next switch.
-    for (int32_t muteFirst = 0; muteFirst < 2; ++muteFirst) {
-        EXPECT_EQ(engine->SetChannelMute(0, muteFirst == 1), 0);
+    for (const bool muteFirst : {false, true}) {
+        EXPECT_EQ(engine->SetChannelMute(0, muteFirst), 0);
         ASSERT_EQ(engine->FadeChannel(0, -3, 10000, true), 0);
-        EXPECT_EQ(engine->SetChannelMute(0, true), 0);
+        if (!muteFirst) {
+            EXPECT_EQ(engine->SetChannelMute(0, true), 0);
+        }
         Play(0, 1);
         EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_TERMINATED) << muteFirst;
         ASSERT_EQ(engine->SetPosition(0, 0), 0);
-        ASSERT_EQ(engine->SetChannelMute(0, false), 0);
         ASSERT_EQ(engine->PlayChannel(0), 0);
     }
+    // The reposition cancelled the stop: muted again, the channel plays on.
+    EXPECT_EQ(engine->SetChannelMute(0, true), 0);
+    Play(0, 1);
+    EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_PLAYING);
     engine->Close();
     const std::string log = rig->Log();
     const std::string line = "Terminated " + path + " on channel 0 by a fade at ";
@@ -415,8 +421,10 @@ TEST_F(EnginePlayback, MetersReadTheKnownPeakAtTheKnownLevel) {
     std::vector<int32_t> channels;
     for (int32_t ch = 0; ch < 4; ++ch) {
         ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
-        ASSERT_EQ(engine->SetChannelLevel(ch, rows[ch].levelDb), 0);
-        ASSERT_EQ(engine->SetChannelMute(ch, rows[ch].mute), 0);
+        // A fresh load is at 0 dB, unmuted, with no fade to stop it.
+        ASSERT_EQ(rows[ch].mute ? engine->SetChannelMute(ch, true)
+                                : engine->SetChannelLevel(ch, rows[ch].levelDb),
+                  0);
         channels.push_back(ch);
     }
     ASSERT_EQ(engine->PlayChannels(channels.data(), 4), 4);
@@ -427,6 +435,9 @@ TEST_F(EnginePlayback, MetersReadTheKnownPeakAtTheKnownLevel) {
         EXPECT_FLOAT_EQ(left, rows[ch].left) << ch;
         EXPECT_FLOAT_EQ(right, rows[ch].right) << ch;
         EXPECT_EQ(engine->GetChannelStatus(ch), CHANNEL_PLAYING);  // a mute only silences
+        int32_t level = 1;
+        EXPECT_EQ(engine->GetChannelLevel(ch, &level), 0);
+        EXPECT_EQ(level, rows[ch].levelDb);
     }
 }
 

@@ -203,6 +203,14 @@ TEST_F(StreamBufferTest, PauseAndPlayMoveTheClockAndLoseOrRepeatNothing) {
     EXPECT_FALSE(event.TryWait());
     ASSERT_TRUE(sb->Play());
     EXPECT_TRUE(event.TryWait());
+    // Paused right after the refill has armed again: nothing was missed.
+    gNow += 104;
+    EXPECT_EQ(sb->OnNotification(), 0);
+    sb->Pause();
+    EXPECT_EQ(sb->OnNotification(), 0);
+    ASSERT_TRUE(sb->Play());
+    EXPECT_FALSE(event.TryWait());
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
     for (int i = 0; i < 6; ++i) {
         gNow += 104;
         EXPECT_EQ(sb->OnNotification(), 0);
