@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <new>
 
+#include "mixer/AudioBuffer.h"
 #include "platform/Event.h"
 #include "streams/ChannelControl.h"
 #include "streams/DecodeStream.h"
@@ -140,6 +141,15 @@ int32_t ChannelStream::OnNotification() {
 
 int32_t ChannelStream::SetPosition(int32_t block, bool resume) {
     return streamBuffer ? streamBuffer->SetPosition(block, resume) : -1;
+}
+
+AudioBuffer* ChannelStream::GetAudioBuffer() const {
+    // AudioBuffer's only base sits at its own address.
+    return streamBuffer ? static_cast<AudioBuffer*>(streamBuffer->GetSoundBuffer()) : nullptr;
+}
+
+bool ChannelStream::ArmToPlay() {
+    return streamBuffer && !streamBuffer->IsPlaying() && streamBuffer->ArmToPlay();
 }
 
 const char* ChannelStream::GetFileName() const {

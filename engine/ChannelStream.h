@@ -12,6 +12,7 @@
 #include "diag/DebugLog.h"
 #include "mixer/AsioHost.h"
 
+class AudioBuffer;
 class ChannelControl;
 class DecodeStream;
 class MappedFile;
@@ -57,6 +58,12 @@ class ChannelStream {
     int32_t OnNotification();
     // The block set, or -1.
     int32_t SetPosition(int32_t block, bool resume);
+
+    // The sound buffer, for the channel's level and fades; null before Build.
+    AudioBuffer* GetAudioBuffer() const;
+    // Readies an idle channel to play without starting its sound buffer (see
+    // StreamBuffer::ArmToPlay); false when it already plays or cannot start.
+    [[nodiscard]] bool ArmToPlay();
 
     ChannelControl* GetControl() const { return control; }
     const SourceLink* GetLink() const { return link; }

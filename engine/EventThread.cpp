@@ -72,6 +72,7 @@ void Sarabande::OnChannelEvent(int32_t index) {
         if (bClosing.load() || !stream) return;
         position = stream->GetNextBlock() - 3;
         stream->OnNotification();
+        EndFadedChannel(index);  // a fade that stops the buffer signals too
         state = states[index].load();
     }
     if (state == CHANNEL_PLAYING || state == CHANNEL_CLOSING) {

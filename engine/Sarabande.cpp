@@ -13,6 +13,7 @@
 #include "diag/DebugLog.h"
 #include "engine/ChannelStream.h"
 #include "mixer/AsioHost.h"
+#include "mixer/AudioBuffer.h"
 #include "streams/ChannelControl.h"
 
 namespace {
@@ -236,6 +237,9 @@ int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
     int32_t result;
     if (stream->Build(params)) {
         slots[index] = stream;
+        nLevelDb[index] = 0;
+        bMuted[index] = false;
+        bFadeStops[index] = false;
         states[index].store(CHANNEL_LOADED);
         LogText("Stream created in %" PRId32 " ms.\n\n", MsSince(buildStart));
         result = index;
@@ -285,7 +289,8 @@ int32_t Sarabande::ReStartChannel(int32_t channel) {
     int32_t result = 0;
     {
         std::lock_guard<std::mutex> lock(channelMutexes[channel]);
-        if (bClosing) return 0;
+        // A channel that a fade has stopped is over, as one whose file ended.
+        if (bClosing || EndFadedChannel(channel)) return 0;
         const int32_t state = states[channel].load();
         ChannelStream* stream = slots[channel];
         if (state < CHANNEL_PLAYING) {
@@ -324,9 +329,16 @@ int32_t Sarabande::SetPosition(int32_t channel, int32_t block) {
         std::lock_guard<std::mutex> lock(channelMutexes[channel]);
         if (bClosing) return 0;
         ChannelStream* stream = slots[channel];
+        EndFadedChannel(channel);
         const int32_t state = states[channel].load();
         const bool resume = state == CHANNEL_PLAYING || state == CHANNEL_CLOSING;
         result = stream->SetPosition(block, resume);
+        // A stopped channel comes back at 0 dB with no fade; a channel with
+        // a level of its own gets it again.
+        if (!resume && result != -1) {
+            bFadeStops[channel] = false;
+            if (nLevelDb[channel] != 0 || bMuted[channel]) ApplyChannelLevel(channel);
+        }
         playing = stream->GetNextBlock() - 3;
     }
     LogText("\nSetPosition nBlockNum: %d\n", result);
@@ -369,9 +381,94 @@ int32_t Sarabande::GetChannelStatus(int32_t channel) {
         states[channel].store(CHANNEL_FREE);
         EngineLog("Loaded channel had no stream!", false);
     }
+    // A buffer that a fade stopped has signalled the event thread, which may
+    // not have got to it yet.
+    const ChannelStream* stream = slots[channel];
+    if (stream && stream->GetAudioBuffer()->StoppedByFade()) {
+        std::lock_guard<std::mutex> lock(channelMutexes[channel]);
+        if (!bClosing) EndFadedChannel(channel);
+    }
     const int32_t state = states[channel].load();
     LogText("- Status: %d\n", state);
     return state;
+}
+
+bool Sarabande::RefuseUnloaded(int32_t channel, const char* command) {
+    if (IsChannelLoaded(channel)) return false;
+    // Formatted apart from `text`: the meter may be read on any thread.
+    char line[96];
+    std::snprintf(line, sizeof line, "Error - %s failed - channel %d not loaded!\n\n", command,
+                  channel);
+    EngineLog(line, false);
+    return true;
+}
+
+int32_t Sarabande::PauseChannel(int32_t channel) {
+    if (RefuseUnloaded(channel, "PauseChannel")) return SARABANDE_BAD_CHANNEL;
+    std::lock_guard<std::mutex> lock(channelMutexes[channel]);
+    if (bClosing) return 0;
+    EndFadedChannel(channel);
+    ChannelStream* stream = slots[channel];
+    const int32_t state = states[channel].load();
+    if (!stream || (state != CHANNEL_PLAYING && state != CHANNEL_CLOSING)) {
+        LogText("Error - PauseChannel failed - channel %d not playing!\n\n", channel);
+        return SARABANDE_WRONG_STATE;
+    }
+    // The buffer stops between two switches; its cursor, its notification
+    // and its fade wait there.
+    stream->GetControl()->Pause();
+    states[channel].store(CHANNEL_LOADED);
+    LogTextWithTime("\nPaused file: %s on channel %d at ", PathOf(stream), channel);
+    return 0;
+}
+
+int32_t Sarabande::PlayChannels(const int32_t* channels, int32_t count) {
+    const uint32_t start = platform::TimeGetTime();
+    if (count < 0 || (count > 0 && !channels)) {
+        LogText("Error - PlayChannels failed - no list of %d channels!\n\n", count);
+        return SARABANDE_BAD_CHANNEL;
+    }
+    bool listed[kNumChannels] = {};
+    for (int32_t i = 0; i < count; ++i) {
+        if (RefuseUnloaded(channels[i], "PlayChannels")) return SARABANDE_BAD_CHANNEL;
+        listed[channels[i]] = true;
+    }
+    // Several channel mutexes are held at once, as only Close does besides:
+    // both take them in index order, so neither can wait for one that the
+    // other holds while holding a higher one. The event thread holds one at
+    // a time and takes nothing else meanwhile but the mixer's locks, which
+    // come after every channel mutex here too.
+    std::unique_lock<std::mutex> locks[kNumChannels];
+    for (int32_t i = 0; i < kNumChannels; ++i)
+        if (listed[i]) locks[i] = std::unique_lock<std::mutex>(channelMutexes[i]);
+    if (bClosing) return 0;
+
+    void* buffers[kNumChannels];
+    int32_t armed[kNumChannels];
+    int32_t n = 0;
+    for (int32_t i = 0; i < kNumChannels; ++i) {
+        if (!listed[i]) continue;
+        ChannelStream* stream = slots[i];
+        if (states[i].load() != CHANNEL_LOADED || !stream) {
+            LogText("Error - Play channel %d failed: Channel != CHANNEL_LOADED!\n\n", i);
+            continue;
+        }
+        states[i].store(CHANNEL_STARTING);
+        LogTextWithTime("\nRequest to play file: %s on channel %d at ", PathOf(stream), i);
+        if (!stream->ArmToPlay()) {
+            EngineLog("Error - Play command failed!\n\n", false);
+            ReleaseChannel(stream);
+            continue;
+        }
+        buffers[n] = stream->GetAudioBuffer();
+        armed[n++] = i;
+    }
+    // False only without an output stage, where no channel could have loaded.
+    (void)ASIOPlayTogether(buffers, n);
+    for (int32_t k = 0; k < n; ++k) states[armed[k]].store(CHANNEL_PLAYING);
+    LogText("Playing %d channels together now. Time in this function: %" PRId32 " ms\n\n", n,
+            MsSince(start));
+    return n;
 }
 
 void Sarabande::Close() {

@@ -33,6 +33,12 @@ constexpr int32_t SARABANDE_NEGATIVE_BLOCK = -27;  // SetPosition with a negativ
 constexpr int32_t SARABANDE_NO_VACANT_CHANNEL = -29;
 constexpr int32_t SARABANDE_UNUSABLE_FILE = -35;  // missing, or not larger than 1024 bytes
 constexpr int32_t SARABANDE_BUILD_FAILED = -38;   // the pipeline could not be built
+constexpr int32_t SARABANDE_BAD_LEVEL = -40;      // a level or fade target above 0 dB
+constexpr int32_t SARABANDE_BAD_TIME = -41;       // a negative fade time
+
+// The lowest level a channel can be set to: silence. Levels below it are
+// taken as it.
+constexpr int32_t kChannelSilenceDb = -200;
 
 class Sarabande {
   public:
@@ -77,6 +83,51 @@ class Sarabande {
     // mixer down. A second Close only closes the debug log.
     void Close();
 
+    // Show control. Each command checks the channel as PlayChannel does (-17
+    // for a bad index or a channel not loaded), holds the channel's mutex,
+    // returns 0 when the engine is closing, and logs a line. Levels are
+    // whole dB: 0 is full level, -6 half the amplitude; kChannelSilenceDb
+    // (-200) and anything below it is silence.
+
+    // Sets the channel's level at the next buffer switch, cancelling a fade.
+    // The engine remembers it: a SetPosition that stops the channel keeps
+    // it, a mute keeps it; a new load starts at 0 dB. 0, -17, or -40 for a
+    // level above 0 dB.
+    int32_t SetChannelLevel(int32_t channel, int32_t levelDb);
+    // Silences the channel, or gives it its level back, without forgetting
+    // the level. A channel muted during a fade that stops it stops at the
+    // next switch: nothing more of it would be heard. 0 or -17.
+    int32_t SetChannelMute(int32_t channel, bool on);
+    // The level as set, the mute, and the level the next switch plays at (dB,
+    // moving during a fade; kChannelSilenceDb when silent). Any pointer may
+    // be null. 0 or -17; logs only a refusal.
+    int32_t GetChannelLevel(int32_t channel, int32_t* levelDb, bool* muted = nullptr,
+                            double* currentDb = nullptr);
+    // Fades from wherever the level is to targetDb over ms milliseconds; the
+    // target is reached at the end of the buffer switch in which ms has
+    // passed. Without stopAtEnd the target becomes the channel's level. With
+    // it the channel stops in the switch that reaches the target and becomes
+    // CHANNEL_TERMINATED, keeping the level it had before the fade (a muted
+    // channel stops at the next switch). 0, -17, -40 for a target above
+    // 0 dB, -41 for a negative time.
+    int32_t FadeChannel(int32_t channel, int32_t targetDb, int32_t ms, bool stopAtEnd);
+    // Freezes a playing (or closing) channel where it is: it becomes
+    // CHANNEL_LOADED and PlayChannel or PlayChannels resumes it at the same
+    // frame. 0, -17, or -16 when it is not playing.
+    int32_t PauseChannel(int32_t channel);
+    // Starts every listed channel that is CHANNEL_LOADED so that all begin in
+    // the same buffer switch, also while the device runs. A channel listed
+    // twice counts once; one in another state is skipped with
+    // PlayChannel's line. The number of channels set playing, or -17 (and
+    // nothing started) when the list is missing or names a channel that is
+    // not loaded.
+    int32_t PlayChannels(const int32_t* channels, int32_t count);
+    // The meter of the channel's pair: the recent peak of each side after
+    // the level, as a fraction of full scale. Takes no lock, for readers at
+    // display rate; logs only a refusal. 0, or -17 (and zeros) for a bad
+    // index or a pair the device lacks.
+    int32_t GetChannelMeter(int32_t channel, float* left, float* right);
+
     // Index 0..11, state CHANNEL_LOADED or above, and a stream in the slot.
     bool IsChannelLoaded(int32_t channel) const;
 
@@ -110,6 +161,9 @@ class Sarabande {
     [[gnu::format(printf, 2, 3)]] void LogTextWithTime(const char* format, ...);
     [[gnu::format(printf, 2, 3)]] void RefuseLoad(const char* format, ...);
     const char* PathOf(const ChannelStream* stream) const;
+    bool RefuseUnloaded(int32_t channel, const char* command);
+    void ApplyChannelLevel(int32_t channel);
+    bool EndFadedChannel(int32_t channel);
 
     // Slots are filled and emptied only on the application's thread, under
     // the channel's mutex; the event thread reads them under that mutex.
@@ -130,6 +184,13 @@ class Sarabande {
     std::atomic<bool> bFlushRequested{false};
 
     std::mutex channelMutexes[kNumChannels];
+
+    // Each channel's level as its commands set it (dB, 0 down to
+    // kChannelSilenceDb), its mute, and whether the fade programmed last
+    // stops it. Per load; used under the channel's mutex.
+    int32_t nLevelDb[kNumChannels] = {};
+    bool bMuted[kNumChannels] = {};
+    bool bFadeStops[kNumChannels] = {};
 
     uint32_t dwLoadCounter = 0;  // application's thread only
     int32_t nRequestedDevice;

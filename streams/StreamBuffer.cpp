@@ -96,6 +96,11 @@ void StreamBuffer::ArmOnce(uint32_t bytes) {
     pSoundBuffer->SetNotify(hNotifyEvent, bytes, NOTIFY_ONCE);
 }
 
+uint32_t StreamBuffer::TravelledSinceArm() {
+    const uint32_t cursor = CursorPosition();
+    return cursor >= dwArmCursor ? cursor - dwArmCursor : dwBufferSize - dwArmCursor + cursor;
+}
+
 void StreamBuffer::AdvanceWritePointer() {
     pWrite += cbDstBufSize;
     if (pWrite >= pRingEnd) pWrite = pRingStart;
@@ -160,26 +165,36 @@ bool StreamBuffer::DirectSoundBufferSetup() {
 }
 
 bool StreamBuffer::Play() {
-    if (bClosed || !pSoundBuffer) return false;
-    const uint32_t now = Now();
     const bool resuming = bPaused;
-    // Armed before the buffer starts, so that no buffer switch can play bytes
-    // the notification does not count.
-    if (!resuming) ArmOnce(cbDstBufSize);
+    if (!ArmToPlay()) return false;
     if (!pSoundBuffer->Play(true)) {
         if (!resuming) pSoundBuffer->CancelNotify();
         return false;
     }
+    return true;
+}
+
+bool StreamBuffer::ArmToPlay() {
+    if (bClosed || !pSoundBuffer) return false;
+    const uint32_t now = Now();
     dwLastNotifyTime = now;
-    if (resuming) {
+    if (bPaused) {
         // The notification armed before the pause is still armed and goes on
-        // counting from where the buffer stopped.
+        // counting from where the buffer stopped. One that fired just before
+        // the pause found the buffer stopped and refilled nothing: raise it
+        // again. The caller holds the channel's mutex until the buffer has
+        // started, so the refill it asks for comes after the start.
         dwStartTime = now - dwPausedElapsed;
         dwPausedElapsed = 0;
         bPaused = false;
+        if (bMissedNotification && hNotifyEvent) hNotifyEvent->Set();
     } else {
+        // Armed before the buffer starts, so that no buffer switch can play
+        // bytes the notification does not count.
+        ArmOnce(cbDstBufSize);
         dwStartTime = now - FloorToUInt32(dPlayedMs);
     }
+    bMissedNotification = false;
     bResync = true;
     return true;
 }
@@ -260,7 +275,13 @@ bool StreamBuffer::ResetBuffer() {
 }
 
 int32_t StreamBuffer::OnNotification() {
-    if (bClosed || !pSoundBuffer || !pSoundBuffer->IsPlaying()) return 0;
+    if (bClosed || !pSoundBuffer) return 0;
+    if (!pSoundBuffer->IsPlaying()) {
+        // A notification whose bytes had all played fired just before a
+        // pause: the resume asks for its refill again.
+        if (bPaused && TravelledSinceArm() >= dwArmBytes) bMissedNotification = true;
+        return 0;
+    }
 
     // A signal raised before the notification was last armed (the driver set
     // it just before a reposition cancelled it) comes soon after the arming
@@ -270,9 +291,7 @@ int32_t StreamBuffer::OnNotification() {
     // armed. A cursor short of the target long after the arming has gone
     // round the whole ring: that is lateness, handled below.
     {
-        const uint32_t cursor = CursorPosition();
-        const uint32_t travelled =
-            cursor >= dwArmCursor ? cursor - dwArmCursor : dwBufferSize - dwArmCursor + cursor;
+        const uint32_t travelled = TravelledSinceArm();
         if (travelled < dwArmBytes && Now() - dwArmTime < dwOnTime) {
             const uint32_t rest = dwArmBytes - travelled;
             const uint32_t armedAt = dwArmTime;

@@ -45,8 +45,12 @@ class StreamBuffer {
     [[nodiscard]] bool CreateBuffer();
     // Locks the whole sound buffer (which rewinds it) and fills four blocks.
     [[nodiscard]] bool DirectSoundBufferSetup();
-    // Starts or resumes playing.
+    // Starts or resumes playing: ArmToPlay, then the sound buffer's Play.
     [[nodiscard]] bool Play();
+    // Everything Play does but start the sound buffer, for a caller that
+    // starts several buffers together; it must start this one before it
+    // lets go of the channel's mutex.
+    [[nodiscard]] bool ArmToPlay();
     // Stops playing and remembers how long the channel had played.
     void Pause();
     bool IsPlaying();
@@ -83,6 +87,8 @@ class StreamBuffer {
     // on by a block and wraps at the end.
     void AdvanceWritePointer();
     void ArmOnce(uint32_t bytes);
+    // The bytes the cursor has moved since the notification was armed.
+    uint32_t TravelledSinceArm();
     uint32_t CursorPosition();
 
     // Everything below is used under the channel's mutex, by the application's
@@ -122,6 +128,8 @@ class StreamBuffer {
     uint32_t dwArmBytes = 0;
     uint32_t dwArmTime = 0;
     bool bPaused = false;  // Pause stopped the buffer; Play resumes the clock
+    // A notification whose bytes had all played came while paused.
+    bool bMissedNotification = false;
     bool bEndOfData = false;
     bool bClosed = false;
     bool bResync = false;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -160,6 +161,71 @@ TEST_F(EngineCommands, EveryCommandAnswersEveryStateWithItsCode) {
     EXPECT_TRUE(Contains(log, "Closed Instantly file: " + song + " in "));
     EXPECT_TRUE(Contains(log, "Entered Sarabande::Close\n"));
     EXPECT_TRUE(Contains(log, "Goodbye, and may all your code compile!\n"));
+}
+
+TEST_F(EngineCommands, ShowCommandsAnswerBadChannelsAndStatesWithTheirCodesAndLines) {
+    ASSERT_EQ(engine->LoadFile(0, song.c_str()), 0);
+    ASSERT_EQ(engine->LoadFile(1, song.c_str()), 1);
+    ASSERT_EQ(engine->PlayChannel(1), 0);
+    int32_t level = 1;
+    float left = 1.0f, right = 1.0f;
+    const int32_t withBad[] = {0, 12};
+    const int32_t twiceAndPlaying[] = {0, 1, 0};
+    const struct {
+        std::function<int32_t()> call;
+        int32_t code;
+        std::string line;
+    } rows[] = {
+        {[&] { return engine->SetChannelLevel(12, -6); }, SARABANDE_BAD_CHANNEL,
+         "Error - SetChannelLevel failed - channel 12 not loaded!\n\n"},
+        {[&] { return engine->SetChannelLevel(0, 1); }, SARABANDE_BAD_LEVEL,
+         "Error - SetChannelLevel failed - 1 dB is above 0 dB!\n\n"},
+        {[&] { return engine->SetChannelMute(2, true); }, SARABANDE_BAD_CHANNEL,
+         "Error - SetChannelMute failed - channel 2 not loaded!\n\n"},
+        {[&] { return engine->GetChannelLevel(-1, &level); }, SARABANDE_BAD_CHANNEL,
+         "Error - GetChannelLevel failed - channel -1 not loaded!\n\n"},
+        {[&] { return engine->FadeChannel(3, -6, 10, false); }, SARABANDE_BAD_CHANNEL,
+         "Error - FadeChannel failed - channel 3 not loaded!\n\n"},
+        {[&] { return engine->FadeChannel(0, 1, 10, false); }, SARABANDE_BAD_LEVEL,
+         "Error - FadeChannel failed - 1 dB is above 0 dB!\n\n"},
+        {[&] { return engine->FadeChannel(0, -6, -1, true); }, SARABANDE_BAD_TIME,
+         "Error - FadeChannel failed - negative time -1 ms!\n\n"},
+        {[&] { return engine->PauseChannel(12); }, SARABANDE_BAD_CHANNEL,
+         "Error - PauseChannel failed - channel 12 not loaded!\n\n"},
+        {[&] { return engine->PauseChannel(0); }, SARABANDE_WRONG_STATE,
+         "Error - PauseChannel failed - channel 0 not playing!\n\n"},
+        {[&] { return engine->PlayChannels(withBad, 2); }, SARABANDE_BAD_CHANNEL,
+         "Error - PlayChannels failed - channel 12 not loaded!\n\n"},
+        {[&] { return engine->PlayChannels(nullptr, 1); }, SARABANDE_BAD_CHANNEL,
+         "Error - PlayChannels failed - no list of 1 channels!\n\n"},
+        {[&] { return engine->GetChannelMeter(12, &left, &right); }, SARABANDE_BAD_CHANNEL,
+         "Error - GetChannelMeter failed - no pair for channel 12!\n\n"},
+        {[&] { return engine->PlayChannels(nullptr, 0); }, 0,
+         "Playing 0 channels together now. Time in this function: "},
+        {[&] { return engine->SetChannelLevel(0, -6); }, 0,
+         "\nSetChannelLevel on channel 0: -6 dB\n"},
+        {[&] { return engine->SetChannelMute(0, true); }, 0, "\nSetChannelMute on channel 0: on\n"},
+        {[&] { return engine->SetChannelLevel(0, -500); }, 0,
+         "\nSetChannelLevel on channel 0: -200 dB, muted\n"},
+        {[&] { return engine->FadeChannel(0, -3, 10, false); }, 0,
+         "\nFadeChannel on channel 0 to -3 dB in 10 ms at "},
+        {[&] { return engine->PlayChannels(twiceAndPlaying, 3); }, 1,
+         "Error - Play channel 1 failed: Channel != CHANNEL_LOADED!\n\n"},
+        {[&] { return engine->PauseChannel(1); }, 0,
+         "\nPaused file: " + song + " on channel 1 at "},
+        {[&] { return engine->FadeChannel(0, -9, 0, true); }, 0,
+         "\nFadeChannel on channel 0 to -9 dB in 0 ms, then stop, at "},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.call(), row.code) << row.line;
+    EXPECT_EQ(left, 0.0f);
+    EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_PLAYING);
+    EXPECT_EQ(engine->GetChannelStatus(1), CHANNEL_LOADED);
+    bool muted = false;
+    EXPECT_EQ(engine->GetChannelLevel(0, &level, &muted), 0);
+    EXPECT_EQ(level, -3);  // a fade that does not stop sets the level, even muted
+    EXPECT_TRUE(muted);
+    const std::string log = CloseAndReadLog();
+    for (const auto& row : rows) EXPECT_TRUE(Contains(log, row.line)) << row.line;
 }
 
 TEST_F(EngineCommands, AFullTableEvictsTheOldestLoadEvenWhenItPlays) {

@@ -3,9 +3,15 @@
 // test waits until the event thread has served every notification, so the
 // audio that reaches a pair can be compared bit for bit.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <atomic>
+#include <cctype>
+#include <cmath>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "engine/Sarabande.h"
 #include "tests/engine/EngineRig.h"
@@ -22,6 +28,7 @@ struct PlayRun {
 class EnginePlayback : public ::testing::Test {
   protected:
     void Start(ASIOSampleType type = ASIOSTInt32LSB) {
+        TearDown();
         rig = std::make_unique<EngineRig>(type);
         engine = std::make_unique<Sarabande>(-1, nullptr);
         ASSERT_EQ(engine->Init(&rig->hwnd, nullptr, rig->dir.path().c_str()), 0);
@@ -217,23 +224,219 @@ TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndPublishThePosition)
     EXPECT_EQ(engine->PlayChannel(2), 0);
 }
 
-TEST_F(EnginePlayback, StoppingTheDeviceNeitherLosesNorRepeatsABlock) {
+TEST_F(EnginePlayback, StoppingTheDeviceOrPausingTheChannelNeitherLosesNorRepeatsAFrame) {
+    for (const bool pauseChannel : {false, true}) {
+        Start();
+        const uint32_t frames = 4608 * 8;
+        const std::string path = rig->Wav("song.wav", WavLayout{}, frames);
+        ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
+        ASSERT_EQ(engine->PlayChannel(0), 0);
+        PlayRun a = Play(0, 72 + 30);
+        if (pauseChannel) {
+            ASSERT_EQ(engine->PauseChannel(0), 0);
+            EXPECT_EQ(engine->ChannelState(0), CHANNEL_LOADED);
+            for (int32_t v : Play(0, 40).capture.left) ASSERT_EQ(v, 0);  // frozen, not played
+            platform::SleepMs(150);
+            ASSERT_EQ(engine->PlayChannel(0), 0);
+        } else {
+            ASIOStopPlay();
+            platform::SleepMs(150);  // longer than a block: the next notification is late
+            ASSERT_TRUE(ASIOStartPlay());
+        }
+        PlayRun b = Play(0, 72 * 12);
+        EXPECT_GT(b.terminatedAt, 0);
+        a.capture.left.insert(a.capture.left.end(), b.capture.left.begin(), b.capture.left.end());
+        a.capture.right.insert(a.capture.right.end(), b.capture.right.begin(),
+                               b.capture.right.end());
+        std::vector<int32_t> left, right;
+        ExpectedPair(frames, 2, 1, false, 0, left, right);
+        ExpectAudioThenSilence(a, left, right);
+    }
+}
+
+// A level applied through the engine, set before a reposition that stops the
+// channel: each row plays block 1 of the pattern on its own channel.
+TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
     Start();
-    const uint32_t frames = 4608 * 8;
-    const std::string path = rig->Wav("song.wav", WavLayout{}, frames);
+    const std::string path = rig->Wav("song.wav", WavLayout{}, 4608 * 8);
+    const double gain7 = std::pow(10.0, (20.0 * std::log10(32767.0) - 7.0) * 0.05) / 32767.0;
+    struct Row {
+        int32_t levelDb;
+        bool mute;
+        std::function<int32_t(int16_t)> expected;
+    };
+    const Row rows[] = {
+        {0, false, [](int16_t s) { return OnCard(s, false); }},  // bit for bit
+        {-6, false, [](int16_t s) { return OnCard(s, false) >> 1; }},
+        {-7, false, [&](int16_t s) { return OnCard(static_cast<int16_t>(s * gain7), false); }},
+        {-300, false, [](int16_t) { return 0; }},
+        {-6, true, [](int16_t) { return 0; }},
+    };
+    const int32_t count = static_cast<int32_t>(std::size(rows));
+    std::vector<int32_t> channels;
+    for (int32_t ch = 0; ch < count; ++ch) {
+        ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
+        ASSERT_EQ(engine->SetChannelLevel(ch, -20), 0);
+        ASSERT_EQ(engine->SetChannelLevel(ch, rows[ch].levelDb), 0);
+        ASSERT_EQ(engine->SetChannelMute(ch, rows[ch].mute), 0);
+        ASSERT_EQ(engine->SetPosition(ch, 1), 1);  // sets the buffer back to 0 dB
+        channels.push_back(ch);
+    }
+    ASSERT_EQ(engine->PlayChannels(channels.data(), count), count);
+    std::vector<PairCapture> pairs(count);
+    for (int32_t i = 0; i < 72 * 2; ++i) {
+        rig->driver.Switch(i & 1);
+        ASSERT_TRUE(engine->FlushNotifications());
+        for (int32_t ch = 0; ch < count; ++ch) pairs[ch].Take(rig->driver, ch, i & 1, false);
+    }
+    for (int32_t ch = 0; ch < count; ++ch) {
+        for (uint32_t f = 0; f < 4608 * 2; ++f) {
+            const uint32_t sample = (4608 + f) * 2;
+            ASSERT_EQ(pairs[ch].left[f], rows[ch].expected(PatternSample(sample)))
+                << ch << ":" << f;
+            ASSERT_EQ(pairs[ch].right[f], rows[ch].expected(PatternSample(sample + 1))) << ch;
+        }
+        int32_t level = 1;
+        double current = 1.0;
+        EXPECT_EQ(engine->GetChannelLevel(ch, &level, nullptr, &current), 0);
+        EXPECT_EQ(level, std::max(rows[ch].levelDb, kChannelSilenceDb));
+        EXPECT_EQ(current, rows[ch].mute ? kChannelSilenceDb : level);
+    }
+}
+
+// Fades end within one buffer switch of the time asked; a fade to silence that
+// stops ends the channel, which refills no more and keeps its level for the
+// next play.
+TEST_F(EnginePlayback, FadesEndOnTimeAndAFadeThatStopsEndsTheChannel) {
+    Start();
+    const std::string path = rig->ConstantWav("tone.wav", 16384, 16384, 4608 * 40);
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
     ASSERT_EQ(engine->PlayChannel(0), 0);
-    PlayRun a = Play(0, 72 + 30);
-    ASIOStopPlay();
-    platform::SleepMs(150);  // longer than a block: the next notification is late
-    ASSERT_TRUE(ASIOStartPlay());
-    PlayRun b = Play(0, 72 * 12);
-    EXPECT_GT(b.terminatedAt, 0);
-    a.capture.left.insert(a.capture.left.end(), b.capture.left.begin(), b.capture.left.end());
-    a.capture.right.insert(a.capture.right.end(), b.capture.right.begin(), b.capture.right.end());
-    std::vector<int32_t> left, right;
-    ExpectedPair(frames, 2, 1, false, 0, left, right);
-    ExpectAudioThenSilence(a, left, right);
+    const double msPerSwitch = 64 * 1000.0 / 48000.0;
+    int32_t switches = 0;
+    // Switches until the first frame of a switch on pair 0 is `value`.
+    const auto SwitchesUntil = [&](int32_t value) {
+        for (int32_t n = 1; n <= 1000; ++n) {
+            rig->driver.Switch(switches++ & 1);
+            EXPECT_TRUE(engine->FlushNotifications());
+            if (rig->driver.Sample32(0, (switches - 1) & 1, 0) == value) return n;
+        }
+        return -1;
+    };
+    EXPECT_EQ(SwitchesUntil(1 << 30), 1);
+    ASSERT_EQ(engine->FadeChannel(0, -12, 101, false), 0);
+    ASSERT_EQ(engine->SetPosition(0, 3), 3);  // playing on: the fade goes on
+    EXPECT_NEAR(SwitchesUntil(1 << 28) * msPerSwitch, 101.0, msPerSwitch);
+    double current = 0.0;
+    int32_t level = 0;
+    ASSERT_EQ(engine->GetChannelLevel(0, &level, nullptr, &current), 0);
+    EXPECT_EQ(level, -12);
+    EXPECT_EQ(current, -12.0);
+
+    ASSERT_EQ(engine->FadeChannel(0, kChannelSilenceDb, 50, true), 0);
+    EXPECT_NEAR(SwitchesUntil(0) * msPerSwitch, 50.0, msPerSwitch);
+    EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_TERMINATED);
+    for (int32_t v : Play(0, 72 * 2).capture.left) ASSERT_EQ(v, 0);
+    ASSERT_EQ(engine->GetChannelLevel(0, &level), 0);
+    EXPECT_EQ(level, -12);
+
+    EXPECT_EQ(engine->SetPosition(0, 0), 0);
+    EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_LOADED);
+    ASSERT_EQ(engine->PlayChannel(0), 0);
+    EXPECT_EQ(SwitchesUntil(1 << 28), 1);
+
+    // Muted during a fade that stops, or fading to a stop while muted: nothing
+    // more would be heard, so the channel ends at the next switch.
+    for (const bool muteFirst : {false, true}) {
+        EXPECT_EQ(engine->SetChannelMute(0, muteFirst), 0);
+        ASSERT_EQ(engine->FadeChannel(0, -3, 10000, true), 0);
+        if (!muteFirst) {
+            EXPECT_EQ(engine->SetChannelMute(0, true), 0);
+        }
+        Play(0, 1);
+        EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_TERMINATED) << muteFirst;
+        ASSERT_EQ(engine->SetPosition(0, 0), 0);
+        ASSERT_EQ(engine->PlayChannel(0), 0);
+    }
+    // The reposition cancelled the stop: muted again, the channel plays on.
+    EXPECT_EQ(engine->SetChannelMute(0, true), 0);
+    Play(0, 1);
+    EXPECT_EQ(engine->GetChannelStatus(0), CHANNEL_PLAYING);
+    engine->Close();
+    const std::string log = rig->Log();
+    const std::string line = "Terminated " + path + " on channel 0 by a fade at ";
+    const size_t end = log.find(line);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_TRUE(std::isdigit(log[end + line.size()]));  // the time
+    EXPECT_EQ(log.find("Chn: 0, ", end), log.find("Chn: 0, ", log.find("SetPosition", end)));
+}
+
+// Started together while another thread switches the card as fast as it can:
+// every channel's first frame lands in the same switch.
+TEST_F(EnginePlayback, ChannelsPlayedTogetherBeginInOneSwitchWhileTheCardRuns) {
+    Start();
+    const std::string path = rig->ConstantWav("tone.wav", 1000, -1000, 4608 * 20);
+    std::vector<int32_t> channels{7, 2, 5, 0, 11, 3};
+    for (int32_t ch : channels) ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
+    std::atomic<bool> stop{false};
+    std::vector<int64_t> first(kNumChannels, -1);
+    std::thread card([&] {
+        // A card that never waits for a processor, even on a busy machine,
+        // where that is allowed: it switches many times during the command.
+        sched_param fifo{};
+        fifo.sched_priority = 1;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo);
+        for (int64_t n = 0; !stop.load() && n < 10000000; ++n) {
+            rig->driver.Switch(n & 1);
+            for (int32_t ch : channels)
+                if (first[ch] < 0 && rig->driver.Sample32(2 * ch, n & 1, 0) != 0) first[ch] = n;
+        }
+    });
+    platform::SleepMs(20);
+    EXPECT_EQ(engine->PlayChannels(channels.data(), 6), 6);
+    platform::SleepMs(20);
+    stop.store(true);
+    card.join();
+    for (int32_t ch : channels) {
+        EXPECT_GT(first[ch], 0);
+        EXPECT_EQ(first[ch], first[channels[0]]) << "channel " << ch;
+    }
+}
+
+// Each pair's meter reads the peak of its side after the channel's level.
+TEST_F(EnginePlayback, MetersReadTheKnownPeakAtTheKnownLevel) {
+    Start();
+    const std::string path = rig->ConstantWav("tone.wav", 16384, -8192, 4608 * 8);
+    const float tenth = 1638.0f / 32768.0f;  // 16384 at -20 dB, truncated
+    const struct {
+        int32_t levelDb;
+        bool mute;
+        float left, right;
+    } rows[] = {{0, false, 0.5f, 0.25f},
+                {-6, false, 0.25f, 0.125f},
+                {-20, false, tenth, 819.0f / 32768.0f},
+                {0, true, 0.0f, 0.0f}};
+    std::vector<int32_t> channels;
+    for (int32_t ch = 0; ch < 4; ++ch) {
+        ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
+        // A fresh load is at 0 dB, unmuted, with no fade to stop it.
+        ASSERT_EQ(rows[ch].mute ? engine->SetChannelMute(ch, true)
+                                : engine->SetChannelLevel(ch, rows[ch].levelDb),
+                  0);
+        channels.push_back(ch);
+    }
+    ASSERT_EQ(engine->PlayChannels(channels.data(), 4), 4);
+    Play(0, 10);
+    for (int32_t ch = 0; ch < 4; ++ch) {
+        float left = -1.0f, right = -1.0f;
+        ASSERT_EQ(engine->GetChannelMeter(ch, &left, &right), 0);
+        EXPECT_FLOAT_EQ(left, rows[ch].left) << ch;
+        EXPECT_FLOAT_EQ(right, rows[ch].right) << ch;
+        EXPECT_EQ(engine->GetChannelStatus(ch), CHANNEL_PLAYING);  // a mute only silences
+        int32_t level = 1;
+        EXPECT_EQ(engine->GetChannelLevel(ch, &level), 0);
+        EXPECT_EQ(level, rows[ch].levelDb);
+    }
 }
 
 TEST_F(EnginePlayback, ATerminatingRefillPublishesNoPositionAndAClosedChannelsSignalIsIgnored) {

@@ -33,6 +33,19 @@ struct EngineRig {
         return path;
     }
 
+    // Writes a 44100 Hz stereo WAV file whose every frame is (left, right).
+    std::string ConstantWav(const std::string& name, int16_t left, int16_t right,
+                            uint32_t frames) const {
+        std::vector<uint8_t> pcm;
+        for (uint32_t f = 0; f < frames; ++f) {
+            PutU16(pcm, static_cast<uint16_t>(left));
+            PutU16(pcm, static_cast<uint16_t>(right));
+        }
+        const std::string path = dir.File(name);
+        EXPECT_TRUE(WriteBytes(path, MakeWav(WavLayout{}, pcm)));
+        return path;
+    }
+
     std::string Log() const { return ReadWholeFile(dir.File("SarabandeDbg.Log")); }
 
     TempDir dir;

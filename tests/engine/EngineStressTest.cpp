@@ -1,6 +1,6 @@
-// Twelve channels loaded, played, restarted, repositioned and closed in a
-// random order from the test's thread while a driver thread switches the card
-// every few hundred microseconds. Meant for ThreadSanitizer: no race, no
+// Twelve channels loaded, played, paused, restarted, repositioned, levelled,
+// faded and closed in a random order from the test's thread while a driver
+// thread switches the card every few hundred microseconds. Meant for ThreadSanitizer: no race, no
 // deadlock, no leak, and every command answers with one of its codes.
 #include <gtest/gtest.h>
 
@@ -75,7 +75,7 @@ TEST(EngineStress, TwelveChannelsUnderRandomCommandsWhileTheCardSwitches) {
         const int32_t channel = static_cast<int32_t>(random() % 14) - 1;  // -1..12
         const std::string& file = files[random() % files.size()];
         int32_t result = 0;
-        switch (random() % 7) {
+        switch (random() % 10) {
             case 0:
                 result = engine.LoadFile(channel, file.c_str());
                 EXPECT_TRUE(result == channel || (channel < 0 && result >= 0 && result < 12) ||
@@ -110,6 +110,27 @@ TEST(EngineStress, TwelveChannelsUnderRandomCommandsWhileTheCardSwitches) {
                     result == SARABANDE_BAD_CHANNEL)
                     << result;
                 break;
+            case 6:
+                result = random() % 2
+                             ? engine.FadeChannel(channel, -static_cast<int32_t>(random() % 90),
+                                                  static_cast<int32_t>(random() % 30), random() % 2)
+                         : random() % 2 ? engine.SetChannelMute(channel, random() % 2)
+                                        : engine.SetChannelLevel(
+                                              channel, -static_cast<int32_t>(random() % 30));
+                EXPECT_TRUE(result == 0 || result == SARABANDE_BAD_CHANNEL) << result;
+                break;
+            case 7:
+                result = engine.PauseChannel(channel);
+                EXPECT_TRUE(commandCodes.count(result)) << result;
+                break;
+            case 8: {
+                const int32_t list[] = {channel, static_cast<int32_t>(random() % 12)};
+                float left = 0.0f, right = 0.0f;
+                engine.GetChannelMeter(channel, &left, &right);
+                result = engine.PlayChannels(list, 2);
+                EXPECT_TRUE(result <= 2 && (result >= 0 || result == SARABANDE_BAD_CHANNEL));
+                break;
+            }
             default:
                 // Let the channels play for a while.
                 std::this_thread::sleep_for(std::chrono::milliseconds(random() % 5));

@@ -197,6 +197,20 @@ TEST_F(StreamBufferTest, PauseAndPlayMoveTheClockAndLoseOrRepeatNothing) {
     // The notification armed before the pause goes on counting from there.
     EXPECT_FALSE(Switch(kSwitchesPerBlock - kSwitchesPerBlock / 2 - 1));
     EXPECT_TRUE(Switch(1));
+    // Paused before that notification is served: the resume raises it again.
+    sb->Pause();
+    EXPECT_EQ(sb->OnNotification(), 0);
+    EXPECT_FALSE(event.TryWait());
+    ASSERT_TRUE(sb->Play());
+    EXPECT_TRUE(event.TryWait());
+    // Paused right after the refill has armed again: nothing was missed.
+    gNow += 104;
+    EXPECT_EQ(sb->OnNotification(), 0);
+    sb->Pause();
+    EXPECT_EQ(sb->OnNotification(), 0);
+    ASSERT_TRUE(sb->Play());
+    EXPECT_FALSE(event.TryWait());
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
     for (int i = 0; i < 6; ++i) {
         gNow += 104;
         EXPECT_EQ(sb->OnNotification(), 0);
