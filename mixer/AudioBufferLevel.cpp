@@ -106,9 +106,14 @@ double AudioBuffer::CurrentAttenuation() {
 
 void AudioBuffer::FadeTo(uint32_t targetDb, uint32_t ms, bool stopAtEnd) {
     const double floorDb = kFadeFloorDb;
-    const double reach = targetDb >= kSilenceDb ? floorDb : targetDb;
+    const double silenceDb = kSilenceDb;
     std::lock_guard lock(hMutex);
-    const double from = std::min(CurrentAttenuationLocked(), std::max(reach, floorDb));
+    const double current = std::min(CurrentAttenuationLocked(), silenceDb);
+    // Down to silence: to the floor, or no lower than the level already is,
+    // and then off. Up from below the floor: from the floor, since nothing
+    // below it is heard.
+    const double reach = targetDb >= kSilenceDb ? std::max(floorDb, current) : targetDb;
+    const double from = targetDb >= kSilenceDb ? current : std::min(current, std::max(reach, floorDb));
     const uint32_t steps = FadeSteps(ms, dMsPerSwitch);
     dFadeLevel = from;
     dwFadeSteps = steps;

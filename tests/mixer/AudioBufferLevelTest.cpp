@@ -193,6 +193,13 @@ TEST(AudioBufferLevelTest, FadeToGoesFromTheCurrentLevelAndMayStopAtSilence) {
     EXPECT_FALSE(rig.buffer().StoppedByFade());
     EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, kFadeFloorDb / 2.0), 1.0);
     EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
+
+    // Already below the floor, a fade to silence never rises to it.
+    rig.buffer().SetAttenuation(90);
+    rig.buffer().FadeTo(kSilenceDb, 20, false);
+    EXPECT_DOUBLE_EQ(rig.buffer().CurrentAttenuation(), 90.0);
+    EXPECT_LE(std::abs(rig.Switch(kLoud)), std::abs(static_cast<int32_t>(Scaled(kLoud, 90.0))) << 16);
+    EXPECT_EQ(rig.Switch(kLoud), 0);
 }
 
 }  // namespace
