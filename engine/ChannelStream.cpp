@@ -1,24 +1,60 @@
 #include "engine/ChannelStream.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "platform/Event.h"
 #include "streams/ChannelControl.h"
 #include "streams/DecodeStream.h"
 #include "streams/MappedFile.h"
+#include "streams/SoundFileStream.h"
 #include "streams/StreamBuffer.h"
 #include "streams/WaveFile.h"
+
+namespace {
+
+// The files the mapped path plays exactly as they are: mono or stereo, and at
+// the device's rate or half of it unless no rate is converted.
+bool PlaysMapped(const WAVEFORMATEX& format, const PipelineParams& params) {
+    if (format.nChannels != 1 && format.nChannels != 2) return false;
+    if (!params.bConvertRates || params.dwDeviceRate == 0) return true;
+    return format.nSamplesPerSec == params.dwDeviceRate ||
+           2ull * format.nSamplesPerSec == params.dwDeviceRate;
+}
+
+}  // namespace
 
 ChannelStream::ChannelStream(int32_t nChannel, const char* path, uint32_t nLoadId)
     : loadId(nLoadId), channel(nChannel) {
     std::unique_ptr<MappedFile> file(new (std::nothrow) MappedFile());
     if (!file || !path) return;
+    std::snprintf(szPath, sizeof szPath, "%s", path);
+    errno = 0;
     if (file->Open(path)) {
         mappedFile = std::move(file);
         bOpened = true;
+        return;
     }
+    const int error = errno;
+    // Sizes are 32 bits wide on the mapped path; a larger file (an RF64 WAV)
+    // is read by the decode stage from its path.
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<uint64_t>(info.st_size) > UINT32_MAX) {
+        bTooLargeToMap = true;
+        bOpened = true;
+        return;
+    }
+    if (error != 0)
+        std::snprintf(szFailure, sizeof szFailure, "cannot be opened (%s)", std::strerror(error));
+    else
+        std::snprintf(szFailure, sizeof szFailure, "cannot be opened (not a regular file)");
 }
 
 ChannelStream::~ChannelStream() {
@@ -29,11 +65,55 @@ ChannelStream::~ChannelStream() {
     delete link;
 }
 
-void ChannelStream::Fail() {
+void ChannelStream::Fail(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(szFailure, sizeof szFailure, format, args);
+    va_end(args);
     wave = nullptr;
     decode = nullptr;
+    source = nullptr;
     bCreated = false;
     bFailed = true;
+}
+
+bool ChannelStream::BuildMapped(std::unique_ptr<WaveFile> parsed, const PipelineParams& params,
+                                std::unique_ptr<BlockSource>* pSource) {
+    wave = parsed.get();
+    std::unique_ptr<DecodeStream> stream(new (std::nothrow)
+                                             DecodeStream(std::move(parsed), params.pLog));
+    if (!stream) {
+        Fail("not enough memory");
+        return false;
+    }
+    if (!stream->IsReady()) {
+        stream.reset();
+        if (params.pLog) params.pLog("Failed to set up a decode stream!\n\n", false);
+        Fail("not enough memory");
+        return false;
+    }
+    decode = stream.get();
+    *pSource = std::move(stream);
+    return true;
+}
+
+bool ChannelStream::BuildDecoded(std::unique_ptr<MappedFile>* pFile, const PipelineParams& params,
+                                 std::unique_ptr<BlockSource>* pSource) {
+    const MappedFile* file = pFile->get();
+    std::unique_ptr<SoundFileStream> stream(new (std::nothrow) SoundFileStream(
+        file ? file->GetBase() : nullptr, file ? file->GetFileSize() : 0, szPath,
+        params.bConvertRates ? params.dwDeviceRate : 0, params.bConvertRates, params.pLog));
+    if (!stream) {
+        Fail("not enough memory");
+        return false;
+    }
+    if (!stream->IsReady()) {
+        Fail("%s", stream->GetRefusal());
+        return false;
+    }
+    stream->Adopt(std::move(*pFile));
+    *pSource = std::move(stream);
+    return true;
 }
 
 bool ChannelStream::Build(const PipelineParams& params) {
@@ -41,51 +121,70 @@ bool ChannelStream::Build(const PipelineParams& params) {
     auto log = [&params](const char* line) {
         if (params.pLog) params.pLog(line, false);
     };
-
-    std::unique_ptr<WaveFile> parsed(new (std::nothrow) WaveFile(std::move(mappedFile)));
-    if (!parsed) {
-        // No constructor ran: the mapping is still ours and goes with us.
-        Fail();
-        return false;
-    }
     const uint32_t start = platform::TimeGetTime();
-    if (!parsed->Parse()) {
-        log("Error - failed parsing file!\n\n");
-        Fail();  // the WaveFile closes and frees the mapping as it goes
-        return false;
+    std::unique_ptr<BlockSource> stream;
+    bool bDecoded = false;
+    if (bTooLargeToMap) {
+        bDecoded = BuildDecoded(&mappedFile, params, &stream);
+    } else {
+        std::unique_ptr<WaveFile> parsed(new (std::nothrow) WaveFile(std::move(mappedFile)));
+        if (!parsed) {
+            // No constructor ran: the mapping is still ours and goes with us.
+            Fail("not enough memory");
+            return false;
+        }
+        const bool bParsed = parsed->Parse();
+        if (bParsed && PlaysMapped(*parsed->GetFormat(), params)) {
+            std::snprintf(text, sizeof text, "Parsed audio file in %" PRId32 " ms\n",
+                          static_cast<int32_t>(platform::TimeGetTime() - start));
+            log(text);
+            if (!BuildMapped(std::move(parsed), params, &stream)) return false;
+        } else {
+            std::unique_ptr<MappedFile> file = parsed->TakeMappedFile();
+            bDecoded = BuildDecoded(&file, params, &stream);
+            if (!bDecoded && bParsed && file) {
+                // What the mapped parser takes and the decoder does not still
+                // plays as the mapped path plays it: at its own rate.
+                std::snprintf(text, sizeof text, "Not decoded (%s): played as it is\n", szFailure);
+                log(text);
+                bFailed = false;
+                szFailure[0] = '\0';
+                parsed.reset(new (std::nothrow) WaveFile(std::move(file)));
+                if (!parsed || !parsed->Parse()) {
+                    Fail("not enough memory");
+                    return false;
+                }
+                if (!BuildMapped(std::move(parsed), params, &stream)) return false;
+            }
+        }
     }
-    std::snprintf(text, sizeof text, "Parsed audio file in %" PRId32 " ms\n",
-                  static_cast<int32_t>(platform::TimeGetTime() - start));
-    log(text);
-
-    wave = parsed.get();
-    std::unique_ptr<DecodeStream> stream(new (std::nothrow)
-                                             DecodeStream(std::move(parsed), params.pLog));
     if (!stream) {
-        Fail();
+        std::snprintf(text, sizeof text, "Refused: %s\n", szFailure);
+        log(text);
+        log("Error - failed parsing file!\n\n");
         return false;
     }
-    if (!stream->IsReady()) {
-        stream.reset();
-        log("Failed to set up a decode stream!\n\n");
-        Fail();
-        return false;
+    if (bDecoded) {
+        std::snprintf(text, sizeof text, "Parsed audio file in %" PRId32 " ms\n",
+                      static_cast<int32_t>(platform::TimeGetTime() - start));
+        log(text);
+        static_cast<SoundFileStream*>(stream.get())->Describe();
     }
 
     StreamBufferParams sbParams{channel,        params.hNotifyEvent, params.pStates, stream.get(),
                                 params.pCreate, params.pRelease,     params.pLog};
     streamBuffer = new (std::nothrow) StreamBuffer(sbParams);
     if (!streamBuffer) {
-        Fail();  // the decode stream is freed with `stream`
+        Fail("not enough memory");  // the decode stream is freed with `stream`
         return false;
     }
-    decode = stream.release();  // the StreamBuffer owns it from here on
+    source = stream.release();  // the StreamBuffer owns it from here on
 
     if (!streamBuffer->CreateBuffer()) {
         delete streamBuffer;
         streamBuffer = nullptr;
         log("Failed to create or load sound buffer!\n\n");
-        Fail();
+        Fail("its sound buffer could not be made");
         return false;
     }
 
@@ -95,6 +194,7 @@ bool ChannelStream::Build(const PipelineParams& params) {
         // The release frees what exists.
         bCreated = false;
         bFailed = true;
+        std::snprintf(szFailure, sizeof szFailure, "not enough memory");
         return false;
     }
     bCreated = true;
@@ -110,9 +210,34 @@ int32_t ChannelStream::SetPosition(int32_t block, bool resume) {
 }
 
 const char* ChannelStream::GetFileName() const {
-    return link && link->pWaveFile ? link->pWaveFile->GetFileName() : "";
+    return source && bCreated ? source->GetFileName() : "";
 }
 
 int32_t ChannelStream::GetNextBlock() const {
-    return link && link->pWaveFile ? link->pWaveFile->nNextBlock : 0;
+    if (!source || !bCreated) return 0;
+    if (source->IsBlockExact()) return source->NextBlock();
+    return static_cast<int32_t>(streamBuffer->GetPositionFrames() / source->GetFramesPerBlock()) +
+           3;
+}
+
+bool ChannelStream::SetLooping(bool bLoop) {
+    if (!streamBuffer || !bCreated) return false;
+    streamBuffer->SetLooping(bLoop);
+    return true;
+}
+
+bool ChannelStream::IsLooping() const {
+    return streamBuffer && streamBuffer->IsLooping();
+}
+
+int64_t ChannelStream::GetPositionFrames() const {
+    return streamBuffer && bCreated ? streamBuffer->GetPositionFrames() : 0;
+}
+
+int64_t ChannelStream::GetLengthFrames() const {
+    return streamBuffer ? streamBuffer->GetLengthFrames() : 0;
+}
+
+uint32_t ChannelStream::GetFileRate() const {
+    return streamBuffer ? streamBuffer->GetFileRate() : 0;
 }

@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <system_error>
 
@@ -15,12 +17,23 @@
 
 namespace {
 
-// The file must exist and its size (the low 32 bits of it) must be above
-// 1024 bytes: anything smaller cannot hold a header and a block worth playing.
-bool IsUsableFile(const char* path) {
+// The file must exist and be larger than 1024 bytes: anything smaller cannot
+// hold a header and a block worth playing. Otherwise the reason goes to `why`.
+// The whole size counts: a file of more than 4 GiB whose low 32 bits are
+// small is not small.
+bool IsUsableFile(const char* path, char* why, size_t size) {
     struct stat st;
-    if (stat(path, &st) != 0) return false;
-    return static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)) > 1024u;
+    if (stat(path, &st) != 0) {
+        if (errno == ENOENT)
+            std::snprintf(why, size, "missing (no such file)");
+        else
+            std::snprintf(why, size, "cannot be read (%s)", std::strerror(errno));
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) > 1024u) return true;
+    std::snprintf(why, size, "too small (%lld bytes; a file must be larger than 1024 bytes)",
+                  static_cast<long long>(st.st_size));
+    return false;
 }
 
 int32_t MsSince(uint32_t start) {
@@ -170,7 +183,11 @@ int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
     const int32_t index = LoadChannel(channel);
     if (index < 0) return index;
     if (!path) return SARABANDE_NO_PATH;
-    if (!IsUsableFile(path)) return SARABANDE_UNUSABLE_FILE;
+    char why[160];
+    if (!IsUsableFile(path, why, sizeof why)) {
+        LogText("Refused: %s\n", why);
+        return SARABANDE_UNUSABLE_FILE;
+    }
 
     std::unique_lock<std::mutex> lock(channelMutexes[index]);
     // After Close, or when Init did not make the channel's event, there is no
@@ -184,6 +201,7 @@ int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
 
     auto* stream = new (std::nothrow) ChannelStream(index, path, dwLoadCounter++);
     if (!stream || !stream->IsOpened()) {
+        if (stream) LogText("Refused: %s\n", stream->GetFailure());
         delete stream;
         LogText("Error - Failed to open file: %s\n\n", path);
         states[index].store(CHANNEL_FREE);
@@ -192,8 +210,13 @@ int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
     LogText("Opened file: %s, destined for channel %" PRId32 " in %" PRId32 " ms\n", path, index,
             MsSince(start));
 
-    const PipelineParams params{hNotifyEvents[index].get(), states, &ASIOCreateSoundBuffer,
-                                &ASIOReleaseSoundBuffer, &EngineLog};
+    const PipelineParams params{hNotifyEvents[index].get(),
+                                states,
+                                &ASIOCreateSoundBuffer,
+                                &ASIOReleaseSoundBuffer,
+                                &EngineLog,
+                                ASIOGetDeviceRate(),
+                                bConvertRates};
     const uint32_t buildStart = platform::TimeGetTime();
     int32_t result;
     if (stream->Build(params)) {

@@ -56,6 +56,11 @@ class Sarabande {
     // channel 0..11, or negative to let the engine choose (evicting the
     // oldest load when all twelve are taken). The channel used, or a code.
     int32_t LoadFile(int32_t channel, const char* path);
+    // Whether the files loaded from now on at a rate other than the device's
+    // (or half of it) are converted to the device's rate; on by default. Off,
+    // every file plays at its own rate, as the mapped path always has.
+    void SetConvertRates(bool bConvert) { bConvertRates = bConvert; }
+    bool ConvertsRates() const { return bConvertRates; }
     // The channel a load would use, or a code; used by LoadFile.
     int32_t LoadChannel(int32_t channel);
     // CHANNEL_LOADED -> CHANNEL_PLAYING. The device is started separately
@@ -126,6 +131,7 @@ class Sarabande {
     std::mutex channelMutexes[kNumChannels];
 
     uint32_t dwLoadCounter = 0;  // application's thread only
+    bool bConvertRates = true;   // application's thread only
     int32_t nRequestedDevice;
     DeviceListSink* pDeviceList;
 
