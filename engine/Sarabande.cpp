@@ -341,6 +341,20 @@ int32_t Sarabande::CloseChannelInstantly(int32_t channel) {
     return 0;
 }
 
+int32_t Sarabande::SetChannelLoop(int32_t channel, bool bLoop) {
+    if (!IsChannelLoaded(channel)) {
+        EngineLog("SetChannelLoop - invalid channel or not loaded.\n\n", false);
+        return SARABANDE_BAD_CHANNEL;
+    }
+    {
+        std::lock_guard<std::mutex> lock(channelMutexes[channel]);
+        if (bClosing) return 0;
+        slots[channel]->SetLooping(bLoop);
+    }
+    LogText("\nSetChannelLoop on channel %d: %s\n", channel, bLoop ? "on" : "off");
+    return 0;
+}
+
 int32_t Sarabande::GetChannelStatus(int32_t channel) {
     LogText("\nChecking status on channel %d ", channel);
     if (channel < 0 || channel >= kNumChannels) {

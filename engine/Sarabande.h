@@ -71,6 +71,10 @@ class Sarabande {
     // The block actually set (clamped to the file), or a code.
     int32_t SetPosition(int32_t channel, int32_t block);
     int32_t CloseChannelInstantly(int32_t channel);
+    // Loops the channel's range (cue-in to cue-out, or the whole file) with
+    // no gap from the next refill on, or lets it play on to its end. 0, or
+    // -17 for a bad index or a channel not loaded.
+    int32_t SetChannelLoop(int32_t channel, bool bLoop);
     // The channel's state (CHANNEL_...), or -17 for a bad index.
     int32_t GetChannelStatus(int32_t channel);
     // Stops and frees every channel, ends the event thread and shuts the

@@ -127,6 +127,8 @@ bool StreamBuffer::CreateBuffer() {
         dwOnTime = FloorToUInt32(deviceMs + dMsPerBlock);
     }
     LogF("dwOnTime: %" PRId32 "\n", static_cast<int32_t>(dwOnTime));
+    nRingBlock = pDecodeStream->NextBlock();
+    bUnplayed = true;
     return DirectSoundBufferSetup();
 }
 
@@ -175,6 +177,7 @@ bool StreamBuffer::Play() {
         if (!resuming) pSoundBuffer->CancelNotify();
         return false;
     }
+    bUnplayed = false;
     dwLastNotifyTime = now;
     if (resuming) {
         // The notification armed before the pause is still armed and goes on
@@ -219,6 +222,8 @@ int32_t StreamBuffer::SetPosition(int32_t block, bool resume) {
     dwStartTime = 0;
     dwPausedElapsed = 0;
     dPlayedMs = static_cast<double>(block) * dMsPerBlock;
+    nRingBlock = block;
+    bUnplayed = true;
     SetState(CHANNEL_LOADED);
     if (resume) {
         if (!Play()) return -1;
@@ -384,8 +389,16 @@ int32_t StreamBuffer::OnNotification() {
 }
 
 void StreamBuffer::SetLooping(bool bLoop) {
-    if (bClosed || !pDecodeStream) return;
+    if (bClosed || !pDecodeStream || bLoop == pDecodeStream->IsLooping()) return;
     pDecodeStream->SetLooping(bLoop);
+    if (bUnplayed && pSoundBuffer) {
+        // Nothing of the ring has been heard: fill it again from its start.
+        pDecodeStream->Seek(nRingBlock);
+        pDecodeStream->ClearEndFlag();
+        bEndOfData = false;
+        (void)DirectSoundBufferSetup();
+        return;
+    }
     if (!bLoop || !bEndOfData) return;
     // The end is already in the ring: the next block written starts the
     // range again, and the channel plays on.

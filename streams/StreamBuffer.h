@@ -66,9 +66,10 @@ class StreamBuffer {
     // the file), and marks the channel CHANNEL_FREE.
     void Close();
 
-    // Loops the play range from the next block written on; turned off, the
-    // channel plays on to its end. Turned on once the end is in the ring,
-    // the silence already written plays before the range starts again.
+    // Loops the play range; turned off, the channel plays on to its end. A
+    // ring not yet played is filled again at once; a playing one changes from
+    // the next block written on, so a loop turned on once the end is already
+    // in the ring plays the silence written after it before starting again.
     void SetLooping(bool bLoop);
     bool IsLooping() const;
     // The frame of the file under the play cursor, counted from the first
@@ -144,6 +145,9 @@ class StreamBuffer {
     int64_t qwBlockStart[4] = {};
     bool bBlockLooped[4] = {};
     bool bPaused = false;  // Pause stopped the buffer; Play resumes the clock
+    // The ring was filled from block nRingBlock and has not been played since.
+    bool bUnplayed = false;
+    int32_t nRingBlock = 0;
     bool bEndOfData = false;
     bool bClosed = false;
     bool bResync = false;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -209,6 +210,96 @@ TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSile
         }
     }
 }
+
+struct LoopCase {
+    bool bConverted;  // a 44100 Hz file on the 48000 Hz card, else mapped at 48000 Hz
+    bool bCue;        // the range is blocks 1 to 3, else the whole file
+};
+
+class LoopOnTheVirtualCard : public ::testing::TestWithParam<LoopCase> {};
+
+// Channel 0 loops a short file whose last block is partial; channel 1 plays,
+// unlooped, a file that holds the same range four times over (so that the
+// converter's view of its end lies beyond the third). Both start in the same
+// frame, and they agree frame for frame for three whole passes.
+TEST_P(LoopOnTheVirtualCard, ThreePassesEqualTheRangeThreeTimesOver) {
+    const LoopCase loop = GetParam();
+    TempDir dir;
+    ScopedChdir cd(dir.path());
+    ASIOSetLogDirectory(nullptr);
+    std::optional<WavCue> cue;
+    if (loop.bCue) cue = WavCue{1, 3};
+    const TestFile file{5, 2, loop.bConverted ? 44100u : 48000u, 4608 * 3 + 700, cue};
+    const uint32_t first = loop.bCue ? 4608 : 0;
+    const uint32_t end = loop.bCue ? 4608 * 3 : file.dwFrames;
+    WavLayout layout;
+    layout.nSamplesPerSec = file.dwSamplesPerSec;
+    std::vector<int32_t> repeated;
+    for (int pass = 0; pass < 4; ++pass) {
+        for (uint32_t f = first; f < end; ++f) {
+            repeated.push_back(e2e::SampleOf(file, f, 0));
+            repeated.push_back(e2e::SampleOf(file, f, 1));
+        }
+    }
+    ASSERT_TRUE(WriteBytes(dir.File("loop.wav"), e2e::MakeFile(file)));
+    ASSERT_TRUE(
+        WriteBytes(dir.File("repeated.wav"), MakeWav(layout, EncodeSamples(layout, repeated))));
+    const std::string recordingPath = dir.File("recording.wav");
+    ScopedEnv rate("CANTABILE_VC_RATE", "48000");
+    ScopedEnv frames("CANTABILE_VC_FRAMES", "256");
+    ScopedEnv format("CANTABILE_VC_FORMAT", "int32");
+    ScopedEnv record("CANTABILE_VC_RECORD", recordingPath);
+    drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
+    ASIOSetDriverSource(&source);
+    struct SourceReset {
+        ~SourceReset() { ASIOSetDriverSource(nullptr); }
+    } sourceReset;
+    {
+        int hwnd = 0;
+        Sarabande engine(kVirtualCard, nullptr);
+        ASSERT_EQ(engine.Init(&hwnd, nullptr, dir.path().c_str()), 0);
+        ASSERT_EQ(engine.LoadFile(0, dir.File("loop.wav").c_str()), 0);
+        ASSERT_EQ(engine.LoadFile(1, dir.File("repeated.wav").c_str()), 1);
+        ASSERT_EQ(engine.SetChannelLoop(0, true), 0);
+        ASSERT_EQ(engine.PlayChannel(0), 0);
+        ASSERT_EQ(engine.PlayChannel(1), 0);
+        ASSERT_TRUE(ASIOStartPlay());
+        const auto start = Clock::now();
+        while (engine.ChannelState(1) != CHANNEL_TERMINATED &&
+               Clock::now() - start < std::chrono::seconds(20)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(engine.ChannelState(1), CHANNEL_TERMINATED);
+        EXPECT_EQ(engine.ChannelState(0), CHANNEL_PLAYING) << "a looping channel never ends";
+        ASIOStopPlay();
+        engine.Close();
+    }
+    const std::string bytes = ReadWholeFile(recordingPath);
+    const testhost::WavInfo wav = testhost::ParseRecording(bytes);
+    ASSERT_TRUE(wav.valid) << wav.problem;
+    const uint32_t recorded = wav.dataBytes / (kCardChannels * 4);
+    uint32_t at = 0;
+    while (at < recorded && ReadPair(wav, at, 1) == Frame{0, 0}) ++at;
+    ASSERT_EQ(ReadPair(wav, at, 0), ReadPair(wav, at, 1)) << "the channels start apart";
+    const uint32_t passes = (end - first) * 3 * 48000 / file.dwSamplesPerSec;
+    ASSERT_LE(at + passes, recorded);
+    for (uint32_t i = 0; i < passes; ++i) {
+        const Frame looped = ReadPair(wav, at + i, 0);
+        const Frame repeatedHeard = ReadPair(wav, at + i, 1);
+        ASSERT_EQ(looped, repeatedHeard) << "output frame " << i;
+        if (!loop.bConverted) {
+            ASSERT_EQ(looped.left, repeated[2 * i]) << "output frame " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Loops, LoopOnTheVirtualCard,
+                         ::testing::Values(LoopCase{false, false}, LoopCase{false, true},
+                                           LoopCase{true, false}, LoopCase{true, true}),
+                         [](const auto& info) {
+                             return std::string(info.param.bConverted ? "Converted" : "Mapped") +
+                                    (info.param.bCue ? "Cued" : "");
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Cards, EndToEndVirtualCard,
                          ::testing::Values(CardSetup{"int32", 48000}, CardSetup{"int16", 44100}),

@@ -159,6 +159,71 @@ TEST_F(StreamBufferTest, LateByTwoOrOneBlocksFillsThreeOrTwoAndKeepsTheAudioWhol
     ExpectHeard(frames, 0, 0, capture.left.size());
 }
 
+// A loop of a block and a bit: refills on time, then two blocks late, then
+// on time again; what is heard is the file over and over, frame for frame.
+TEST_F(StreamBufferTest, ALateRefillInALoopKeepsTheSequenceWhole) {
+    const uint32_t frames = 4608 + 1000;
+    Load(frames);
+    stream->SetLooping(true);
+    Start();
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
+    gNow += 104;
+    EXPECT_EQ(sb->OnNotification(), 0);
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
+    Switch(2 * kSwitchesPerBlock);
+    gNow += 1000;
+    gLog.clear();
+    EXPECT_EQ(sb->OnNotification(), 0);
+    EXPECT_NE(gLog.find("bufs behind: 3, "), std::string::npos);
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(Switch(kSwitchesPerBlock));
+        gNow += 104;
+        EXPECT_EQ(sb->OnNotification(), 0);
+    }
+    EXPECT_EQ(states[0], CHANNEL_PLAYING);
+    std::vector<int32_t> l, r;
+    ExpectedPair(frames, 2, 1, false, 0, l, r);
+    for (size_t i = 0; i < capture.left.size(); ++i) {
+        ASSERT_EQ(capture.left[i], l[i % frames]) << "frame " << i;
+        ASSERT_EQ(capture.right[i], r[i % frames]) << "frame " << i;
+    }
+}
+
+// Two channels, one looping from block 1 of its own short file, the other
+// converted from block 7 of a longer one: each knows its own frame.
+TEST_F(StreamBufferTest, EachChannelKnowsTheFrameUnderItsOwnCursor) {
+    const uint32_t loopFrames = 4608 * 2 + 1000;
+    Load(loopFrames);
+    stream->SetLooping(true);
+    EXPECT_EQ(sb->SetPosition(1, false), 1);
+    const std::string other = rig.Wav("other.wav", WavLayout{}, 4608 * 20);
+    platform::Event otherEvent;
+    ChannelStream converted(1, other.c_str(), 1);
+    const PipelineParams params{
+        &otherEvent, states, &ASIOCreateSoundBuffer, &ASIOReleaseSoundBuffer, &CaptureLog,
+        48000,       true};
+    ASSERT_TRUE(converted.Build(params));
+    converted.GetStreamBuffer()->SetClock(&FakeClock);
+    EXPECT_EQ(converted.SetPosition(7, false), 7);
+    EXPECT_EQ(stream->GetPositionFrames(), 4608);
+    EXPECT_EQ(converted.GetPositionFrames(), 7 * 4608);
+    EXPECT_EQ(converted.GetLengthFrames(), 4608 * 20);
+
+    Start();
+    ASSERT_TRUE(converted.GetControl()->PlayIfIdle());
+    states[1] = CHANNEL_PLAYING;
+    const int32_t switches = 5 * kSwitchesPerBlock + 17;
+    for (int32_t i = 0; i < switches; ++i) {
+        gNow += 1;
+        if (Switch(1)) sb->OnNotification();
+        if (otherEvent.TryWait()) converted.OnNotification();
+    }
+    const int64_t played = static_cast<int64_t>(switches) * kFrames;
+    EXPECT_EQ(stream->GetPositionFrames(), (4608 + played) % loopFrames);
+    EXPECT_NEAR(static_cast<double>(converted.GetPositionFrames()),
+                7 * 4608 + played * 44100.0 / 48000.0, 2.0);
+}
+
 TEST_F(StreamBufferTest, ThreeBlocksBehindRestartsTheRingWithTheNextBlocks) {
     const uint32_t frames = 4608 * 30;
     Load(frames);
