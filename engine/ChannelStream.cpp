@@ -19,10 +19,14 @@
 
 namespace {
 
-// The files the mapped path plays exactly as they are: mono or stereo, and at
-// the device's rate or half of it unless no rate is converted.
+// Mono or stereo: the mapped path can play what its parser took.
+bool IsMappable(const WaveFile& wave) {
+    return wave.GetFormat()->nChannels == 1 || wave.GetFormat()->nChannels == 2;
+}
+
+// The files the mapped path plays exactly as they are: at the device's rate
+// or half of it, or at any rate when rates are not converted.
 bool PlaysMapped(const WAVEFORMATEX& format, const PipelineParams& params) {
-    if (format.nChannels != 1 && format.nChannels != 2) return false;
     if (!params.bConvertRates || params.dwDeviceRate == 0) return true;
     return format.nSamplesPerSec == params.dwDeviceRate ||
            2ull * format.nSamplesPerSec == params.dwDeviceRate;
@@ -133,7 +137,7 @@ bool ChannelStream::Build(const PipelineParams& params) {
             Fail("not enough memory");
             return false;
         }
-        const bool bParsed = parsed->Parse();
+        const bool bParsed = parsed->Parse() && IsMappable(*parsed);
         if (bParsed && PlaysMapped(*parsed->GetFormat(), params)) {
             std::snprintf(text, sizeof text, "Parsed audio file in %" PRId32 " ms\n",
                           static_cast<int32_t>(platform::TimeGetTime() - start));
