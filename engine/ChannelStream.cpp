@@ -27,7 +27,7 @@ bool IsMappable(const WaveFile& wave) {
 // The files the mapped path plays exactly as they are: at the device's rate
 // or half of it, or at any rate when rates are not converted.
 bool PlaysMapped(const WAVEFORMATEX& format, const PipelineParams& params) {
-    if (!params.bConvertRates || params.dwDeviceRate == 0) return true;
+    if (!params.bConvertRates) return true;
     return format.nSamplesPerSec == params.dwDeviceRate ||
            2ull * format.nSamplesPerSec == params.dwDeviceRate;
 }

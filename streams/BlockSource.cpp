@@ -1,5 +1,6 @@
 #include "streams/BlockSource.h"
 
+#include <algorithm>
 #include <cmath>
 
 void BlockSource::SetRange(int64_t qwLength, int64_t qwStart, int64_t qwEnd, uint32_t dwRate,
@@ -25,8 +26,8 @@ int64_t BlockSource::FrameAfter(int64_t start, uint64_t ringFrames, bool bLooped
     const int64_t length = qwRangeEnd - qwRangeStart;
     if (bLooped && length > 0) {
         if (frame >= qwRangeEnd) frame = qwRangeStart + (frame - qwRangeStart) % length;
-    } else if (frame > qwRangeEnd) {
-        frame = qwRangeEnd;
+    } else {
+        frame = std::min(frame, qwRangeEnd);
     }
     return frame < qwRangeStart ? qwRangeStart : frame;
 }

@@ -141,7 +141,7 @@ uint32_t DecodeStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t n
         if (pbEnd) *pbEnd = bEndFlag;
         return dwBytes;
     }
-    CountBlocks(nBlocks, 0, false);
+    qwBlocks += nBlocks;
     WaveFile& wave = *pWaveFile;
     const int32_t nBlockCount = wave.GetBlockCount();
     const int32_t nEndBlock = wave.cueOut != 0 ? wave.cueOut : nBlockCount;
@@ -255,7 +255,7 @@ void DecodeStream::DeliverSilence(uint8_t* pDst) {
         pWaveFile->nNextBlock += 1;
     }
     std::memset(pDst, 0, cbDstBufSize);
-    CountBlocks(1, 0, false);
+    ++qwBlocks;
 }
 
 int32_t DecodeStream::Seek(int32_t nBlock) {

@@ -91,9 +91,10 @@ struct SoundFile::Bytes {
     static sf_count_t Seek(sf_count_t offset, int whence, void* self) {
         Bytes& b = *static_cast<Bytes*>(self);
         const sf_count_t from = whence == SEEK_CUR ? b.position : whence == SEEK_END ? b.length : 0;
-        if (offset < -from || offset > INT64_MAX - from) return -1;
-        b.position = from + offset;
-        return b.position;
+        sf_count_t to = 0;
+        if (__builtin_add_overflow(from, offset, &to) || to < 0) return -1;
+        b.position = to;
+        return to;
     }
     static sf_count_t Read(void* ptr, sf_count_t count, void* self) {
         Bytes& b = *static_cast<Bytes*>(self);
@@ -163,7 +164,6 @@ bool SoundFile::Judge(const SF_INFO& info) {
     if (qwFrames / 2304 >= INT32_MAX) return Refuse("too long to count its blocks");
     pScratch.reset(new (std::nothrow) double[static_cast<size_t>(kScratchFrames) * nChannels]);
     if (!pScratch) return Refuse("not enough memory");
-    szRefusal[0] = '\0';
     return true;
 }
 
@@ -173,16 +173,12 @@ bool SoundFile::Seek(int64_t qwFrame) {
 
 uint32_t SoundFile::ReadShort(int16_t* pDst, uint32_t dwFrames) {
     if (!pFile) return 0;
-    const sf_count_t got = sf_readf_short(pFile, pDst, dwFrames);
-    return got > 0 ? static_cast<uint32_t>(got) : 0;
+    return static_cast<uint32_t>(sf_readf_short(pFile, pDst, dwFrames));
 }
 
 uint32_t SoundFile::ReadInt(int32_t* pDst, uint32_t dwFrames) {
     if (!pFile) return 0;
-    if (!bFloat) {
-        const sf_count_t got = sf_readf_int(pFile, pDst, dwFrames);
-        return got > 0 ? static_cast<uint32_t>(got) : 0;
-    }
+    if (!bFloat) return static_cast<uint32_t>(sf_readf_int(pFile, pDst, dwFrames));
     uint32_t done = 0;
     while (done < dwFrames) {
         const uint32_t want = std::min(kScratchFrames, dwFrames - done);
@@ -199,6 +195,5 @@ uint32_t SoundFile::ReadInt(int32_t* pDst, uint32_t dwFrames) {
 
 uint32_t SoundFile::ReadFloat(float* pDst, uint32_t dwFrames) {
     if (!pFile) return 0;
-    const sf_count_t got = sf_readf_float(pFile, pDst, dwFrames);
-    return got > 0 ? static_cast<uint32_t>(got) : 0;
+    return static_cast<uint32_t>(sf_readf_float(pFile, pDst, dwFrames));
 }

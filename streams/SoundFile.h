@@ -25,7 +25,7 @@ class SoundFile {
     [[nodiscard]] bool OpenBytes(const uint8_t* pBytes, uint64_t qwLength);
     // For a file too large to map.
     [[nodiscard]] bool OpenPath(const char* path);
-    // Why the file was refused, in words for the user; "" while open.
+    // Why the file was refused, in words for the user.
     const char* GetRefusal() const { return szRefusal; }
 
     int64_t Frames() const { return qwFrames; }
@@ -40,7 +40,8 @@ class SoundFile {
     // Moves to a frame; false when libsndfile cannot.
     [[nodiscard]] bool Seek(int64_t qwFrame);
     // Reads up to dwFrames interleaved frames from the current frame on and
-    // returns how many it read. As 16-bit samples; as 32-bit samples (an
+    // returns how many it read (libsndfile never answers with a negative
+    // count). As 16-bit samples; as 32-bit samples (an
     // integer sample s of b bits as s << (32 - b), a floating-point x as
     // round(x * 2^31) held to the 32-bit range); as floats of full scale 1.
     uint32_t ReadShort(int16_t* pDst, uint32_t dwFrames);

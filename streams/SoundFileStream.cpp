@@ -1,5 +1,6 @@
 #include "streams/SoundFileStream.h"
 
+#include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -21,9 +22,12 @@ constexpr uint32_t kFirstDataIdOffset = 36;
 constexpr uint32_t kLastDataIdOffset = 2084;
 constexpr uint32_t kCueToDataId = 20;
 
-uint32_t ReadU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+static_assert(std::endian::native == std::endian::little, "headers are read as they lie");
+
+int32_t ReadI32(const uint8_t* p) {
+    int32_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
 }
 
 }  // namespace
@@ -125,8 +129,8 @@ void SoundFileStream::FindCue(const uint8_t* pBytes, uint64_t qwLength, int32_t 
         if (std::memcmp(pBytes + at, "data", 4) != 0) continue;
         const uint8_t* cue = pBytes + at - kCueToDataId;
         if (std::memcmp(cue, "cue ", 4) != 0) return;
-        const int64_t in = static_cast<int32_t>(ReadU32(cue + 12));
-        const int64_t out = static_cast<int32_t>(ReadU32(cue + 16));
+        const int64_t in = ReadI32(cue + 12);
+        const int64_t out = ReadI32(cue + 16);
         if (in >= 0 && in < nBlocks && (out == 0 || (out > in && out <= nBlocks))) {
             cueIn = static_cast<int32_t>(in);
             cueOut = static_cast<int32_t>(out);
@@ -154,11 +158,8 @@ void SoundFileStream::Describe() {
     }
     LogF("BufferSize: %" PRIu32 ", cbDstBufSize: %" PRIu32 " (%" PRIu32 " frames)\n", BufferSize,
          cbDstBufSize, RingFrames());
-    uint32_t seconds = SongPlayTime / 1000;
-    if (SongPlayTime % 1000 > 500) ++seconds;
-    LogF("SongPlayTime: %" PRIu32 " Minutes, %" PRIu32 " Seconds [%" PRIu32
-         " ms], Cue in block: %d, Cue out block: %d\n",
-         seconds / 60, seconds % 60, SongPlayTime, cueIn, cueOut != 0 ? cueOut : nBlockCount);
+    LogF("SongPlayTime: %" PRIu32 " ms, Cue in block: %d, Cue out block: %d\n", SongPlayTime, cueIn,
+         cueOut != 0 ? cueOut : nBlockCount);
 }
 
 bool SoundFileStream::ReadFrom(int64_t qwAt) {
@@ -259,7 +260,7 @@ uint32_t SoundFileStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_
 void SoundFileStream::DeliverSilence(uint8_t* pDst) {
     LogF("Silence, ");
     std::memset(pDst, 0, cbDstBufSize);
-    CountBlocks(1, 0, false);
+    ++qwBlocks;
 }
 
 void SoundFileStream::RestartConverter() {

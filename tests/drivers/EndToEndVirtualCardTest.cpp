@@ -46,8 +46,8 @@ class ScopedEnv {
 // Twelve files, one per channel, over every kind the engine plays: stereo
 // and mono at 48000, 44100 and 22050 Hz (the last twice as long at both
 // device rates used), partial last blocks, a cue-in and cue-out pair, a
-// cue-in alone, and a cued half-rate file; mapped and decoded (24-bit, float
-// and extensible-header files, one of them cued), all unconverted.
+// cue-in alone, a cue-out alone and a cued half-rate file; mapped and
+// decoded (24-bit, float and extensible-header files), all unconverted.
 std::vector<TestFile> TwelveFiles() {
     using e2e::Encoding;
     return {
@@ -57,7 +57,7 @@ std::vector<TestFile> TwelveFiles() {
         {4, 1, 44100, 50001, {}, Encoding::Extensible16},
         {5, 2, 22050, 22050, {}},
         {6, 1, 22050, 30001, {}, Encoding::Float},
-        {7, 2, 48000, 96000, WavCue{2, 8}, Encoding::Pcm24},
+        {7, 2, 48000, 96000, WavCue{0, 8}, Encoding::Pcm24},
         {8, 1, 48000, 70000, WavCue{3, 0}},
         {9, 2, 44100, 70000, {}, Encoding::Extensible16},
         {10, 1, 22050, 25000, WavCue{1, 6}},
@@ -212,8 +212,9 @@ TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSile
 }
 
 struct LoopCase {
-    bool bConverted;  // a 44100 Hz file on the 48000 Hz card, else mapped at 48000 Hz
+    bool bConverted;  // a 44100 Hz file on the 48000 Hz card, else at 48000 Hz
     bool bCue;        // the range is blocks 1 to 3, else the whole file
+    e2e::Encoding encoding = e2e::Encoding::Pcm16;  // 24-bit: decoded
 };
 
 class LoopOnTheVirtualCard : public ::testing::TestWithParam<LoopCase> {};
@@ -229,11 +230,13 @@ TEST_P(LoopOnTheVirtualCard, ThreePassesEqualTheRangeThreeTimesOver) {
     ASIOSetLogDirectory(nullptr);
     std::optional<WavCue> cue;
     if (loop.bCue) cue = WavCue{1, 3};
-    const TestFile file{5, 2, loop.bConverted ? 44100u : 48000u, 4608 * 3 + 700, cue};
+    const TestFile file{
+        5, 2, loop.bConverted ? 44100u : 48000u, 4608 * 3 + 700, cue, loop.encoding};
     const uint32_t first = loop.bCue ? 4608 : 0;
     const uint32_t end = loop.bCue ? 4608 * 3 : file.dwFrames;
     WavLayout layout;
     layout.nSamplesPerSec = file.dwSamplesPerSec;
+    layout.wBitsPerSample = file.encoding == e2e::Encoding::Pcm24 ? 24 : 16;
     std::vector<int32_t> repeated;
     for (int pass = 0; pass < 4; ++pass) {
         for (uint32_t f = first; f < end; ++f) {
@@ -295,9 +298,13 @@ TEST_P(LoopOnTheVirtualCard, ThreePassesEqualTheRangeThreeTimesOver) {
 
 INSTANTIATE_TEST_SUITE_P(Loops, LoopOnTheVirtualCard,
                          ::testing::Values(LoopCase{false, false}, LoopCase{false, true},
+                                           LoopCase{false, true, e2e::Encoding::Pcm24},
                                            LoopCase{true, false}, LoopCase{true, true}),
                          [](const auto& info) {
-                             return std::string(info.param.bConverted ? "Converted" : "Mapped") +
+                             const bool b24 = info.param.encoding == e2e::Encoding::Pcm24;
+                             return std::string(info.param.bConverted ? "Converted"
+                                                : b24                 ? "Decoded24"
+                                                                      : "Mapped") +
                                     (info.param.bCue ? "Cued" : "");
                          });
 

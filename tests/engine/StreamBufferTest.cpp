@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -199,13 +200,14 @@ TEST_F(StreamBufferTest, ALateRefillInALoopKeepsTheSequenceWhole) {
     }
 }
 
-// Two channels, one looping from block 1 of its own short file, the other
-// converted from block 7 of a longer one: each knows its own frame.
+// Two channels, one looping blocks 1 and 2 of its own short file from block
+// 2, the other converted from block 7 of a longer one: each knows its frame.
 TEST_F(StreamBufferTest, EachChannelKnowsTheFrameUnderItsOwnCursor) {
-    const uint32_t loopFrames = 4608 * 2 + 1000;
-    Load(loopFrames);
+    WavLayout cued;
+    cued.cue = WavCue{1, 3};
+    Load(4608 * 3 + 1000, cued);
     stream->SetLooping(true);
-    EXPECT_EQ(sb->SetPosition(1, false), 1);
+    EXPECT_EQ(sb->SetPosition(2, false), 2);
     const std::string other = rig.Wav("other.wav", WavLayout{}, 4608 * 20);
     platform::Event otherEvent;
     ChannelStream converted(1, other.c_str(), 1);
@@ -215,7 +217,7 @@ TEST_F(StreamBufferTest, EachChannelKnowsTheFrameUnderItsOwnCursor) {
     ASSERT_TRUE(converted.Build(params));
     converted.GetStreamBuffer()->SetClock(&FakeClock);
     EXPECT_EQ(converted.SetPosition(7, false), 7);
-    EXPECT_EQ(stream->GetPositionFrames(), 4608);
+    EXPECT_EQ(stream->GetPositionFrames(), 2 * 4608);
     EXPECT_EQ(converted.GetPositionFrames(), 7 * 4608);
     EXPECT_EQ(converted.GetLengthFrames(), 4608 * 20);
 
@@ -229,7 +231,7 @@ TEST_F(StreamBufferTest, EachChannelKnowsTheFrameUnderItsOwnCursor) {
         if (otherEvent.TryWait()) converted.OnNotification();
     }
     const int64_t played = static_cast<int64_t>(switches) * kFrames;
-    EXPECT_EQ(stream->GetPositionFrames(), (4608 + played) % loopFrames);
+    EXPECT_EQ(stream->GetPositionFrames(), 4608 + (4608 + played) % (2 * 4608));
     EXPECT_NEAR(static_cast<double>(converted.GetPositionFrames()),
                 7 * 4608 + played * 44100.0 / 48000.0, 2.0);
 }
@@ -388,11 +390,13 @@ TEST_F(StreamBufferTest, BuildReportsEachFailureOnceAndReleasesWhatItMade) {
     ASSERT_TRUE(junkStream.IsOpened());
     EXPECT_FALSE(junkStream.Build(params));
     EXPECT_NE(gLog.find("Error - failed parsing file!\n\n"), std::string::npos);
+    EXPECT_EQ(std::string(junkStream.GetFailure()).rfind("an unreadable format (", 0), 0u);
     EXPECT_FALSE(junkStream.Build(params));  // once failed, never built
 
     ChannelStream missing(0, rig.dir.File("none.wav").c_str(), 2);
     EXPECT_FALSE(missing.IsOpened());
     EXPECT_FALSE(missing.Build(params));
+    EXPECT_STREQ(missing.GetFailure(), "cannot be opened (No such file or directory)");
 
     gLog.clear();
     ASIOShutdown();  // no output stage: no sound buffer
@@ -406,10 +410,24 @@ TEST_F(StreamBufferTest, BuildReportsEachFailureOnceAndReleasesWhatItMade) {
     ASSERT_TRUE(ASIOInitDrivers(nullptr, 0));
     ASSERT_TRUE(ASIOSetupBuffers(&rig.hwnd, nullptr));
 
+    EXPECT_EQ(noDevice.GetNextBlock(), 0);
     ChannelStream built(0, song.c_str(), 4);
     ASSERT_TRUE(built.Build(params));
     EXPECT_FALSE(built.Build(params));  // a second Build changes nothing
     EXPECT_EQ(built.GetNextBlock(), 4);
+
+    // What the mapped parser takes and libsndfile does not (no "WAVE" form)
+    // plays as it is rather than converted.
+    std::vector<uint8_t> odd = MakeWav(WavLayout{}, PatternPcm(WavLayout{}, 4608 * 4));
+    std::memcpy(odd.data() + 8, "WAVX", 4);
+    ASSERT_TRUE(WriteBytes(rig.dir.File("odd.wav"), odd));
+    ChannelStream unconverted(1, rig.dir.File("odd.wav").c_str(), 5);
+    PipelineParams converting = params;
+    converting.dwDeviceRate = 48000;
+    converting.bConvertRates = true;
+    ASSERT_TRUE(unconverted.Build(converting));
+    EXPECT_NE(gLog.find("Not decoded (an unreadable format ("), std::string::npos);
+    EXPECT_NE(unconverted.GetLink()->pWaveFile, nullptr);
 }
 
 }  // namespace
