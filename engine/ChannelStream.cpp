@@ -218,7 +218,7 @@ const char* ChannelStream::GetFileName() const {
 }
 
 int32_t ChannelStream::GetNextBlock() const {
-    if (!source || !bCreated) return 0;
+    if (!bCreated) return 0;
     if (source->IsBlockExact()) return source->NextBlock();
     return static_cast<int32_t>(streamBuffer->GetPositionFrames() / source->GetFramesPerBlock()) +
            3;

@@ -25,7 +25,7 @@ int64_t BlockSource::FrameAfter(int64_t start, uint64_t ringFrames, bool bLooped
         start + static_cast<int64_t>(std::floor(static_cast<double>(ringFrames) * dRatio));
     const int64_t length = qwRangeEnd - qwRangeStart;
     if (bLooped && length > 0) {
-        if (frame >= qwRangeEnd) frame = qwRangeStart + (frame - qwRangeStart) % length;
+        frame = qwRangeStart + (frame - qwRangeStart) % length;
     } else {
         frame = std::min(frame, qwRangeEnd);
     }

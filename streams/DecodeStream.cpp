@@ -1,5 +1,6 @@
 #include "streams/DecodeStream.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -64,9 +65,7 @@ DecodeStream::DecodeStream(std::unique_ptr<WaveFile> pWave, LogFunction pLog)
     dwFrameBytes = pFormat->nBlockAlign;
     const int64_t frames = pWaveFile->GetDataSize() / dwFrameBytes;
     const int64_t block = pWaveFile->GetReader()->GetFramesPerBlock();
-    const auto inData = [frames](int64_t frame) {
-        return frame < 0 ? 0 : frame > frames ? frames : frame;
-    };
+    const auto inData = [frames](int64_t frame) { return std::clamp<int64_t>(frame, 0, frames); };
     const int64_t start = inData(pWaveFile->cueIn * block);
     const int64_t end = pWaveFile->cueOut != 0 ? inData(pWaveFile->cueOut * block) : frames;
     SetRange(frames, start, end < start ? start : end, pFormat->nSamplesPerSec, 1.0, dwFrameBytes);
@@ -293,7 +292,7 @@ void DecodeStream::SetLooping(bool bLoop) {
     // Whole blocks so far: the next one begins where frame by frame goes on.
     bFrameMode = true;
     const int64_t next = static_cast<int64_t>(pWaveFile->nNextBlock) * dwFramesPerBlock;
-    qwFrame = next < qwRangeStart ? qwRangeStart : next > qwRangeEnd ? qwRangeEnd : next;
+    qwFrame = std::clamp(next, qwRangeStart, qwRangeEnd);
 }
 
 int64_t DecodeStream::NextFrame() const {

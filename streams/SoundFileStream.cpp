@@ -120,8 +120,8 @@ bool SoundFileStream::Refuse(const char* reason) {
 }
 
 // The WAV family's cue chunk, found as the mapped parser finds it: the first
-// "data" id from offset 36 on, and "cue " exactly 20 bytes before it. Blocks
-// that do not lie inside the audio are not used.
+// "data" id from offset 36 on, and "cue " exactly 20 bytes before it. A cue-in
+// outside the audio, or a cue-out not after it, is not used.
 void SoundFileStream::FindCue(const uint8_t* pBytes, uint64_t qwLength, int32_t nBlocks) {
     if (qwLength < kFirstDataIdOffset + 8) return;
     if (std::memcmp(pBytes, "RIFF", 4) != 0 && std::memcmp(pBytes, "RF64", 4) != 0) return;
@@ -131,7 +131,8 @@ void SoundFileStream::FindCue(const uint8_t* pBytes, uint64_t qwLength, int32_t 
         if (std::memcmp(cue, "cue ", 4) != 0) return;
         const int64_t in = ReadI32(cue + 12);
         const int64_t out = ReadI32(cue + 16);
-        if (in >= 0 && in < nBlocks && (out == 0 || (out > in && out <= nBlocks))) {
+        // A cue-out past the audio is held to its end, as the range is.
+        if (in >= 0 && in < nBlocks && (out == 0 || out > in)) {
             cueIn = static_cast<int32_t>(in);
             cueOut = static_cast<int32_t>(out);
         } else {
@@ -185,7 +186,6 @@ uint32_t SoundFileStream::Copy(uint8_t* pDst, uint32_t dwFrames) {
 uint32_t SoundFileStream::Convert(int32_t* pDst, uint32_t dwFrames) {
     const uint32_t channels = nRingChannels;
     uint32_t made = 0;
-    int idle = 0;
     while (made < dwFrames) {
         if (dwInputHeld == 0 && !bInputEnded) {
             dwInputTaken = 0;
@@ -212,11 +212,8 @@ uint32_t SoundFileStream::Convert(int32_t* pDst, uint32_t dwFrames) {
         dwInputTaken += static_cast<uint32_t>(used);
         dwInputHeld -= static_cast<uint32_t>(used);
         made += static_cast<uint32_t>(out);
-        if (used != 0 || out != 0) {
-            idle = 0;
-        } else if (in == nullptr || ++idle > 2) {
-            break;  // the tail is out, or the converter takes nothing more
-        }
+        // Nothing taken and nothing given: the tail is out.
+        if (used == 0 && out == 0) break;
     }
     qwMade += made;
     return made;

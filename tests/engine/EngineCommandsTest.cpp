@@ -237,7 +237,7 @@ TEST(EngineLoadTime, LargeFilesLoadWithoutBeingRead) {
         } else {
             // RF64: the sizes in a ds64 chunk, the 32-bit ones all ones.
             size = 4 * kGiB + 6 * 4608 * 6;
-            const uint64_t data = size - 80;
+            const uint64_t data = size - 100;
             PutId(bytes, "RF64");
             PutU32(bytes, UINT32_MAX);
             PutId(bytes, "WAVE");
@@ -248,8 +248,10 @@ TEST(EngineLoadTime, LargeFilesLoadWithoutBeingRead) {
                 PutU32(bytes, static_cast<uint32_t>(v >> 32));
             }
             PutU32(bytes, 0);
+            layout.cue = WavCue{1, 0};
             const std::vector<uint8_t> wav = MakeWav(layout, {});
-            bytes.insert(bytes.end(), wav.begin() + 12, wav.begin() + 36);  // "fmt " and its 16
+            // "fmt " and its 16 bytes, and the cue chunk.
+            bytes.insert(bytes.end(), wav.begin() + 12, wav.begin() + 56);
             PutId(bytes, "data");
             PutU32(bytes, UINT32_MAX);
         }
@@ -270,6 +272,7 @@ TEST(EngineLoadTime, LargeFilesLoadWithoutBeingRead) {
     EXPECT_TRUE(Contains(log, "Format: PCM\n"));
     EXPECT_TRUE(Contains(log, "Format: WAV (Microsoft), Signed 24 bit PCM (libsndfile)\n"));
     EXPECT_TRUE(Contains(log, "Format: RF64 (RIFF 64), Signed 24 bit PCM (libsndfile)\n"));
+    EXPECT_TRUE(Contains(log, "Cue in block: 1, Cue out block: 155351\n"));  // read by path
 }
 
 }  // namespace

@@ -188,6 +188,7 @@ TEST_F(StreamBufferTest, ALateRefillInALoopKeepsTheSequenceWhole) {
         }
     }
     EXPECT_EQ(result, 8);
+    EXPECT_EQ(stream->GetPositionFrames(), frames) << "held at the end once played out";
     size_t end = capture.left.size();
     while (end > 0 && capture.left[end - 1] == 0) --end;
     EXPECT_GT(end, 6u * frames);
