@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "app/AboutDlg.h"
@@ -202,6 +204,9 @@ bool CPlayerDlg::StartEngine(int32_t device) {
     SetStatus(QString());
 
     m_pEngine = std::make_unique<Sarabande>(device, &m_comboSink);
+    // CANTABILE_NO_CONVERT=1 plays every file at its own rate, unconverted.
+    const char* noConvert = std::getenv("CANTABILE_NO_CONVERT");
+    m_pEngine->SetConvertRates(!(noConvert && std::strcmp(noConvert, "1") == 0));
     // The working directory is handed on even when it could not be read: the
     // engine refuses a missing one, and that failure is shown like any other.
     const bool bStarted =

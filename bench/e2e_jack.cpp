@@ -8,10 +8,17 @@
 // a busy machine without real-time scheduling the server misses cycles by
 // itself.
 //
+// Then, at 256 frames on the same 48 kHz server, twelve stereo 24-bit
+// 44.1 kHz files of 30 s: ours converted to 48 kHz (libsndfile, libsoxr)
+// against one ecasound playing the same twelve files unconverted (read as
+// raw 48 kHz samples, since ecasound refuses a rate other than the
+// server's), CPU per second of audio each.
+//
 // Real-time scheduling is used when the system grants it, as a player
 // runs; set CANTABILE_BENCH_NO_REALTIME=1 to measure without.
-// Targets: no xrun at 64 frames, and at most half the peers' CPU. Run it on
-// a quiet machine: the load average is printed first.
+// Targets: no xrun at 64 frames, at most half the peers' CPU, and converting
+// at most ecasound's CPU. Run it on a quiet machine: the load average is
+// printed first.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -112,7 +119,7 @@ Figures Idle(XrunMonitor& monitor) {
 }
 
 Figures PlayOurs(const std::vector<std::string>& files, const std::string& workDir,
-                 XrunMonitor& monitor) {
+                 XrunMonitor& monitor, double audioSeconds = kSeconds) {
     Figures figures;
     {
         int hwnd = 0;
@@ -141,7 +148,7 @@ Figures PlayOurs(const std::vector<std::string>& files, const std::string& workD
         getrusage(RUSAGE_SELF, &after);
         figures.dWallSeconds = SecondsSince(start);
         figures.bOk = allDone();
-        figures.dCpuPerSecond = (CpuSeconds(after) - CpuSeconds(before)) / kSeconds;
+        figures.dCpuPerSecond = (CpuSeconds(after) - CpuSeconds(before)) / audioSeconds;
         ASIOStopPlay();
         engine.Close();
     }
@@ -239,6 +246,42 @@ Figures PlayPeers(const std::string& player, const std::vector<std::string>& fil
     return figures;
 }
 
+// One ecasound, one chain a file, every chain to the server's first pair:
+// the files' samples read as raw 24-bit stereo at the server's rate.
+Figures PlayEcasound(const std::string& ecasound, const std::vector<std::string>& files,
+                     double audioSeconds, XrunMonitor& monitor) {
+    Figures figures;
+    std::vector<std::string> args = {ecasound, "-C", "-q", "-f:s24_le,2," + std::to_string(kRate)};
+    for (size_t k = 0; k < files.size(); ++k) {
+        args.push_back("-a:" + std::to_string(k + 1));
+        args.push_back("-i:typeselect,.raw," + files[k]);
+        args.push_back("-o:jack,system");
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    monitor.Reset();
+    const auto start = Clock::now();
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return figures;
+    int status = 0;
+    rusage usage{};
+    const bool bWaited = wait4(pid, &status, 0, &usage) == pid;
+    figures.dwXruns = monitor.Xruns();
+    figures.dWallSeconds = SecondsSince(start);
+    figures.dCpuPerSecond = CpuSeconds(usage) / audioSeconds;
+    figures.bOk = bWaited && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+                  figures.dWallSeconds > audioSeconds * 0.9;
+    return figures;
+}
+
 std::string FindOnPath(const char* program) {
     const char* path = std::getenv("PATH");
     std::string dirs = std::string(path != nullptr ? path : "") + ":/usr/bin";
@@ -276,6 +319,45 @@ bool RealtimeAllowed() {
 // libjack's chatter (every probe before the server is up, every client
 // that leaves) would bury the table.
 void Quiet(const char*) {}
+
+// Twelve 24-bit 44.1 kHz files at 256 frames: ours converting, ecasound not.
+int ConvertedAgainstEcasound(const std::string& jackd, const TempDir& dir, bool bRealtime) {
+    constexpr uint32_t kFrames = 256;
+    constexpr uint32_t kFileRate = 44100;
+    WavLayout layout;
+    layout.nSamplesPerSec = kFileRate;
+    layout.wBitsPerSample = 24;
+    const std::vector<uint8_t> wav = MakeWav(layout, PatternPcm(layout, kFileRate * kSeconds));
+    std::vector<std::string> files;
+    for (int32_t k = 0; k < kFiles; ++k) {
+        files.push_back(dir.File("file24-" + std::to_string(k) + ".wav"));
+        if (!WriteBytes(files.back(), wav)) return 1;
+    }
+    std::printf("\n%d stereo 24-bit files of %u s at %u Hz on the %u Hz server\n", kFiles, kSeconds,
+                kFileRate, kRate);
+    JackServer server(jackd, "cantabile-bench-e2e-convert", kRate, kFrames, bRealtime);
+    XrunMonitor monitor;
+    if (!server.Start() || !monitor.Open()) {
+        std::printf("the JACK server at %u frames did not start\n", kFrames);
+        return 1;
+    }
+    const Figures ours = PlayOurs(files, dir.path(), monitor);
+    PrintRow("cantabile converts", kFrames, ours);
+    const std::string ecasound = FindOnPath("ecasound");
+    if (ecasound.empty()) {
+        std::printf("ecasound is not installed: no comparison\n");
+        return ours.bOk ? 0 : 1;
+    }
+    // Read at the server's rate, the files last 44100/48000 as long.
+    const double peerSeconds = static_cast<double>(kSeconds) * kFileRate / kRate;
+    const Figures peer = PlayEcasound(ecasound, files, peerSeconds, monitor);
+    PrintRow("ecasound as is", kFrames, peer);
+    if (peer.bOk && ours.bOk && peer.dCpuPerSecond > 0) {
+        std::printf("%-19s %6u %14.3f  (ours / ecasound; target <= 1)\n", "ratio", kFrames,
+                    ours.dCpuPerSecond / peer.dCpuPerSecond);
+    }
+    return ours.bOk ? 0 : 1;
+}
 
 }  // namespace
 
@@ -350,6 +432,7 @@ int main() {
                 frames == 64 && ours.dwXruns != 0 ? "  xrun target at 64 frames missed" : "");
         }
     }
+    failures += ConvertedAgainstEcasound(jackd, dir, bRealtime);
     ASIOSetDriverSource(nullptr);
     return failures == 0 ? 0 : 1;
 }

@@ -45,7 +45,12 @@ bool ParseSeconds(const std::string& text, double* seconds, double low = 0.0,
 
 const char* UsageText() {
     return "Usage: cantabile-play [OPTIONS] [FILE...]\n"
-           "Plays up to twelve 16-bit PCM WAV files at once, file n on output pair n.\n"
+           "Plays up to twelve sound files at once, file n on output pair n: WAV (16,\n"
+           "24 or 32-bit, float, extensible, RF64), FLAC, AIFF, W64, mono or stereo.\n"
+           "A file at the device's rate or half of it plays as it is; any other rate\n"
+           "is converted to the device's (libsoxr, high quality). Sources above 16\n"
+           "bits keep their resolution on a 32-bit device and are reduced with TPDF\n"
+           "dither on a 16-bit one.\n"
            "\n"
            "  FILE...               load the files on the free rows, from row 1 up\n"
            "  --channel K=FILE      load FILE on row K (1 to 12, as \"Chn 01\" to \"Chn 12\");\n"
@@ -60,6 +65,9 @@ const char* UsageText() {
            "  --start-block N       position every channel at block N before playing\n"
            "  --start SECONDS       start every channel that far into its file\n"
            "  --duration SECONDS    stop after that long\n"
+           "  --no-convert          play every file at its own rate, unconverted\n"
+           "                        (a file at half the device's rate or less has\n"
+           "                        each frame played twice; below 22050 Hz refused)\n"
            "  --wait                load, print \"ready\", start on Enter or SIGUSR1\n"
            "  --demo [DIR]          write a set of test files into DIR (default ./demo),\n"
            "                        play them through the virtual card and record them\n"
@@ -118,6 +126,8 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             parsed.bWait = true;
         } else if (name == "--stats") {
             parsed.bStats = true;
+        } else if (name == "--no-convert") {
+            parsed.bNoConvert = true;
         } else if (name == "--demo") {
             parsed.bDemo = true;
             if (bHasValue) {
@@ -199,7 +209,7 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             return false;
         }
         if (bHasValue && (name == "--help" || name == "--version" || name == "--list-devices" ||
-                          name == "--wait" || name == "--stats")) {
+                          name == "--wait" || name == "--stats" || name == "--no-convert")) {
             *error = name + " takes no value";
             return false;
         }

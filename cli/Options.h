@@ -29,6 +29,7 @@ struct Options {
     double dDurationSeconds = -1.0;     // --duration; negative: to the end
     bool bWait = false;
     bool bStats = false;  // print measured memory and display cost at exit
+    bool bNoConvert = false;  // play every file at its own rate
 };
 
 // False, with a sentence for the user in *error, for arguments that make no

@@ -110,6 +110,7 @@ int RunPlayer(const PlayPlan& plan) {
     DriverNames drivers;
     PairLabels pairs;
     Sarabande engine(plan.nDevice, &drivers);
+    engine.SetConvertRates(!plan.bNoConvert);
     // The driver's system handle: there is no window, but the engine insists
     // on a handle, so it gets the address of something that lives long enough.
     static int windowStandIn = 0;

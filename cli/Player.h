@@ -25,6 +25,7 @@ struct PlayPlan {
     double dDurationSeconds = -1.0;
     bool bWait = false;
     bool bStats = false;
+    bool bNoConvert = false;
 };
 
 // Runs the plan; returns the exit status.

@@ -143,6 +143,7 @@ int main(int argc, char** argv) {
     plan.dDurationSeconds = options.dDurationSeconds;
     plan.bWait = options.bWait;
     plan.bStats = options.bStats;
+    plan.bNoConvert = options.bNoConvert;
 
     if (options.bDemo) {
         std::vector<std::string> paths;

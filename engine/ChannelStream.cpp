@@ -1,5 +1,7 @@
 #include "engine/ChannelStream.h"
 
+#include <sys/stat.h>
+
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -10,19 +12,47 @@
 #include "streams/ChannelControl.h"
 #include "streams/DecodeStream.h"
 #include "streams/MappedFile.h"
+#include "streams/SoundFileStream.h"
 #include "streams/StreamBuffer.h"
 #include "streams/WaveFile.h"
+
+namespace {
+
+// Mono or stereo: the mapped path can play what its parser took.
+bool IsMappable(const WaveFile& wave) {
+    return wave.GetFormat()->nChannels == 1 || wave.GetFormat()->nChannels == 2;
+}
+
+// The files the mapped path plays exactly as they are: at the device's rate
+// or half of it, or at any rate when rates are not converted.
+bool PlaysMapped(const WAVEFORMATEX& format, const PipelineParams& params) {
+    if (!params.bConvertRates) return true;
+    return format.nSamplesPerSec == params.dwDeviceRate ||
+           2ull * format.nSamplesPerSec == params.dwDeviceRate;
+}
+
+}  // namespace
 
 ChannelStream::ChannelStream(int32_t nChannel, const char* path, uint32_t nLoadId)
     : loadId(nLoadId), channel(nChannel) {
     std::unique_ptr<MappedFile> file(new (std::nothrow) MappedFile());
     if (!file || !path) return;
+    std::snprintf(szPath, sizeof szPath, "%s", path);
     if (file->Open(path)) {
         mappedFile = std::move(file);
         bOpened = true;
-    } else {
-        std::snprintf(szFailure, sizeof szFailure, "cannot be opened (%s)", file->GetOpenError());
+        return;
     }
+    // Sizes are 32 bits wide on the mapped path; a larger file (an RF64 WAV)
+    // is read by the decode stage from its path.
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<uint64_t>(info.st_size) > UINT32_MAX) {
+        bTooLargeToMap = true;
+        bOpened = true;
+        return;
+    }
+    std::snprintf(szFailure, sizeof szFailure, "cannot be opened (%s)", file->GetOpenError());
 }
 
 ChannelStream::~ChannelStream() {
@@ -40,50 +70,30 @@ void ChannelStream::Fail(const char* format, ...) {
     va_end(args);
     wave = nullptr;
     decode = nullptr;
+    source = nullptr;
     bCreated = false;
     bFailed = true;
 }
 
-bool ChannelStream::Build(const PipelineParams& params) {
-    if (!bOpened || bCreated || bFailed) return false;
-    auto log = [&params](const char* line) {
-        if (params.pLog) params.pLog(line, false);
-    };
-
-    std::unique_ptr<WaveFile> parsed(new (std::nothrow) WaveFile(std::move(mappedFile)));
-    if (!parsed) {
-        // No constructor ran: the mapping is still ours and goes with us.
-        Fail("not enough memory");
-        return false;
-    }
-    const uint32_t start = platform::TimeGetTime();
-    if (!parsed->Parse()) {
-        if (const char* reason = parsed->RefusalReason()) {
-            std::snprintf(text, sizeof text, "Refused: %s\n", reason);
-            log(text);
-        }
-        log("Error - failed parsing file!\n\n");
-        // The WaveFile frees the mapping as it goes.
-        Fail("%s", parsed->RefusalReason() ? parsed->RefusalReason() : "not a playable WAV file");
-        return false;
-    }
-    std::snprintf(text, sizeof text, "Parsed audio file in %" PRId32 " ms\n",
-                  static_cast<int32_t>(platform::TimeGetTime() - start));
-    log(text);
-    if (parsed->CueMended()) {
+void ChannelStream::LogMends(const WaveFile& parsed, const PipelineParams& params) {
+    if (!params.pLog) return;
+    if (parsed.CueMended()) {
         std::snprintf(text, sizeof text,
                       "Cue chunk mended: cue-in %" PRId32 " -> %" PRId32 ", cue-out %" PRId32
                       " -> %" PRId32 "\n",
-                      parsed->nFileCueIn, parsed->cueIn, parsed->nFileCueOut, parsed->cueOut);
-        log(text);
+                      parsed.nFileCueIn, parsed.cueIn, parsed.nFileCueOut, parsed.cueOut);
+        params.pLog(text, false);
     }
-    if (parsed->DerivedAvgBytesPerSec()) {
+    if (parsed.DerivedAvgBytesPerSec()) {
         std::snprintf(text, sizeof text,
                       "nAvgBytesPerSec 0 taken as block align x rate: %" PRIu32 "\n",
-                      parsed->GetFormat()->nAvgBytesPerSec);
-        log(text);
+                      parsed.GetFormat()->nAvgBytesPerSec);
+        params.pLog(text, false);
     }
+}
 
+bool ChannelStream::BuildMapped(std::unique_ptr<WaveFile> parsed, const PipelineParams& params,
+                                std::unique_ptr<BlockSource>* pSource) {
     wave = parsed.get();
     std::unique_ptr<DecodeStream> stream(new (std::nothrow)
                                              DecodeStream(std::move(parsed), params.pLog));
@@ -93,9 +103,89 @@ bool ChannelStream::Build(const PipelineParams& params) {
     }
     if (!stream->IsReady()) {
         stream.reset();
-        log("Failed to set up a decode stream!\n\n");
+        if (params.pLog) params.pLog("Failed to set up a decode stream!\n\n", false);
         Fail("not enough memory");
         return false;
+    }
+    decode = stream.get();
+    *pSource = std::move(stream);
+    return true;
+}
+
+bool ChannelStream::BuildDecoded(std::unique_ptr<MappedFile>* pFile, const PipelineParams& params,
+                                 std::unique_ptr<BlockSource>* pSource) {
+    const MappedFile* file = pFile->get();
+    std::unique_ptr<SoundFileStream> stream(new (std::nothrow) SoundFileStream(
+        file ? file->GetBase() : nullptr, file ? file->GetFileSize() : 0, szPath,
+        params.bConvertRates ? params.dwDeviceRate : 0, params.bConvertRates, params.pLog));
+    if (!stream) {
+        Fail("not enough memory");
+        return false;
+    }
+    if (!stream->IsReady()) {
+        Fail("%s", stream->GetRefusal());
+        return false;
+    }
+    stream->Adopt(std::move(*pFile));
+    *pSource = std::move(stream);
+    return true;
+}
+
+bool ChannelStream::Build(const PipelineParams& params) {
+    if (!bOpened || bCreated || bFailed) return false;
+    auto log = [&params](const char* line) {
+        if (params.pLog) params.pLog(line, false);
+    };
+    const uint32_t start = platform::TimeGetTime();
+    std::unique_ptr<BlockSource> stream;
+    bool bDecoded = false;
+    if (bTooLargeToMap) {
+        bDecoded = BuildDecoded(&mappedFile, params, &stream);
+    } else {
+        std::unique_ptr<WaveFile> parsed(new (std::nothrow) WaveFile(std::move(mappedFile)));
+        if (!parsed) {
+            // No constructor ran: the mapping is still ours and goes with us.
+            Fail("not enough memory");
+            return false;
+        }
+        const bool bParsed = parsed->Parse() && IsMappable(*parsed);
+        if (bParsed && PlaysMapped(*parsed->GetFormat(), params)) {
+            std::snprintf(text, sizeof text, "Parsed audio file in %" PRId32 " ms\n",
+                          static_cast<int32_t>(platform::TimeGetTime() - start));
+            log(text);
+            LogMends(*parsed, params);
+            if (!BuildMapped(std::move(parsed), params, &stream)) return false;
+        } else {
+            std::unique_ptr<MappedFile> file = parsed->TakeMappedFile();
+            bDecoded = BuildDecoded(&file, params, &stream);
+            if (!bDecoded && bParsed && file) {
+                // What the mapped parser takes and the decoder does not still
+                // plays as the mapped path plays it: at its own rate.
+                std::snprintf(text, sizeof text, "Not decoded (%s): played as it is\n", szFailure);
+                log(text);
+                bFailed = false;
+                szFailure[0] = '\0';
+                parsed.reset(new (std::nothrow) WaveFile(std::move(file)));
+                if (!parsed || !parsed->Parse()) {
+                    Fail("not enough memory");
+                    return false;
+                }
+                LogMends(*parsed, params);
+                if (!BuildMapped(std::move(parsed), params, &stream)) return false;
+            }
+        }
+    }
+    if (!stream) {
+        std::snprintf(text, sizeof text, "Refused: %s\n", szFailure);
+        log(text);
+        log("Error - failed parsing file!\n\n");
+        return false;
+    }
+    if (bDecoded) {
+        std::snprintf(text, sizeof text, "Parsed audio file in %" PRId32 " ms\n",
+                      static_cast<int32_t>(platform::TimeGetTime() - start));
+        log(text);
+        static_cast<SoundFileStream*>(stream.get())->Describe();
     }
 
     StreamBufferParams sbParams{channel,        params.hNotifyEvent, params.pStates, stream.get(),
@@ -105,7 +195,7 @@ bool ChannelStream::Build(const PipelineParams& params) {
         Fail("not enough memory");  // the decode stream is freed with `stream`
         return false;
     }
-    decode = stream.release();  // the StreamBuffer owns it from here on
+    source = stream.release();  // the StreamBuffer owns it from here on
 
     if (!streamBuffer->CreateBuffer()) {
         delete streamBuffer;
@@ -153,9 +243,34 @@ bool ChannelStream::ArmToPlay() {
 }
 
 const char* ChannelStream::GetFileName() const {
-    return link && link->pWaveFile ? link->pWaveFile->GetFileName() : "";
+    return source && bCreated ? source->GetFileName() : "";
 }
 
 int32_t ChannelStream::GetNextBlock() const {
-    return link && link->pWaveFile ? link->pWaveFile->nNextBlock : 0;
+    if (!bCreated) return 0;
+    if (source->IsBlockExact()) return source->NextBlock();
+    return static_cast<int32_t>(streamBuffer->GetPositionFrames() / source->GetFramesPerBlock()) +
+           3;
+}
+
+bool ChannelStream::SetLooping(bool bLoop) {
+    if (!streamBuffer || !bCreated) return false;
+    streamBuffer->SetLooping(bLoop);
+    return true;
+}
+
+bool ChannelStream::IsLooping() const {
+    return streamBuffer && streamBuffer->IsLooping();
+}
+
+int64_t ChannelStream::GetPositionFrames() const {
+    return streamBuffer && bCreated ? streamBuffer->GetPositionFrames() : 0;
+}
+
+int64_t ChannelStream::GetLengthFrames() const {
+    return streamBuffer ? streamBuffer->GetLengthFrames() : 0;
+}
+
+uint32_t ChannelStream::GetFileRate() const {
+    return streamBuffer ? streamBuffer->GetFileRate() : 0;
 }

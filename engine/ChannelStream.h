@@ -13,6 +13,7 @@
 #include "mixer/AsioHost.h"
 
 class AudioBuffer;
+class BlockSource;
 class ChannelControl;
 class DecodeStream;
 class MappedFile;
@@ -35,6 +36,10 @@ struct PipelineParams {
     CreateSoundBufferFunction pCreate;
     ReleaseSoundBufferFunction pRelease;
     LogFunction pLog;
+    // The device's rate (0: not known) and whether files at other rates are
+    // converted to it. Without both, every file plays at its own rate.
+    uint32_t dwDeviceRate;
+    bool bConvertRates;
 };
 
 class ChannelStream {
@@ -51,7 +56,10 @@ class ChannelStream {
     // while nothing failed. Every stage that refuses a file says why here.
     const char* GetFailure() const { return szFailure; }
     // Parses the file and builds the decode stream and the stream buffer,
-    // which obtains and fills its sound buffer. Once only.
+    // which obtains and fills its sound buffer. Once only. A 16-bit PCM WAV
+    // of one or two channels at the device's rate or half of it (or at any
+    // rate the mapped parser takes, when rates are not converted) plays
+    // mapped, as it is; every other file goes through the decode stage.
     [[nodiscard]] bool Build(const PipelineParams& params);
 
     // The refill, on the event thread: 8 when the channel has just terminated.
@@ -71,13 +79,32 @@ class ChannelStream {
     uint32_t GetLoadId() const { return loadId; }
     int32_t GetChannel() const { return channel; }
     // The full path the file was opened with ("" before Build), and the next
-    // block the decode stream delivers (0 before Build).
+    // block the decode stream delivers (0 before Build); for a channel whose
+    // ring blocks are not the file's, the block under the cursor plus three,
+    // so that the engine's report of the block playing holds for it too.
     const char* GetFileName() const;
     int32_t GetNextBlock() const;
+
+    // Loops the play range (see StreamBuffer::SetLooping); false before Build.
+    bool SetLooping(bool bLoop);
+    bool IsLooping() const;
+    // The frame of the file under the play cursor and the file's length in
+    // frames, at its rate; 0 before Build.
+    int64_t GetPositionFrames() const;
+    int64_t GetLengthFrames() const;
+    uint32_t GetFileRate() const;
 
   private:
     // Build gives up: forgets the parts it no longer owns and keeps the reason.
     [[gnu::format(printf, 2, 3)]] void Fail(const char* format, ...);
+    // Logs what the parser mended in the file's header words.
+    void LogMends(const WaveFile& parsed, const PipelineParams& params);
+    // The mapped path over a parsed WaveFile; the decode stage over the bytes
+    // (or, for a file too large to map, the path).
+    bool BuildMapped(std::unique_ptr<WaveFile> parsed, const PipelineParams& params,
+                     std::unique_ptr<BlockSource>* pSource);
+    bool BuildDecoded(std::unique_ptr<MappedFile>* pFile, const PipelineParams& params,
+                      std::unique_ptr<BlockSource>* pSource);
 
     ChannelControl* control = nullptr;
     SourceLink* link = nullptr;
@@ -87,9 +114,12 @@ class ChannelStream {
     StreamBuffer* streamBuffer = nullptr;
     int32_t channel;
     std::unique_ptr<MappedFile> mappedFile;  // handed to the WaveFile by Build
+    BlockSource* source = nullptr;           // owned by the stream buffer
     bool bOpened = false;
     bool bCreated = false;
     bool bFailed = false;
+    bool bTooLargeToMap = false;  // read through the decode stage by path
     char text[256] = {};
-    char szFailure[160] = {};
+    char szPath[4096] = {};
+    char szFailure[192] = {};
 };

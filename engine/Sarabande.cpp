@@ -18,9 +18,10 @@
 
 namespace {
 
-// The file must exist and its size (the low 32 bits of it) must be above
-// 1024 bytes: anything smaller cannot hold a header and a block worth playing.
-// Otherwise false, with the reason in `why`.
+// The file must exist and be larger than 1024 bytes: anything smaller cannot
+// hold a header and a block worth playing. Otherwise the reason goes to `why`.
+// The whole size counts: a file of more than 4 GiB whose low 32 bits are
+// small is not small.
 bool IsUsableFile(const char* path, char* why, size_t size) {
     struct stat st;
     if (stat(path, &st) != 0) {
@@ -30,8 +31,8 @@ bool IsUsableFile(const char* path, char* why, size_t size) {
             std::snprintf(why, size, "cannot be read (%s)", std::strerror(errno));
         return false;
     }
-    if (static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)) > 1024u) return true;
-    std::snprintf(why, size, "too small (%lld bytes; a WAV file must be larger than 1024 bytes)",
+    if (static_cast<uint64_t>(st.st_size) > 1024u) return true;
+    std::snprintf(why, size, "too small (%lld bytes; a file must be larger than 1024 bytes)",
                   static_cast<long long>(st.st_size));
     return false;
 }
@@ -200,6 +201,7 @@ int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
         RefuseLoad("no file was given");
         fileCheck = SARABANDE_NO_PATH;
     } else if (!IsUsableFile(path, szLoadError, sizeof szLoadError)) {
+        LogText("Refused: %s\n", szLoadError);
         fileCheck = SARABANDE_UNUSABLE_FILE;
     }
     // Letting the engine choose may evict the oldest load: a load that cannot
@@ -223,6 +225,7 @@ int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
     auto* stream = new (std::nothrow) ChannelStream(index, path, dwLoadCounter++);
     if (!stream || !stream->IsOpened()) {
         RefuseLoad("%s", stream ? stream->GetFailure() : "not enough memory");
+        LogText("Refused: %s\n", szLoadError);
         delete stream;
         LogText("Error - Failed to open file: %s\n\n", path);
         states[index].store(CHANNEL_FREE);
@@ -231,8 +234,13 @@ int32_t Sarabande::LoadFile(int32_t channel, const char* path) {
     LogText("Opened file: %s, destined for channel %" PRId32 " in %" PRId32 " ms\n", path, index,
             MsSince(start));
 
-    const PipelineParams params{hNotifyEvents[index].get(), states, &ASIOCreateSoundBuffer,
-                                &ASIOReleaseSoundBuffer, &EngineLog};
+    const PipelineParams params{hNotifyEvents[index].get(),
+                                states,
+                                &ASIOCreateSoundBuffer,
+                                &ASIOReleaseSoundBuffer,
+                                &EngineLog,
+                                ASIOGetDeviceRate(),
+                                bConvertRates};
     const uint32_t buildStart = platform::TimeGetTime();
     int32_t result;
     if (stream->Build(params)) {
@@ -366,6 +374,20 @@ int32_t Sarabande::CloseChannelInstantly(int32_t channel) {
     }
     LogTextWithTime("in %" PRId32 " ms at ", MsSince(start));
     EngineLog("\n", false);
+    return 0;
+}
+
+int32_t Sarabande::SetChannelLoop(int32_t channel, bool bLoop) {
+    if (!IsChannelLoaded(channel)) {
+        EngineLog("SetChannelLoop - invalid channel or not loaded.\n\n", false);
+        return SARABANDE_BAD_CHANNEL;
+    }
+    {
+        std::lock_guard<std::mutex> lock(channelMutexes[channel]);
+        if (bClosing) return 0;
+        slots[channel]->SetLooping(bLoop);
+    }
+    LogText("\nSetChannelLoop on channel %d: %s\n", channel, bLoop ? "on" : "off");
     return 0;
 }
 

@@ -67,6 +67,11 @@ class Sarabande {
     // succeeded. Written where each refusal is decided: here, and by the
     // channel's pipeline for what the file holds. Application's thread.
     const char* GetLoadError() const { return szLoadError; }
+    // Whether the files loaded from now on at a rate other than the device's
+    // (or half of it) are converted to the device's rate; on by default. Off,
+    // every file plays at its own rate, as the mapped path always has.
+    void SetConvertRates(bool bConvert) { bConvertRates = bConvert; }
+    bool ConvertsRates() const { return bConvertRates; }
     // The channel a load would use, or a code; used by LoadFile.
     int32_t LoadChannel(int32_t channel);
     // CHANNEL_LOADED -> CHANNEL_PLAYING. The device is started separately
@@ -77,6 +82,10 @@ class Sarabande {
     // The block actually set (clamped to the file), or a code.
     int32_t SetPosition(int32_t channel, int32_t block);
     int32_t CloseChannelInstantly(int32_t channel);
+    // Loops the channel's range (cue-in to cue-out, or the whole file) with
+    // no gap from the next refill on, or lets it play on to its end. 0, or
+    // -17 for a bad index or a channel not loaded.
+    int32_t SetChannelLoop(int32_t channel, bool bLoop);
     // The channel's state (CHANNEL_...), or -17 for a bad index.
     int32_t GetChannelStatus(int32_t channel);
     // Stops and frees every channel, ends the event thread and shuts the
@@ -193,6 +202,7 @@ class Sarabande {
     bool bFadeStops[kNumChannels] = {};
 
     uint32_t dwLoadCounter = 0;  // application's thread only
+    bool bConvertRates = true;   // application's thread only
     int32_t nRequestedDevice;
     DeviceListSink* pDeviceList;
 

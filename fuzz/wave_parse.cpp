@@ -27,10 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t dwBlock = stream.cbDstBufSize;
     if (dwBlock == 0 || dwBlock > (1u << 24)) return 0;
 
-    std::vector<uint8_t> ring(static_cast<size_t>(dwBlock) * DecodeStream::kRingBlocks);
+    std::vector<uint8_t> ring(static_cast<size_t>(dwBlock) * BlockSource::kRingBlocks);
     bool bEnd = false;
-    stream.GetDecodedData(ring.data(), static_cast<uint32_t>(ring.size()),
-                          DecodeStream::kRingBlocks, &bEnd);
+    stream.GetDecodedData(ring.data(), static_cast<uint32_t>(ring.size()), BlockSource::kRingBlocks,
+                          &bEnd);
     // Run to the end and a little past it; the block count bounds the loop.
     const int64_t nLimit = static_cast<int64_t>(pWave->GetBlockCount()) + 8;
     for (int64_t i = 0; i < nLimit && i < 4096; ++i) {
@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     pWave->Seek(pWave->GetBlockCount() / 2);
     stream.ClearEndFlag();
-    stream.GetDecodedData(ring.data(), static_cast<uint32_t>(ring.size()),
-                          DecodeStream::kRingBlocks, &bEnd);
+    stream.GetDecodedData(ring.data(), static_cast<uint32_t>(ring.size()), BlockSource::kRingBlocks,
+                          &bEnd);
     pWave->Seek(INT32_MAX);
     stream.GetDecodedData(ring.data(), dwBlock, 1, &bEnd);
     return 0;

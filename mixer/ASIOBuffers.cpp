@@ -318,6 +318,10 @@ uint32_t ASIOBuffers::GetSampleRate() {
     return 0;
 }
 
+uint32_t ASIOBuffers::KnownSampleRate() const {
+    return sampleRate >= 1.0 && sampleRate < 4294967295.0 ? static_cast<uint32_t>(sampleRate) : 0;
+}
+
 uint32_t ASIOBuffers::GetLatency() {
     const float msPerFrame = 0.022675738f;
     MixerDebugLog().WriteValue("Latency ms",

@@ -48,6 +48,9 @@ class ASIOBuffers {
     [[nodiscard]] bool SetSampleRate(uint32_t hz);
     // Whole hertz; 0 when the driver cannot tell.
     uint32_t GetSampleRate();
+    // The rate last read from the driver, in whole hertz, without asking it
+    // again and without logging; 0 when not known.
+    uint32_t KnownSampleRate() const;
     // The buffer size in sample frames (and logs a latency in milliseconds).
     uint32_t GetLatency();
     // There is no meter event; always null.

@@ -301,6 +301,10 @@ bool ASIOPlayTogether(void* const* buffers, int32_t count) {
     return true;
 }
 
+uint32_t ASIOGetDeviceRate() {
+    return pASIOBuffers ? pASIOBuffers->KnownSampleRate() : 0;
+}
+
 bool ASIOGetOutputPeaks(int32_t pair, float* left, float* right) {
     if (!pASIOBuffers || pair < 0 || pair >= pASIOBuffers->NumStereoPairs()) return false;
     if (left) *left = pASIOBuffers->OutputPeak(2 * pair);

@@ -82,6 +82,10 @@ void ASIOReleaseSoundBuffer(void* buffer);
 // output stage.
 bool ASIOPlayTogether(void* const* buffers, int32_t count);
 
+// The open device's rate in whole hertz, as the output stage knows it; 0
+// without an output stage. Logs nothing.
+uint32_t ASIOGetDeviceRate();
+
 // The meter of an output pair: the recent peak of each side as a fraction of
 // full scale, after the level (see ASIOBuffers::OutputPeak). False without an
 // output stage or for a pair the card does not have. Takes no lock.

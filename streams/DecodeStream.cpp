@@ -1,5 +1,6 @@
 #include "streams/DecodeStream.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -57,6 +58,19 @@ DecodeStream::DecodeStream(std::unique_ptr<WaveFile> pWave, LogFunction pLog)
     BufferSize = kRingBlocks * cbDstBufSize;
     BufferPlayTime = PlayTimeMs(BufferSize);
     DstBufSizePlayTime = PlayTimeMs(cbDstBufSize);
+    dwRingRate = pFormat->nSamplesPerSec;
+    nRingChannels = pFormat->nChannels;
+    dwSampleBits = 16;
+
+    // The play range in frames, for loops and positions; cue blocks that
+    // reach outside the data are held to it.
+    dwFrameBytes = pFormat->nBlockAlign;
+    const int64_t frames = pWaveFile->GetDataSize() / dwFrameBytes;
+    const int64_t block = pWaveFile->GetReader()->GetFramesPerBlock();
+    const auto inData = [frames](int64_t frame) { return std::clamp<int64_t>(frame, 0, frames); };
+    const int64_t start = inData(pWaveFile->cueIn * block);
+    const int64_t end = pWaveFile->cueOut != 0 ? inData(pWaveFile->cueOut * block) : frames;
+    SetRange(frames, start, end < start ? start : end, pFormat->nSamplesPerSec, 1.0, dwFrameBytes);
 
     bReady = true;
     WriteDescription();
@@ -123,6 +137,12 @@ uint32_t DecodeStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t n
         if (pbEnd) *pbEnd = true;
         return dwBytes;
     }
+    if (bFrameMode) {
+        DeliverFrames(pDst, dwBytes, nBlocks);
+        if (pbEnd) *pbEnd = bEndFlag;
+        return dwBytes;
+    }
+    qwBlocks += nBlocks;
     WaveFile& wave = *pWaveFile;
     const int32_t nBlockCount = wave.GetBlockCount();
     const int32_t nEndBlock = wave.cueOut != 0 ? wave.cueOut : nBlockCount;
@@ -193,4 +213,92 @@ int32_t DecodeStream::PCMFetchData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlo
         return 0;
     }
     return 1;
+}
+
+void DecodeStream::DeliverFrames(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks) {
+    WaveFile& wave = *pWaveFile;
+    std::snprintf(text, sizeof text, "B %" PRId64 ", ", qwFrame / dwFramesPerBlock);
+    Log(text);
+    const uint8_t* pData = wave.GetData();
+    const uint32_t frames = dwBytes / dwFrameBytes;
+    const uint32_t got = ReadRange(frames, [&](int64_t frame, uint32_t count, uint32_t done) {
+        if (done != 0 && frame == qwRangeStart) Log("Loop, ");
+        std::memcpy(pDst + static_cast<size_t>(done) * dwFrameBytes,
+                    pData + static_cast<size_t>(frame) * dwFrameBytes,
+                    static_cast<size_t>(count) * dwFrameBytes);
+        return count;
+    });
+    const uint32_t dwCount = got * dwFrameBytes;
+    if (dwCount < dwBytes) std::memset(pDst + dwCount, 0, dwBytes - dwCount);
+    if (wave.TakeTruncatedFlag()) {
+        Log("\nPCMFetchData - file shrank while mapped, the missing part plays as silence!\n\n");
+    }
+    std::snprintf(text, sizeof text, "DLU: %" PRIu32 ", ", dwCount);
+    Log(text);
+    const bool bEnd = !bLooping && qwFrame >= qwRangeEnd;
+    if (bEnd) {
+        bEndFlag = true;
+        std::snprintf(text, sizeof text,
+                      "\nPCMFetchData - found file EOF! - bytes remaining: %" PRIu32 "\n\n",
+                      dwCount);
+        Log(text);
+    }
+    CountBlocks(nBlocks, got, bEnd);
+}
+
+void DecodeStream::DeliverSilence(uint8_t* pDst) {
+    if (bFrameMode) {
+        Log("Silence, ");
+    } else {
+        std::snprintf(text, sizeof text, "B %d, ", pWaveFile->nNextBlock);
+        Log(text);
+        Log("Silence, ");
+        pWaveFile->nNextBlock += 1;
+    }
+    std::memset(pDst, 0, cbDstBufSize);
+    ++qwBlocks;
+}
+
+int32_t DecodeStream::Seek(int32_t nBlock) {
+    const int32_t set = pWaveFile->Seek(nBlock);
+    RestartCount();
+    // Whole blocks again unless a loop is on, which goes on frame by frame.
+    bFrameMode = bLooping;
+    qwFrame = static_cast<int64_t>(set) * dwFramesPerBlock;
+    if (qwFrame < qwRangeStart) qwFrame = qwRangeStart;
+    return set;
+}
+
+bool DecodeStream::PlayedOut() const {
+    if (bFrameMode) return FramesPlayedOut();
+    // The ring holds the block being heard and the next three, the last of
+    // which was just written.
+    const WaveFile& wave = *pWaveFile;
+    const int32_t playing = wave.nNextBlock - 4;
+    const int32_t endBlock = wave.cueOut != 0 ? wave.cueOut : wave.GetBlockCount();
+    return playing >= endBlock;
+}
+
+int32_t DecodeStream::NextBlock() const {
+    if (bFrameMode) return static_cast<int32_t>(qwFrame / dwFramesPerBlock);
+    return pWaveFile->nNextBlock;
+}
+
+const char* DecodeStream::GetFileName() const {
+    return pWaveFile ? pWaveFile->GetFileName() : "";
+}
+
+void DecodeStream::SetLooping(bool bLoop) {
+    BlockSource::SetLooping(bLoop);
+    if (!bLoop || bFrameMode || !bReady) return;
+    // Whole blocks so far: the next one begins where frame by frame goes on.
+    bFrameMode = true;
+    const int64_t next = static_cast<int64_t>(pWaveFile->nNextBlock) * dwFramesPerBlock;
+    qwFrame = std::clamp(next, qwRangeStart, qwRangeEnd);
+}
+
+int64_t DecodeStream::NextFrame() const {
+    if (bFrameMode) return bLooping && qwFrame >= qwRangeEnd ? qwRangeStart : qwFrame;
+    const int64_t next = static_cast<int64_t>(pWaveFile->nNextBlock) * dwFramesPerBlock;
+    return next < qwRangeStart ? qwRangeStart : next;
 }

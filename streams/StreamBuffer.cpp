@@ -10,7 +10,7 @@
 #include "streams/ChannelStates.h"
 #include "mixer/AudioBuffer.h"
 #include "platform/Event.h"
-#include "streams/DecodeStream.h"
+#include "streams/BlockSource.h"
 
 namespace {
 
@@ -42,8 +42,7 @@ StreamBuffer::StreamBuffer(const StreamBufferParams& params)
       pLog(params.pLog),
       pClock(&platform::TimeGetTime) {
     if (!pDecodeStream) return;
-    if (const WaveFile* wave = pDecodeStream->GetWaveFile())
-        std::snprintf(szFileName, sizeof szFileName, "%s", wave->GetFileName());
+    std::snprintf(szFileName, sizeof szFileName, "%s", pDecodeStream->GetFileName());
     dwBufferSize = pDecodeStream->BufferSize;
     cbDstBufSize = pDecodeStream->cbDstBufSize;
     dwBytesPerSec = pDecodeStream->dwBytesPerSec;
@@ -114,13 +113,12 @@ bool StreamBuffer::CreateBuffer() {
         Log("Failed creating sound buffer.\n");
         return false;
     }
-    const WAVEFORMATEX* format = pDecodeStream->GetFormat();
     BufferDescription desc{};
     desc.dwBufferBytes = dwBufferSize;
-    desc.dwSamplesPerSec = format ? format->nSamplesPerSec : 0;
-    desc.nChannels = format ? format->nChannels : 0;
+    desc.dwSamplesPerSec = pDecodeStream->dwRingRate;
+    desc.nChannels = pDecodeStream->nRingChannels;
     desc.nOwner = nChannel;
-    void* buffer = pCreate(&desc, 16);
+    void* buffer = pCreate(&desc, pDecodeStream->dwSampleBits);
     if (!buffer) {
         Log("Failed creating sound buffer.\n");
         return false;
@@ -134,6 +132,8 @@ bool StreamBuffer::CreateBuffer() {
         dwOnTime = FloorToUInt32(deviceMs + dMsPerBlock);
     }
     LogF("dwOnTime: %" PRId32 "\n", static_cast<int32_t>(dwOnTime));
+    nRingBlock = pDecodeStream->NextBlock();
+    bUnplayed = true;
     return DirectSoundBufferSetup();
 }
 
@@ -150,6 +150,13 @@ bool StreamBuffer::DirectSoundBufferSetup() {
         return false;
     }
     auto* ring = static_cast<uint8_t*>(memory);
+    const int64_t first = pDecodeStream->NextFrame();
+    const bool looped = pDecodeStream->IsLooping();
+    for (uint32_t i = 0; i < 4; ++i) {
+        qwBlockStart[i] = pDecodeStream->FrameAfter(
+            first, static_cast<uint64_t>(i) * pDecodeStream->RingFrames(), looped);
+        bBlockLooped[i] = looped;
+    }
     const uint32_t delivered = pDecodeStream->GetDecodedData(ring, locked, 4, &bEndOfData);
     bool ok;
     if (bEndOfData) {
@@ -195,6 +202,7 @@ bool StreamBuffer::ArmToPlay() {
         dwStartTime = now - FloorToUInt32(dPlayedMs);
     }
     bMissedNotification = false;
+    bUnplayed = false;
     bResync = true;
     return true;
 }
@@ -220,7 +228,7 @@ int32_t StreamBuffer::SetPosition(int32_t block, bool resume) {
     // arrives (see there).
     bPaused = false;
 
-    block = pDecodeStream->GetWaveFile()->Seek(block);
+    block = pDecodeStream->Seek(block);
     pDecodeStream->ClearEndFlag();
     dwLastNotifyTime = 0;
     bEndOfData = false;
@@ -229,6 +237,8 @@ int32_t StreamBuffer::SetPosition(int32_t block, bool resume) {
     dwStartTime = 0;
     dwPausedElapsed = 0;
     dPlayedMs = static_cast<double>(block) * dMsPerBlock;
+    nRingBlock = block;
+    bUnplayed = true;
     SetState(CHANNEL_LOADED);
     if (resume) {
         if (!Play()) return -1;
@@ -239,24 +249,22 @@ int32_t StreamBuffer::SetPosition(int32_t block, bool resume) {
     return block;
 }
 
+void StreamBuffer::NoteBlockStart() {
+    const size_t slot = static_cast<size_t>(pWrite - pRingStart) / cbDstBufSize;
+    qwBlockStart[slot & 3] = pDecodeStream->NextFrame();
+    bBlockLooped[slot & 3] = pDecodeStream->IsLooping();
+}
+
 bool StreamBuffer::FillNextBlock() {
-    WaveFile* wave = pDecodeStream->GetWaveFile();
+    NoteBlockStart();
     if (bEndOfData) {
-        LogF("B %d, ", wave->nNextBlock);
-        Log("Silence, ");
-        std::memset(pWrite, 0, cbDstBufSize);
-        wave->nNextBlock += 1;
+        pDecodeStream->DeliverSilence(pWrite);
     } else {
         pDecodeStream->GetDecodedData(pWrite, cbDstBufSize, 1, &bEndOfData);
     }
     AdvanceWritePointer();
     if (bEndOfData && GetState() == CHANNEL_PLAYING) SetState(CHANNEL_CLOSING);
-
-    // The ring holds the block being heard and the next three, the last of
-    // which was just written.
-    const int32_t playing = wave->nNextBlock - 4;
-    const int32_t endBlock = wave->cueOut != 0 ? wave->cueOut : wave->GetBlockCount();
-    return playing < endBlock;
+    return !pDecodeStream->PlayedOut();
 }
 
 bool StreamBuffer::ResetBuffer() {
@@ -397,6 +405,46 @@ int32_t StreamBuffer::OnNotification() {
         return 8;
     }
     return 0;
+}
+
+void StreamBuffer::SetLooping(bool bLoop) {
+    if (bClosed || !pDecodeStream || bLoop == pDecodeStream->IsLooping()) return;
+    pDecodeStream->SetLooping(bLoop);
+    if (bUnplayed && pSoundBuffer) {
+        // Nothing of the ring has been heard: fill it again from its start.
+        pDecodeStream->Seek(nRingBlock);
+        pDecodeStream->ClearEndFlag();
+        bEndOfData = false;
+        (void)DirectSoundBufferSetup();
+        return;
+    }
+    if (!bLoop || !bEndOfData) return;
+    // The end is already in the ring: the next block written starts the
+    // range again, and the channel plays on.
+    bEndOfData = false;
+    pDecodeStream->ClearEndFlag();
+    if (GetState() == CHANNEL_CLOSING) SetState(CHANNEL_PLAYING);
+}
+
+bool StreamBuffer::IsLooping() const {
+    return pDecodeStream && pDecodeStream->IsLooping();
+}
+
+int64_t StreamBuffer::GetPositionFrames() {
+    if (bClosed || !pSoundBuffer || !pDecodeStream || pDecodeStream->RingFrames() == 0) return 0;
+    const uint32_t cursor = CursorPosition();
+    const uint32_t slot = (cursor / cbDstBufSize) & 3;
+    const uint32_t frameBytes = cbDstBufSize / pDecodeStream->RingFrames();
+    const uint32_t into = (cursor % cbDstBufSize) / frameBytes;
+    return pDecodeStream->FrameAfter(qwBlockStart[slot], into, bBlockLooped[slot]);
+}
+
+int64_t StreamBuffer::GetLengthFrames() const {
+    return pDecodeStream ? pDecodeStream->GetLengthFrames() : 0;
+}
+
+uint32_t StreamBuffer::GetFileRate() const {
+    return pDecodeStream ? pDecodeStream->GetFileRate() : 0;
 }
 
 void StreamBuffer::Close() {

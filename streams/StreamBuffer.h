@@ -5,6 +5,11 @@
 // the next notification. It also keeps the channel's play clock, catches up
 // when the refills have fallen behind, pads with silence after the data and
 // ends the channel once the last block has been heard.
+//
+// A looping channel plays its range over and over with no gap and never
+// ends. The file frame at which each block of the ring begins is kept as the
+// block is written, so that the frame under the play cursor is known for
+// every channel on its own.
 #pragma once
 
 #include <atomic>
@@ -14,7 +19,7 @@
 #include "mixer/AsioHost.h"
 #include "mixer/SoundBuffer.h"
 
-class DecodeStream;
+class BlockSource;
 class AudioBuffer;
 namespace platform {
 class Event;
@@ -25,7 +30,7 @@ struct StreamBufferParams {
     int32_t nChannel;               // 0..11, also the output pair
     platform::Event* hNotifyEvent;  // the channel's event, waited on by the event thread
     std::atomic<int32_t>* pStates;  // the engine's twelve channel states
-    DecodeStream* pDecodeStream;    // ownership passes to the StreamBuffer
+    BlockSource* pDecodeStream;     // ownership passes to the StreamBuffer
     CreateSoundBufferFunction pCreate;
     ReleaseSoundBufferFunction pRelease;
     LogFunction pLog;
@@ -65,6 +70,18 @@ class StreamBuffer {
     // the file), and marks the channel CHANNEL_FREE.
     void Close();
 
+    // Loops the play range; turned off, the channel plays on to its end. A
+    // ring not yet played is filled again at once; a playing one changes from
+    // the next block written on, so a loop turned on once the end is already
+    // in the ring plays the silence written after it before starting again.
+    void SetLooping(bool bLoop);
+    bool IsLooping() const;
+    // The frame of the file under the play cursor, counted from the first
+    // frame of its audio; 0 when closed.
+    int64_t GetPositionFrames();
+    int64_t GetLengthFrames() const;
+    uint32_t GetFileRate() const;
+
     // The millisecond clock behind the play clock and the lateness test.
     // Tests replace it to make a notification late or on time at will; set it
     // before the buffer is used from two threads.
@@ -90,6 +107,8 @@ class StreamBuffer {
     // The bytes the cursor has moved since the notification was armed.
     uint32_t TravelledSinceArm();
     uint32_t CursorPosition();
+    // Notes where the block at the write pointer, about to be written, begins.
+    void NoteBlockStart();
 
     // Everything below is used under the channel's mutex, by the application's
     // thread (creation, positioning, play, pause, close) or the event thread
@@ -97,7 +116,7 @@ class StreamBuffer {
     int32_t nChannel;
     platform::Event* hNotifyEvent;
     std::atomic<int32_t>* pStates;
-    DecodeStream* pDecodeStream;
+    BlockSource* pDecodeStream;
     CreateSoundBufferFunction pCreate;
     ReleaseSoundBufferFunction pRelease;
     LogFunction pLog;
@@ -127,9 +146,16 @@ class StreamBuffer {
     uint32_t dwArmCursor = 0;
     uint32_t dwArmBytes = 0;
     uint32_t dwArmTime = 0;
+    // The file frame at which each block of the ring begins, and whether it
+    // was written looping.
+    int64_t qwBlockStart[4] = {};
+    bool bBlockLooped[4] = {};
     bool bPaused = false;  // Pause stopped the buffer; Play resumes the clock
     // A notification whose bytes had all played came while paused.
     bool bMissedNotification = false;
+    // The ring was filled from block nRingBlock and has not been played since.
+    bool bUnplayed = false;
+    int32_t nRingBlock = 0;
     bool bEndOfData = false;
     bool bClosed = false;
     bool bResync = false;

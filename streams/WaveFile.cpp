@@ -185,3 +185,10 @@ uint32_t WaveFile::Fetch(const uint8_t** ppBlock, int32_t nBlocks, bool* pbEnd) 
 bool WaveFile::TakeTruncatedFlag() {
     return pMappedFile && pMappedFile->TakeTruncatedFlag();
 }
+
+std::unique_ptr<MappedFile> WaveFile::TakeMappedFile() {
+    pReader.reset();
+    pBase = nullptr;
+    dwLength = 0;
+    return std::move(pMappedFile);
+}

@@ -63,6 +63,9 @@ class WaveFile {
     const BlockReader* GetReader() const { return pReader.get(); }
     // True once after part of the mapped file vanished and plays as silence.
     bool TakeTruncatedFlag();
+    // Gives the mapping back, for another reader of the same bytes; the
+    // object is of no further use.
+    std::unique_ptr<MappedFile> TakeMappedFile();
 
     // The next block that the decode stream delivers, counted from the start of
     // the data chunk. Written by the decode stream and Seek, read by the engine

@@ -77,7 +77,7 @@ TEST_F(DialogFixture, LoadShowsTheFileNameAndAFailedLoadLeavesTheRowEmpty) {
     EXPECT_TRUE(dlg->LoadedPath(3).empty());
     EXPECT_EQ(Status(3), CHANNEL_FREE);
     EXPECT_EQ(dlg->StatusText(),
-              "Chn 04: tiny.wav: too small (1000 bytes; a WAV file must be larger than 1024 "
+              "Chn 04: tiny.wav: too small (1000 bytes; a file must be larger than 1024 "
               "bytes)");
     EXPECT_TRUE(messages.empty());
 

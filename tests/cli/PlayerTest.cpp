@@ -59,8 +59,8 @@ class PlayerTest : public ::testing::Test {
     TempDir dir;
 };
 
-TEST_F(PlayerTest, DemoRecordsEveryFileBitForBitOnItsOwnPair) {
-    const PlayerResult run = RunPlayer(dir.path(), {"--demo"});
+TEST_F(PlayerTest, DemoRecordsEveryFileBitForBitOnItsOwnPairUnconverted) {
+    const PlayerResult run = RunPlayer(dir.path(), {"--demo", "--no-convert"});
     ASSERT_EQ(run.nExitStatus, 0) << run.err;
 
     const std::string demo = dir.File("demo");
@@ -139,25 +139,28 @@ TEST_F(PlayerTest, SixteenBitOutputHonoursChannelOptionAndStartPosition) {
 }
 
 TEST_F(PlayerTest, EachRefusedFileIsNamedWithItsReasonAndTheExitIsThree) {
-    WavLayout eightBit, lowRate;
+    WavLayout six, eightBit, lowRate;
+    six.nChannels = 6;
     eightBit.wBitsPerSample = 8;
     lowRate.nSamplesPerSec = 11025;
     ASSERT_TRUE(WriteBytes(dir.File("text.wav"), std::vector<uint8_t>(4000, 'x')));
-    WriteWav(dir, "eight-bit.wav", eightBit, 20000);
-    WriteWav(dir, "low-rate.wav", lowRate, 20000);
+    WriteWav(dir, "six.wav", six, 20000);
     WriteWav(dir, "tiny.wav", WavLayout{}, 100);
-    const std::string good = WriteWav(dir, "a.wav", WavLayout{}, 20000);
+    // Decoded and converted, these play.
+    const std::string played[] = {WriteWav(dir, "eight-bit.wav", eightBit, 20000),
+                                  WriteWav(dir, "low-rate.wav", lowRate, 20000),
+                                  WriteWav(dir, "a.wav", WavLayout{}, 20000)};
     const std::pair<const char*, const char*> refused[] = {
         {"missing.wav", "missing (no such file)"},
-        {"text.wav", "not a WAV file (no RIFF header)"},
-        {"eight-bit.wav", "8-bit samples; only 16-bit PCM is played"},
-        {"low-rate.wav", "11025 Hz; 22050 Hz or more is played"},
-        {"tiny.wav", "too small (444 bytes; a WAV file must be larger than 1024 bytes)"},
+        {"text.wav", "an unreadable format (Format not recognised.)"},
+        {"six.wav", "6 channels: a channel plays a mono or stereo file"},
+        {"tiny.wav", "too small (444 bytes; a file must be larger than 1024 bytes)"},
     };
     std::vector<std::string> args = {"--device", "virtual"};
     for (const auto& [name, reason] : refused) args.push_back(dir.File(name));
-    // Seven good files take the rows left; a thirteenth file finds none free.
-    for (int i = 0; i < 7; ++i) args.push_back(good);
+    // Eight files take the rows left; a thirteenth file finds none free.
+    args.insert(args.end(), {played[0], played[1]});
+    for (int i = 0; i < 6; ++i) args.push_back(played[2]);
     args.push_back(dir.File("last.wav"));
     const PlayerResult run = RunPlayer(dir.path(), args);
     EXPECT_EQ(run.nExitStatus, 3);
@@ -165,7 +168,8 @@ TEST_F(PlayerTest, EachRefusedFileIsNamedWithItsReasonAndTheExitIsThree) {
         EXPECT_NE(run.err.find(dir.File(name) + ": " + reason + "\n"), std::string::npos)
             << run.err;
     EXPECT_NE(run.err.find(dir.File("last.wav") + ": no free channel"), std::string::npos);
-    EXPECT_EQ(run.err.find(good + ":"), std::string::npos) << "the good files loaded";
+    for (const std::string& path : played)
+        EXPECT_EQ(run.err.find(path + ":"), std::string::npos) << run.err;
     EXPECT_TRUE(EndsWith(ReadWholeFile(dir.File("SarabandeDbg.Log")), kGoodbye));
 }
 
@@ -292,7 +296,7 @@ TEST_F(PlayerTest, DurationStopsTheRunEarly) {
 
 TEST_F(PlayerTest, WaitHoldsALoadedSetUntilSigusr1ThenPlaysItFromItsFirstFrame) {
     const std::string wav = WriteWav(dir, "a.wav", WavLayout{}, 30000);
-    PlayerProcess player(dir.path(), {"--wait", "--record", "rec.wav", wav});
+    PlayerProcess player(dir.path(), {"--wait", "--record", "rec.wav", "--rate", "44100", wav});
     ASSERT_TRUE(player.WaitForOutput("ready\n", 5000)) << player.OutSoFar();
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_TRUE(player.Running()) << "stdin at end of file must not fire the set";

@@ -4,10 +4,11 @@
 
 namespace e2e {
 
-int16_t SampleOf(const TestFile& file, uint32_t frame, int side) {
+int32_t SampleOf(const TestFile& file, uint32_t frame, int side) {
     const uint32_t id = static_cast<uint32_t>(file.nId & 0xF) << 12;
     const uint32_t value = side == 0 ? id | (frame & 0x7FF) : id | 0x800 | ((frame >> 11) & 0x7FF);
-    return static_cast<int16_t>(static_cast<uint16_t>(value));
+    const uint32_t low = file.encoding == Encoding::Pcm24 ? ((frame * 2 + side) % 255 + 1) << 8 : 0;
+    return static_cast<int32_t>(value << 16 | low);
 }
 
 std::vector<uint8_t> MakeFile(const TestFile& file) {
@@ -15,14 +16,18 @@ std::vector<uint8_t> MakeFile(const TestFile& file) {
     layout.nChannels = file.nChannels;
     layout.nSamplesPerSec = file.dwSamplesPerSec;
     layout.cue = file.cue;
-    std::vector<uint8_t> pcm;
-    pcm.reserve(static_cast<size_t>(file.dwFrames) * file.nChannels * 2);
+    layout.bExtensible = file.encoding == Encoding::Extensible16;
+    layout.wFormatTag = file.encoding == Encoding::Float ? 3 : 1;
+    layout.wBitsPerSample = file.encoding == Encoding::Pcm24   ? 24
+                            : file.encoding == Encoding::Float ? 32
+                                                               : 16;
+    std::vector<int32_t> samples;
+    samples.reserve(static_cast<size_t>(file.dwFrames) * file.nChannels);
     for (uint32_t f = 0; f < file.dwFrames; ++f) {
-        for (int side = 0; side < file.nChannels; ++side) {
-            PutU16(pcm, static_cast<uint16_t>(SampleOf(file, f, side)));
-        }
+        for (int side = 0; side < file.nChannels; ++side)
+            samples.push_back(SampleOf(file, f, side));
     }
-    return MakeWav(layout, pcm);
+    return MakeWav(layout, EncodeSamples(layout, samples));
 }
 
 std::vector<Frame> ExpectedOutput(const TestFile& file, uint32_t deviceRate) {
@@ -38,7 +43,7 @@ std::vector<Frame> ExpectedOutput(const TestFile& file, uint32_t deviceRate) {
     const bool bLoRes = file.dwSamplesPerSec <= deviceRate / 2;
     std::vector<Frame> out;
     for (uint32_t f = first; f < end; ++f) {
-        const int16_t left = SampleOf(file, f, 0);
+        const int32_t left = SampleOf(file, f, 0);
         const Frame frame{left, file.nChannels == 2 ? SampleOf(file, f, 1) : left};
         out.push_back(frame);
         if (bLoRes) {

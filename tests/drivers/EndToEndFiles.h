@@ -12,25 +12,35 @@
 
 namespace e2e {
 
+// How a file holds its samples: 16-bit PCM (played mapped), 24-bit PCM whose
+// low byte is not zero, 32-bit float holding 16-bit values, and 16-bit PCM
+// under a WAVE_FORMAT_EXTENSIBLE header (the last three decoded).
+enum class Encoding { Pcm16, Pcm24, Float, Extensible16 };
+
 struct TestFile {
     int32_t nId;  // 1..15; never 0, so no sample of a file is silence
     uint16_t nChannels;
     uint32_t dwSamplesPerSec;
     uint32_t dwFrames;
     std::optional<WavCue> cue;
+    Encoding encoding = Encoding::Pcm16;
+
+    // Above 16 bits in memory: reduced with dither on a 16-bit card.
+    bool IsWide() const { return encoding == Encoding::Pcm24 || encoding == Encoding::Float; }
 };
 
-// One output frame as 16-bit source samples; a mono source feeds both sides.
+// One output frame as a 32-bit card plays it; a mono source feeds both sides.
 struct Frame {
-    int16_t left;
-    int16_t right;
+    int32_t left;
+    int32_t right;
     bool operator==(const Frame&) const = default;
 };
 
-// The sample of `side` (0 left, 1 right; mono files have only 0) at `frame`.
-// Left holds the frame's low 11 bits, right bit 11 set and the next 11 bits,
-// both under the id in the top four bits.
-int16_t SampleOf(const TestFile& file, uint32_t frame, int side);
+// The sample of `side` (0 left, 1 right; mono files have only 0) at `frame`,
+// at full scale. Its top 16 bits hold, under the id in the top four bits,
+// the frame's low 11 bits on the left and bit 11 set and the next 11 bits on
+// the right; a 24-bit file adds a low byte that is never zero.
+int32_t SampleOf(const TestFile& file, uint32_t frame, int side);
 
 // The whole WAV file.
 std::vector<uint8_t> MakeFile(const TestFile& file);
@@ -40,10 +50,5 @@ std::vector<uint8_t> MakeFile(const TestFile& file);
 // cue-out block (or the end of the data), each played twice when the file's
 // rate is at most half the device's.
 std::vector<Frame> ExpectedOutput(const TestFile& file, uint32_t deviceRate);
-
-// The 32-bit output of a 16-bit sample at full level: the top 16 bits.
-inline int32_t Top16(int16_t sample) {
-    return static_cast<int32_t>(static_cast<uint32_t>(sample) << 16);
-}
 
 }  // namespace e2e

@@ -112,9 +112,9 @@ class Capture {
     std::atomic<uint32_t> xruns_{0};
 };
 
-// The float a JACK port carries for a 16-bit source sample at full level.
-float PortValue(int16_t sample) {
-    return static_cast<float>(e2e::Top16(sample)) / 2147483648.0f;
+// The float a JACK port carries for a 32-bit output sample.
+float PortValue(int32_t sample) {
+    return static_cast<float>(sample) / 2147483648.0f;
 }
 
 // Compares capture ports `left` and `right` from frame `from` with `want`;
@@ -176,7 +176,7 @@ void PlayAndKill(const std::string& jackd, Attempt* attempt) {
     // Channel 0 plays a second to its end; channel 5 a ten-second half-rate
     // mono file that is still playing when the server goes.
     const TestFile shortFile{1, 2, 48000, 48000, {}};
-    const TestFile longFile{6, 1, 22050, 220500, {}};
+    const TestFile longFile{6, 1, 24000, 240000, {}};
     ASSERT_TRUE(WriteBytes(dir.File("short.wav"), e2e::MakeFile(shortFile)));
     ASSERT_TRUE(WriteBytes(dir.File("long.wav"), e2e::MakeFile(longFile)));
 

@@ -27,9 +27,9 @@ struct PlayRun {
 
 class EnginePlayback : public ::testing::Test {
   protected:
-    void Start(ASIOSampleType type = ASIOSTInt32LSB) {
+    void Start(ASIOSampleType type = ASIOSTInt32LSB, double rate = 44100.0) {
         TearDown();
-        rig = std::make_unique<EngineRig>(type);
+        rig = std::make_unique<EngineRig>(type, 64, rate);
         engine = std::make_unique<Sarabande>(-1, nullptr);
         ASSERT_EQ(engine->Init(&rig->hwnd, nullptr, rig->dir.path().c_str()), 0);
         ASSERT_TRUE(ASIOStartPlay());
@@ -78,6 +78,7 @@ struct Format {
     ASIOSampleType type;
     uint16_t channels;
     uint32_t rate;
+    uint32_t deviceRate;  // the file's rate or twice it: played mapped
 };
 
 class EngineBitExact : public EnginePlayback, public ::testing::WithParamInterface<Format> {};
@@ -88,7 +89,7 @@ class EngineBitExact : public EnginePlayback, public ::testing::WithParamInterfa
 TEST_P(EngineBitExact, FileArrivesWholeOnItsPairThenSilence) {
     const Format f = GetParam();
     const bool b16 = f.type == ASIOSTInt16LSB;
-    Start(f.type);
+    Start(f.type, f.deviceRate);
     WavLayout layout;
     layout.nChannels = f.channels;
     layout.nSamplesPerSec = f.rate;
@@ -99,7 +100,7 @@ TEST_P(EngineBitExact, FileArrivesWholeOnItsPairThenSilence) {
     ASSERT_EQ(engine->PlayChannel(5), 0);
     EXPECT_EQ(engine->ChannelState(5), CHANNEL_PLAYING);
 
-    const int repeat = f.rate * 2 <= 48000 ? 2 : 1;  // lo-res on the 48000 Hz card
+    const int repeat = f.rate * 2 <= f.deviceRate ? 2 : 1;  // lo-res at half the card's rate
     const uint32_t framesPerBlockOnCard = blockFrames * repeat;
     const int32_t switchesPerBlock = static_cast<int32_t>(framesPerBlockOnCard / 64);
     PlayRun run = Play(5, switchesPerBlock * 20, b16);
@@ -115,13 +116,96 @@ TEST_P(EngineBitExact, FileArrivesWholeOnItsPairThenSilence) {
         if (ch == 10 || ch == 11) continue;
         EXPECT_EQ(b16 ? rig->driver.Sample16(ch, 0, 3) : rig->driver.Sample32(ch, 0, 3), 0);
     }
+    // The mapped path describes the stream as it always has.
+    engine->Close();
+    const std::string log = rig->Log();
+    EXPECT_NE(log.find("Format: PCM\nSrc: bitrate: "), std::string::npos);
+    EXPECT_EQ(log.find("libsndfile"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, EngineBitExact,
-    ::testing::Values(Format{ASIOSTInt32LSB, 2, 44100}, Format{ASIOSTInt32LSB, 1, 48000},
-                      Format{ASIOSTInt16LSB, 2, 48000}, Format{ASIOSTInt16LSB, 1, 44100},
-                      Format{ASIOSTInt32LSB, 2, 22050}, Format{ASIOSTInt16LSB, 1, 22050}));
+INSTANTIATE_TEST_SUITE_P(Formats, EngineBitExact,
+                         ::testing::Values(Format{ASIOSTInt32LSB, 2, 44100, 44100},
+                                           Format{ASIOSTInt32LSB, 1, 48000, 48000},
+                                           Format{ASIOSTInt16LSB, 2, 48000, 48000},
+                                           Format{ASIOSTInt16LSB, 1, 44100, 44100},
+                                           Format{ASIOSTInt32LSB, 2, 22050, 44100},
+                                           Format{ASIOSTInt16LSB, 1, 22050, 44100}));
+
+// A stereo 16-bit file of `frames` frames whose left and right samples are
+// value(frame); written into the rig's directory.
+template <class Value>
+std::string WriteStereo(EngineRig& rig, const char* name, uint32_t rate, uint32_t frames,
+                        Value value) {
+    WavLayout layout;
+    layout.nSamplesPerSec = rate;
+    std::vector<int32_t> samples;
+    for (uint32_t f = 0; f < frames; ++f) samples.insert(samples.end(), 2, value(f) * 65536);
+    const std::string path = rig.dir.File(name);
+    EXPECT_TRUE(WriteBytes(path, MakeWav(layout, EncodeSamples(layout, samples))));
+    return path;
+}
+
+struct Conversion {
+    uint32_t fileRate;
+    uint32_t deviceRate;
+};
+
+class EngineConverts : public EnginePlayback, public ::testing::WithParamInterface<Conversion> {};
+
+// A second of 1 kHz at another rate comes out at 1 kHz, and for a second.
+TEST_P(EngineConverts, AToneKeepsItsPitchAndItsLength) {
+    const Conversion c = GetParam();
+    Start(ASIOSTInt32LSB, c.deviceRate);
+    const std::string path = WriteStereo(*rig, "tone.wav", c.fileRate, c.fileRate, [&](uint32_t f) {
+        return static_cast<int32_t>(
+            std::lround(16384.0 * std::sin(2 * M_PI * 1000.0 * f / c.fileRate)));
+    });
+    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
+    ASSERT_EQ(engine->PlayChannel(0), 0);
+    const PlayRun run = Play(0, static_cast<int32_t>(c.deviceRate / 64) * 2);
+    EXPECT_GT(run.terminatedAt, 0);
+    const std::vector<int32_t>& out = run.capture.left;
+    int64_t first = -1, last = -1;
+    std::vector<double> rising;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (std::abs(static_cast<double>(out[i])) > 1e8) last = static_cast<int64_t>(i);
+        if (first < 0 && last >= 0) first = last;
+        if (i > 0 && out[i - 1] < 0 && out[i] >= 0)
+            rising.push_back(static_cast<double>(i - 1) + out[i - 1] / double(out[i - 1] - out[i]));
+    }
+    ASSERT_GT(rising.size(), 100u);
+    // Away from the edges, where the filter rings.
+    const double span = rising[rising.size() - 10] - rising[10];
+    const double hz = (static_cast<double>(rising.size()) - 20.0) * c.deviceRate / span;
+    EXPECT_NEAR(hz, 1000.0, 1.0);
+    const double blockOnCard = 4608.0 * c.deviceRate / c.fileRate;
+    EXPECT_NEAR(static_cast<double>(last - first), c.deviceRate, blockOnCard);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, EngineConverts,
+                         ::testing::Values(Conversion{44100, 48000}, Conversion{96000, 44100}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.fileRate) + "To" +
+                                    std::to_string(info.param.deviceRate);
+                         });
+
+// Blocks of the file, each at its own level: after a reposition the first
+// block heard is the block asked for, converted, and the next follows it.
+TEST_F(EnginePlayback, APositionOnAConvertedChannelLandsOnTheBlockAskedFor) {
+    Start(ASIOSTInt32LSB, 48000);
+    const auto level = [](int32_t block) { return (block + 1) * 1500; };
+    const std::string path = WriteStereo(*rig, "steps.wav", 44100, 4608 * 12,
+                                         [&](uint32_t f) { return level(f / 4608); });
+    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
+    EXPECT_EQ(engine->SetPosition(0, 5), 5);
+    ASSERT_EQ(engine->PlayChannel(0), 0);
+    const PlayRun run = Play(0, 300);
+    const double block = 4608.0 * 48000 / 44100;
+    for (int32_t k : {0, 1, 2}) {
+        const double heard = run.capture.left[static_cast<size_t>(block * (k + 0.5))] / 65536.0;
+        EXPECT_NEAR(heard, level(5 + k), 15.0) << "block " << 5 + k;
+    }
+}
 
 // Headers as files in the world carry them, played on a ten-block file. Cue
 // blocks outside the data are dropped when the file is parsed, with a line in
@@ -312,7 +396,7 @@ TEST_F(EnginePlayback, FadesEndOnTimeAndAFadeThatStopsEndsTheChannel) {
     const std::string path = rig->ConstantWav("tone.wav", 16384, 16384, 4608 * 40);
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
     ASSERT_EQ(engine->PlayChannel(0), 0);
-    const double msPerSwitch = 64 * 1000.0 / 48000.0;
+    const double msPerSwitch = 64 * 1000.0 / 44100.0;
     int32_t switches = 0;
     // Switches until the first frame of a switch on pair 0 is `value`.
     const auto SwitchesUntil = [&](int32_t value) {

@@ -18,9 +18,11 @@
 // "ASIOConfig.txt" land there) and a fake card with 24 outputs, listed as the
 // only installed driver.
 struct EngineRig {
-    explicit EngineRig(ASIOSampleType type = ASIOSTInt32LSB, int32_t frames = 64)
+    explicit EngineRig(ASIOSampleType type = ASIOSTInt32LSB, int32_t frames = 64,
+                       double rate = 48000.0)
         : cd(dir.path()), driver(24, type) {
         driver.preferredSize = frames;
+        driver.rate = rate;
         source.Add("Fake Card", &driver);
         ASIOSetDriverSource(&source);
     }

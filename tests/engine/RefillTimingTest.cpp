@@ -17,8 +17,8 @@ namespace {
 // One refill is logged, with its time, for every block heard over a whole
 // file. The times are printed, not judged: speed belongs to the benchmarks.
 TEST(RefillTiming, OneTimedRefillForEveryBlockOfAWholeFile) {
-    EngineRig rig(ASIOSTInt32LSB, 512);
-    const uint32_t blocks = 200;  // about 21 s of audio
+    EngineRig rig(ASIOSTInt32LSB, 512, 44100.0);  // the file's rate: played mapped
+    const uint32_t blocks = 200;                  // about 21 s of audio
     const std::string path = rig.Wav("long.wav", WavLayout{}, 4608 * blocks);
     std::vector<int32_t> refills;
     {

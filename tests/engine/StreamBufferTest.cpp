@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -157,6 +158,83 @@ TEST_F(StreamBufferTest, LateByTwoOrOneBlocksFillsThreeOrTwoAndKeepsTheAudioWhol
     EXPECT_EQ(sb->OnNotification(), 0);
     Switch(3 * kSwitchesPerBlock);
     ExpectHeard(frames, 0, 0, capture.left.size());
+}
+
+// A loop of a block and a bit: refills on time, then two blocks late, then
+// on time again; what is heard is the file over and over, frame for frame.
+// Turned off, the loop plays on to the end of a pass and the channel ends.
+TEST_F(StreamBufferTest, ALateRefillInALoopKeepsTheSequenceWhole) {
+    const uint32_t frames = 4608 + 1000;
+    Load(frames);
+    stream->SetLooping(true);
+    Start();
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
+    gNow += 104;
+    EXPECT_EQ(sb->OnNotification(), 0);
+    ASSERT_TRUE(Switch(kSwitchesPerBlock));
+    Switch(2 * kSwitchesPerBlock);
+    gNow += 1000;
+    gLog.clear();
+    EXPECT_EQ(sb->OnNotification(), 0);
+    EXPECT_NE(gLog.find("bufs behind: 3, "), std::string::npos);
+    int32_t result = 0;
+    for (int i = 0; i < 20 && result == 0; ++i) {
+        if (i == 8) stream->SetLooping(false);
+        ASSERT_TRUE(Switch(kSwitchesPerBlock));
+        gNow += 104;
+        result = sb->OnNotification();
+        if (i < 8) {
+            EXPECT_EQ(states[0], CHANNEL_PLAYING) << "a loop never closes";
+        }
+    }
+    EXPECT_EQ(result, 8);
+    EXPECT_EQ(stream->GetPositionFrames(), frames) << "held at the end once played out";
+    size_t end = capture.left.size();
+    while (end > 0 && capture.left[end - 1] == 0) --end;
+    EXPECT_GT(end, 6u * frames);
+    EXPECT_EQ(end % frames, 0u) << "the last pass is whole";
+    std::vector<int32_t> l, r;
+    ExpectedPair(frames, 2, 1, false, 0, l, r);
+    for (size_t i = 0; i < capture.left.size(); ++i) {
+        ASSERT_EQ(capture.left[i], i < end ? l[i % frames] : 0) << "frame " << i;
+        ASSERT_EQ(capture.right[i], i < end ? r[i % frames] : 0) << "frame " << i;
+    }
+}
+
+// Two channels, one looping blocks 1 and 2 of its own short file from block
+// 2, the other converted from block 7 of a longer one: each knows its frame.
+TEST_F(StreamBufferTest, EachChannelKnowsTheFrameUnderItsOwnCursor) {
+    WavLayout cued;
+    cued.cue = WavCue{1, 3};
+    Load(4608 * 3 + 1000, cued);
+    stream->SetLooping(true);
+    EXPECT_EQ(sb->SetPosition(2, false), 2);
+    const std::string other = rig.Wav("other.wav", WavLayout{}, 4608 * 20);
+    platform::Event otherEvent;
+    ChannelStream converted(1, other.c_str(), 1);
+    const PipelineParams params{
+        &otherEvent, states, &ASIOCreateSoundBuffer, &ASIOReleaseSoundBuffer, &CaptureLog,
+        48000,       true};
+    ASSERT_TRUE(converted.Build(params));
+    converted.GetStreamBuffer()->SetClock(&FakeClock);
+    EXPECT_EQ(converted.SetPosition(7, false), 7);
+    EXPECT_EQ(stream->GetPositionFrames(), 2 * 4608);
+    EXPECT_EQ(converted.GetPositionFrames(), 7 * 4608);
+    EXPECT_EQ(converted.GetLengthFrames(), 4608 * 20);
+
+    Start();
+    ASSERT_TRUE(converted.GetControl()->PlayIfIdle());
+    states[1] = CHANNEL_PLAYING;
+    const int32_t switches = 5 * kSwitchesPerBlock + 17;
+    for (int32_t i = 0; i < switches; ++i) {
+        gNow += 1;
+        if (Switch(1)) sb->OnNotification();
+        if (otherEvent.TryWait()) converted.OnNotification();
+    }
+    const int64_t played = static_cast<int64_t>(switches) * kFrames;
+    EXPECT_EQ(stream->GetPositionFrames(), 4608 + (4608 + played) % (2 * 4608));
+    EXPECT_NEAR(static_cast<double>(converted.GetPositionFrames()),
+                7 * 4608 + played * 44100.0 / 48000.0, 2.0);
 }
 
 TEST_F(StreamBufferTest, ThreeBlocksBehindRestartsTheRingWithTheNextBlocks) {
@@ -327,11 +405,13 @@ TEST_F(StreamBufferTest, BuildReportsEachFailureOnceAndReleasesWhatItMade) {
     ASSERT_TRUE(junkStream.IsOpened());
     EXPECT_FALSE(junkStream.Build(params));
     EXPECT_NE(gLog.find("Error - failed parsing file!\n\n"), std::string::npos);
+    EXPECT_EQ(std::string(junkStream.GetFailure()).rfind("an unreadable format (", 0), 0u);
     EXPECT_FALSE(junkStream.Build(params));  // once failed, never built
 
     ChannelStream missing(0, rig.dir.File("none.wav").c_str(), 2);
     EXPECT_FALSE(missing.IsOpened());
     EXPECT_FALSE(missing.Build(params));
+    EXPECT_STREQ(missing.GetFailure(), "cannot be opened (No such file or directory)");
 
     gLog.clear();
     ASIOShutdown();  // no output stage: no sound buffer
@@ -345,10 +425,24 @@ TEST_F(StreamBufferTest, BuildReportsEachFailureOnceAndReleasesWhatItMade) {
     ASSERT_TRUE(ASIOInitDrivers(nullptr, 0));
     ASSERT_TRUE(ASIOSetupBuffers(&rig.hwnd, nullptr));
 
+    EXPECT_EQ(noDevice.GetNextBlock(), 0);
     ChannelStream built(0, song.c_str(), 4);
     ASSERT_TRUE(built.Build(params));
     EXPECT_FALSE(built.Build(params));  // a second Build changes nothing
     EXPECT_EQ(built.GetNextBlock(), 4);
+
+    // What the mapped parser takes and libsndfile does not (no "WAVE" form)
+    // plays as it is rather than converted.
+    std::vector<uint8_t> odd = MakeWav(WavLayout{}, PatternPcm(WavLayout{}, 4608 * 4));
+    std::memcpy(odd.data() + 8, "WAVX", 4);
+    ASSERT_TRUE(WriteBytes(rig.dir.File("odd.wav"), odd));
+    ChannelStream unconverted(1, rig.dir.File("odd.wav").c_str(), 5);
+    PipelineParams converting = params;
+    converting.dwDeviceRate = 48000;
+    converting.bConvertRates = true;
+    ASSERT_TRUE(unconverted.Build(converting));
+    EXPECT_NE(gLog.find("Not decoded (an unreadable format ("), std::string::npos);
+    EXPECT_NE(unconverted.GetLink()->pWaveFile, nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tests/support/WavWriter.h"
 
 #include <cstdio>
+#include <cstring>
 
 uint16_t WavLayout::BlockAlign() const {
     return nBlockAlign ? *nBlockAlign : static_cast<uint16_t>(nChannels * wBitsPerSample / 8);
@@ -31,14 +32,24 @@ std::vector<uint8_t> MakeWav(const WavLayout& layout, const std::vector<uint8_t>
     PutId(out, "WAVE");
 
     PutId(out, "fmt ");
-    PutU32(out, layout.bWithCbSize ? 18 : 16);
-    PutU16(out, layout.wFormatTag);
+    PutU32(out, layout.bExtensible ? 40 : layout.bWithCbSize ? 18 : 16);
+    PutU16(out, layout.bExtensible ? 0xFFFE : layout.wFormatTag);
     PutU16(out, layout.nChannels);
     PutU32(out, layout.nSamplesPerSec);
     PutU32(out, layout.AvgBytesPerSec());
     PutU16(out, layout.BlockAlign());
     PutU16(out, layout.wBitsPerSample);
-    if (layout.bWithCbSize) PutU16(out, 0);
+    if (layout.bExtensible) {
+        PutU16(out, 22);
+        PutU16(out, layout.wBitsPerSample);                // valid bits
+        PutU32(out, layout.nChannels == 1 ? 0x4u : 0x3u);  // the speakers
+        PutU16(out, layout.wFormatTag);                    // the subformat's GUID
+        for (uint8_t b :
+             {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71})
+            out.push_back(b);
+    } else if (layout.bWithCbSize) {
+        PutU16(out, 0);
+    }
 
     for (const WavChunk& chunk : layout.extraChunks) {
         PutId(out, chunk.id.c_str());
@@ -79,6 +90,24 @@ std::vector<uint8_t> PatternPcm(const WavLayout& layout, uint32_t frames) {
         for (uint32_t i = 0; i < samples; ++i) PutU16(out, static_cast<uint16_t>(PatternSample(i)));
     } else {
         for (uint64_t i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(i * 7 + 3));
+    }
+    return out;
+}
+
+std::vector<uint8_t> EncodeSamples(const WavLayout& layout, const std::vector<int32_t>& samples) {
+    std::vector<uint8_t> out;
+    out.reserve(samples.size() * layout.wBitsPerSample / 8);
+    for (const int32_t v : samples) {
+        if (layout.wFormatTag == 3) {
+            const float x = static_cast<float>(static_cast<double>(v) / 2147483648.0);
+            uint32_t bits;
+            std::memcpy(&bits, &x, sizeof bits);
+            PutU32(out, bits);
+            continue;
+        }
+        const uint32_t u = static_cast<uint32_t>(v);
+        for (int shift = 32 - layout.wBitsPerSample; shift < 32; shift += 8)
+            out.push_back(static_cast<uint8_t>(u >> shift));
     }
     return out;
 }

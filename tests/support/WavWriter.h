@@ -37,7 +37,10 @@ struct WavLayout {
     // and nBlockAlign * nSamplesPerSec.
     std::optional<uint16_t> nBlockAlign;
     std::optional<uint32_t> nAvgBytesPerSec;
-    bool bWithCbSize = false;           // an 18-byte format chunk ending in cbSize 0
+    bool bWithCbSize = false;  // an 18-byte format chunk ending in cbSize 0
+    // A 40-byte WAVE_FORMAT_EXTENSIBLE format chunk whose subformat is
+    // wFormatTag (and whose own tag is 0xFFFE).
+    bool bExtensible = false;
     std::vector<WavChunk> extraChunks;  // between the format and the data
     std::optional<WavCue> cue;          // immediately before the data chunk
     // The data chunk's size field; the payload's size when not given (a value
@@ -58,6 +61,10 @@ int16_t PatternSample(uint32_t sampleIndex);
 // A payload of `frames` frames of 16-bit PatternSample values (for other bit
 // depths: frames * BlockAlign() bytes of a byte pattern).
 std::vector<uint8_t> PatternPcm(const WavLayout& layout, uint32_t frames);
+
+// Interleaved samples at full 32-bit scale as the layout stores them: the
+// top 16 or 24 bits, or, for wFormatTag 3, floats of value / 2^31.
+std::vector<uint8_t> EncodeSamples(const WavLayout& layout, const std::vector<int32_t>& samples);
 
 // Writes bytes to a file, replacing it. False on any failure.
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
