@@ -1,5 +1,7 @@
 #include "cli/Options.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -283,8 +285,10 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             parsed.nOscPort = static_cast<int32_t>(port);
         } else if (name == "--osc-bind") {
             if (!takeValue()) return false;
-            if (value.empty()) {
-                *error = "--osc-bind needs an address";
+            in6_addr address;
+            if (::inet_pton(AF_INET, value.c_str(), &address) != 1 &&
+                ::inet_pton(AF_INET6, value.c_str(), &address) != 1) {
+                *error = "--osc-bind takes a numeric IPv4 or IPv6 address, not \"" + value + "\"";
                 return false;
             }
             parsed.oscBind = value;
