@@ -404,15 +404,15 @@ int RunPlayer(const PlayPlan& plan) {
             const control::ChannelStatus& channel = snapshot.channels[k];
             bSounding = bSounding || Sounding(state);
             if (state != CHANNEL_TERMINATED && state != CHANNEL_FREE) bAllEnded = false;
-            // The fade at the end of a file begins when what is left of it
-            // is no longer than the fade, so that it ends with the file.
+            // The fade at the end of a file begins in the refresh that finds
+            // no more than the fade (and a refresh) left, and lasts as long
+            // as what is left, so that it ends with the file.
             const double left = (channel.total - channel.elapsed) * 1000.0;
             if (plan.nFadeOutMs > 0 && state == CHANNEL_PLAYING && !channel.loop && !bFadingOut) {
                 if (left > plan.nFadeOutMs + 2 * kRefreshMs) bEndFaded[k] = false;
                 if (!bEndFaded[k] && left <= plan.nFadeOutMs + kRefreshMs) {
-                    const int32_t ms =
-                        static_cast<int32_t>(std::min<double>(left, plan.nFadeOutMs));
-                    (void)engine.FadeChannel(k, kChannelSilenceDb, std::max(ms, 0), false);
+                    const int32_t ms = static_cast<int32_t>(std::max(left, 0.0));
+                    (void)engine.FadeChannel(k, kChannelSilenceDb, ms, false);
                     bEndFaded[k] = true;
                 }
             }

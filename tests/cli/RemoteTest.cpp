@@ -166,7 +166,8 @@ TEST(RemoteTest, ShowFilesFollowTheirFolderAndAControlScriptIsAnsweredLineByLine
         dir.path(), {"--show", "moved/set.json", "--control", "--device", "virtual"}, {}, true);
     player.WriteStdin(
         "status\nlevel 2 -12.4\nloop 2 0\nbogus 1\nplay 13\n# a comment\n\n"
-        "position 2 0.2\nplay 3\nstatus\nquit\nplay 2\n");
+        "position 2 0.2\nplay 3\nstatus\ngo\nstop 2\nstop 2\nplay 2\nrestart 2\nfadeall 0\n"
+        "pause\nunload 2\nunload 2\nquit\nplay 2\n");
     const PlayerResult run = player.Wait(10000);
     EXPECT_EQ(run.nExitStatus, 0) << run.err;
     EXPECT_NE(run.err.find("row 1: " + dir.File("moved/b.wav") + ": no such file"),
@@ -183,7 +184,8 @@ TEST(RemoteTest, ShowFilesFollowTheirFolderAndAControlScriptIsAnsweredLineByLine
                            "error: play: K must be a row 1 to 12, got 13\nok\n"
                            "error: play: not loaded\n" +
                            empty + "channel 2 loaded 0.104 0.227 -12.0 0" + a + rows + device +
-                           "ok\n");
+                           "ok\nok\nerror: stop: not playing\nok\nok\nok\nok\nok\n"
+                           "error: unload: not loaded\nok\n");
 }
 
 }  // namespace
