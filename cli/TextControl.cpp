@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "control/Execute.h"
 
 namespace cli {
@@ -30,12 +28,9 @@ void TextControl::RunLine(const std::string& line, control::CommandTarget& targe
 void TextControl::Serve(control::EngineTarget& target) {
     char bytes[4096];
     const ssize_t got = ::read(fd_, bytes, sizeof bytes);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (got <= 0) {
+        // A last line without its newline is not a command.
         bOpen_ = false;
-        // A last line without its newline still counts.
-        if (!bSkipping_ && !pending_.empty()) RunLine(pending_, target);
-        pending_.clear();
         return;
     }
     for (ssize_t i = 0; i < got; ++i) {

@@ -1,7 +1,7 @@
 // The control stream of `cantabile-play --control`: command lines on a file
 // descriptor (standard input), each answered on `out` with the reply lines
 // of control/Reply.h, ending in "ok" or "error: REASON". Blank lines and
-// comments are not answered.
+// comments are not answered; a last line without its newline is not run.
 #pragma once
 
 #include <cstdio>
