@@ -205,6 +205,7 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
         {"--demo", "d", wav},
         {"--level", "13=-6", wav},
         {"--level", "1=3", wav},
+        {"--level", "1=", wav},
         {"--level", "2=-6", "--device", "virtual", wav},  // no file on row 2
         {"--loop", "0", wav},
         {"--fade-out", "-1", wav},

@@ -36,14 +36,15 @@ uint32_t FirstSound(const WaveData& recording, uint32_t pair) {
     return f;
 }
 
-// How many frames of the pair, from `at`, play `frames` frames of the pattern
-// (looped) at the level of `shift`, up to the first one that does not.
-uint32_t Matching(const WaveData& recording, uint32_t pair, uint32_t at, uint32_t frames,
-                  int shift) {
+// How many frames of the pair, from `at`, play a pattern of `frames` frames
+// (looped) from its frame `first` at the level of `shift`, up to the first
+// one that does not.
+uint32_t Matching(const WaveData& recording, uint32_t pair, uint32_t at, uint32_t frames, int shift,
+                  uint32_t first = 0) {
     uint32_t n = 0;
     while (at + n < recording.Frames() &&
-           recording.Sample(at + n, 2 * pair) == Expected(n % frames, 0, shift) &&
-           recording.Sample(at + n, 2 * pair + 1) == Expected(n % frames, 1, shift)) {
+           recording.Sample(at + n, 2 * pair) == Expected((first + n) % frames, 0, shift) &&
+           recording.Sample(at + n, 2 * pair + 1) == Expected((first + n) % frames, 1, shift)) {
         ++n;
     }
     return n;
@@ -128,6 +129,8 @@ TEST(RemoteTest, OscDrivesThePlayerAndBadMessagesLeaveItsPlaybackExact) {
     client.Send("fadeall", "i", 100);
     EXPECT_EQ(Until(client, "/cantabile/ok fadeall"), Texts{"/cantabile/ok fadeall"});
     std::this_thread::sleep_for(500ms);
+    client.Send("status", "");
+    EXPECT_TRUE(Until(client, "/cantabile/ok status")[0].starts_with("/cantabile/status 1 ended"));
     client.Send("quit", "");
     EXPECT_EQ(Until(client, "/cantabile/ok quit"), Texts{"/cantabile/ok quit"});
     ASSERT_EQ(player.Wait(10000).nExitStatus, 0);
@@ -156,15 +159,18 @@ TEST(RemoteTest, ShowFilesFollowTheirFolderAndAControlScriptIsAnsweredLineByLine
     constexpr uint32_t kFrames = 10000;
     Pattern(dir, "show/a.wav", kFrames);
     Pattern(dir, "show/b.wav", kFrames);
-    const PlayerResult saved =
-        RunPlayer(dir.path(), {"--record", "rec.wav", "--rate", "44100", "--format", "int16",
-                               "--duration", "1", "--level", "2=-6", "--loop", "2", "--save-show",
-                               "show/set.json", "--channel", "2=show/a.wav", "show/b.wav"});
+    const PlayerResult saved = RunPlayer(
+        dir.path(), {"--record", "rec.wav", "--rate", "44100", "--format", "int16", "--duration",
+                     "1", "--level", "2=-6", "--loop", "2", "--fade-in", "50", "--save-show",
+                     "show/set.json", "--channel", "2=show/a.wav", "show/b.wav"});
     ASSERT_EQ(saved.nExitStatus, 0) << saved.err;
     const WaveData recording = ReadWave(dir.File("rec.wav"));
     ASSERT_GT(recording.Frames(), 3 * kFrames);
-    EXPECT_EQ(Matching(recording, 1, 0, kFrames, 1), recording.Frames()) << "looped at -6 dB";
-    EXPECT_EQ(Matching(recording, 0, 0, kFrames, 0), kFrames);
+    // Faded in over the first 2205 frames, then exact: looped at -6 dB, and at 0 dB.
+    const uint32_t in = 2 * kFrames;
+    EXPECT_EQ(Matching(recording, 1, in, kFrames, 1), recording.Frames() - in);
+    EXPECT_EQ(Matching(recording, 0, 2205, kFrames, 0, 2205), kFrames - 2205);
+    EXPECT_LT(Matching(recording, 0, 0, kFrames, 0), 2205u);
 
     std::filesystem::rename(dir.File("show"), dir.File("moved"));
     std::filesystem::remove(dir.File("moved/b.wav"));
