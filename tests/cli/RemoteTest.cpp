@@ -3,7 +3,9 @@
 // recordings that are compared frame for frame with the files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -123,7 +125,7 @@ TEST(RemoteTest, OscDrivesThePlayerAndBadMessagesLeaveItsPlaybackExact) {
               "2playing" + dir.File("b.wav") + " -6");
     EXPECT_EQ(status[12], "/cantabile/device Virtual Card 1");
 
-    client.Send("fade", "iii", 2, -144, 200);
+    client.Send("fade", "iii", 2, -20, 200);
     EXPECT_EQ(Until(client, "/cantabile/ok fade"), Texts{"/cantabile/ok fade"});
     std::this_thread::sleep_for(500ms);
     client.Send("fadeall", "i", 100);
@@ -141,10 +143,14 @@ TEST(RemoteTest, OscDrivesThePlayerAndBadMessagesLeaveItsPlaybackExact) {
     EXPECT_EQ(FirstSound(recording, 1), start) << "go starts both on one frame";
     const uint32_t played = recording.Frames() - start;
     ASSERT_LT(played, kFrames);
-    // Row 2 at -6 dB until its fade, row 1 at 0 dB until the fade of all,
-    // each silent after its fade.
+    // Row 2 at -6 dB until its fade to -20 dB, row 1 at 0 dB until the fade
+    // of all, which silences and ends both.
     const uint32_t fade = Matching(recording, 1, start, kFrames, 1);
     EXPECT_GT(fade, 44100u / 4);
+    int32_t after = 0;
+    for (uint32_t f = start + fade + 44100 / 4; f < start + fade + 44100 / 4 + 100; ++f)
+        after = std::max(after, std::abs(recording.Sample(f, 2)));
+    EXPECT_GT(after, 0) << "row 2 plays on at -20 dB";
     EXPECT_LT(fade + 44100u / 4, Matching(recording, 0, start, kFrames, 0));
     for (uint32_t f = recording.Frames() - 44100 / 4; f < recording.Frames(); ++f) {
         ASSERT_EQ(recording.Sample(f, 0), 0) << "frame " << f;
