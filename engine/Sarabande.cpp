@@ -391,6 +391,33 @@ int32_t Sarabande::SetChannelLoop(int32_t channel, bool bLoop) {
     return 0;
 }
 
+int32_t Sarabande::GetChannelPosition(int32_t channel, int64_t* frames, int64_t* lengthFrames,
+                                      uint32_t* rate) {
+    if (frames) *frames = 0;
+    if (lengthFrames) *lengthFrames = 0;
+    if (rate) *rate = 0;
+    if (RefuseUnloaded(channel, "GetChannelPosition")) return SARABANDE_BAD_CHANNEL;
+    std::lock_guard<std::mutex> lock(channelMutexes[channel]);
+    const ChannelStream* stream = slots[channel];
+    if (bClosing || !stream) return 0;
+    if (frames) *frames = stream->GetPositionFrames();
+    if (lengthFrames) *lengthFrames = stream->GetLengthFrames();
+    if (rate) *rate = stream->GetFileRate();
+    return 0;
+}
+
+bool Sarabande::IsChannelLooping(int32_t channel) {
+    if (!IsChannelLoaded(channel)) return false;
+    std::lock_guard<std::mutex> lock(channelMutexes[channel]);
+    return !bClosing && slots[channel] && slots[channel]->IsLooping();
+}
+
+std::string Sarabande::GetChannelPath(int32_t channel) {
+    if (!IsChannelLoaded(channel)) return {};
+    std::lock_guard<std::mutex> lock(channelMutexes[channel]);
+    return bClosing ? std::string() : std::string(PathOf(slots[channel]));
+}
+
 int32_t Sarabande::GetChannelStatus(int32_t channel) {
     LogText("\nChecking status on channel %d ", channel);
     if (channel < 0 || channel >= kNumChannels) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "engine/ChannelStates.h"
@@ -88,6 +89,18 @@ class Sarabande {
     int32_t SetChannelLoop(int32_t channel, bool bLoop);
     // The channel's state (CHANNEL_...), or -17 for a bad index.
     int32_t GetChannelStatus(int32_t channel);
+    // Where the channel is in its own file, whatever the other channels do:
+    // the frame under its play cursor counted from the first frame of the
+    // audio, and (each pointer may be null) the file's length in frames and
+    // its rate, both in the file's own time. Checks the channel as
+    // PlayChannel does and holds its mutex; logs only a refusal. 0 or -17
+    // (and zeros).
+    int32_t GetChannelPosition(int32_t channel, int64_t* frames, int64_t* lengthFrames = nullptr,
+                               uint32_t* rate = nullptr);
+    // Whether the channel loops, and the full path its file was opened with;
+    // false and "" for a bad index or a channel not loaded. No logging.
+    bool IsChannelLooping(int32_t channel);
+    std::string GetChannelPath(int32_t channel);
     // Stops and frees every channel, ends the event thread and shuts the
     // mixer down. A second Close only closes the debug log.
     void Close();

@@ -258,6 +258,10 @@ void ASIOStopPlay() {
     log.WriteLine("Failed: ASIOStopPlay - ASIO system not initialized!");
 }
 
+bool ASIOIsPlaying() {
+    return bPlaying;
+}
+
 void ASIOShutdown() {
     if (pASIOBuffers) {
         delete pASIOBuffers;

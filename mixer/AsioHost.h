@@ -49,6 +49,9 @@ void ASIOSetLogDirectory(const char* directory);
 
 [[nodiscard]] bool ASIOStartPlay();
 void ASIOStopPlay();
+// True between a successful ASIOStartPlay and the next ASIOStopPlay or
+// ASIOShutdown. Logs nothing.
+bool ASIOIsPlaying();
 
 // Deletes the output stage (stops the driver, frees every sound buffer), the
 // driver list (releases the driver) and closes the mixer's debug log.

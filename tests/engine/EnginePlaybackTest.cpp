@@ -308,6 +308,38 @@ TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndPublishThePosition)
     EXPECT_EQ(engine->PlayChannel(2), 0);
 }
 
+// Each channel reports the frame of its own file: one from block 3, one at
+// half the card's rate started later, whatever was refilled last.
+TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
+    Start();
+    WavLayout half;
+    half.nChannels = 1;
+    half.nSamplesPerSec = 22050;
+    const std::string a = rig->Wav("a.wav", WavLayout{}, 4608 * 20);
+    const std::string b = rig->Wav("b.wav", half, 2304 * 10);
+    ASSERT_EQ(engine->LoadFile(0, a.c_str()), 0);
+    ASSERT_EQ(engine->LoadFile(1, b.c_str()), 1);
+    ASSERT_EQ(engine->SetPosition(0, 3), 3);
+    ASSERT_EQ(engine->PlayChannel(0), 0);
+    Play(0, 100);
+    ASSERT_EQ(engine->PlayChannel(1), 0);
+    Play(1, 50);
+    int64_t frames = -1, length = -1;
+    uint32_t rate = 0;
+    EXPECT_EQ(engine->GetChannelPosition(0, &frames, &length, &rate), 0);
+    EXPECT_EQ(frames, 3 * 4608 + 150 * 64);
+    EXPECT_EQ(length, 4608 * 20);
+    EXPECT_EQ(rate, 44100u);
+    EXPECT_EQ(engine->GetChannelPosition(1, &frames, &length, &rate), 0);
+    EXPECT_EQ(frames, 50 * 64 / 2);
+    EXPECT_EQ(length, 2304 * 10);
+    EXPECT_EQ(rate, 22050u);
+    for (const int32_t bad : {-1, 2, kNumChannels}) {
+        EXPECT_EQ(engine->GetChannelPosition(bad, &frames, &length, &rate), SARABANDE_BAD_CHANNEL);
+        EXPECT_EQ(frames + length + rate, 0);
+    }
+}
+
 TEST_F(EnginePlayback, StoppingTheDeviceOrPausingTheChannelNeitherLosesNorRepeatsAFrame) {
     for (const bool pauseChannel : {false, true}) {
         Start();
