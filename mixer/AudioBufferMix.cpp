@@ -102,7 +102,7 @@ struct Dither16 {
 };
 
 // The stereo kernels of the 16-bit shift paths, written apart because they
-// are the spec path of every file played unconverted: the frame is read as
+// carry every 16-bit file played unconverted: the frame is read as
 // one word.
 CANTABILE_KERNEL
 void Stereo32(int32_t* __restrict left, int32_t* __restrict right, const int16_t* __restrict src,
