@@ -22,9 +22,6 @@ void OnBufferSwitch(int32_t index, ASIOBool /*directProcess*/) {
     if (index != n % 2) {
         host->wrongHalves.fetch_add(1);
     }
-    if (static_cast<size_t>(n) < host->switchTimesNs.size()) {
-        host->switchTimesNs[static_cast<size_t>(n)] = NowNs();
-    }
     for (int32_t c = 0; c < host->channels; ++c) {
         void* half = host->infos[c].buffers[index & 1];
         for (int32_t f = 0; f < host->frames; ++f) {
@@ -47,7 +44,7 @@ int32_t OnAsioMessage(int32_t selector, int32_t, void*, double*) {
 
 }  // namespace
 
-Host::Host() : switchTimesNs(200000, 0) {
+Host::Host() {
     callbacks.bufferSwitch = OnBufferSwitch;
     callbacks.sampleRateDidChange = OnSampleRateDidChange;
     callbacks.asioMessage = OnAsioMessage;

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "mixer/asio/Asio.h"
 
@@ -36,7 +35,6 @@ struct Host {
     std::atomic<int64_t> periods{0};
     std::atomic<int64_t> wrongHalves{0};
     std::atomic<int32_t> resetRequests{0};  // the driver's asioMessage(kAsioResetRequest)
-    std::vector<int64_t> switchTimesNs;     // preallocated; one entry a switch
 
     static Host* current;
 
