@@ -11,27 +11,9 @@
 
 using drivers::AlsaDriver;
 using drivers::BuiltinDrivers;
-
-namespace {
-
-struct DriverDeleter {
-    void operator()(IASIO* driver) const { driver->Release(); }
-};
-using DriverPtr = std::unique_ptr<IASIO, DriverDeleter>;
-
-std::string ErrorOf(IASIO* driver) {
-    char text[kAsioTextBytes] = {};
-    driver->getErrorMessage(text);
-    return text;
-}
-
-std::string NameOf(IASIO* driver) {
-    char text[kAsioTextBytes] = {};
-    driver->getDriverName(text);
-    return text;
-}
-
-}  // namespace
+using testhost::DriverPtr;
+using testhost::ErrorOf;
+using testhost::NameOf;
 
 // ALSA's "null" device takes any samples and needs no hardware: it shows the
 // period thread switching halves and stopping on request, and the rate

@@ -3,8 +3,6 @@
 // is wrong in more than one way.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "drivers/DriverAnswers.h"
 
 namespace {
@@ -13,68 +11,49 @@ using drivers::CheckBufferRequest;
 
 void OnSwitch(int32_t, ASIOBool) {}
 
+// Four outputs asked for in reverse order, entry `entry` changed to ask for
+// `channel` (or an input). A driver claiming more outputs than the check can
+// track is refused, not read past its table; only the entries counted are
+// looked at; the size is judged after the count and before the channels.
 TEST(BufferRequest, RefusesWhatIsNotASetOfDistinctOutputs) {
-    struct Request {
-        ASIOBufferInfo infos[4] = {};
-        ASIOCallbacks callbacks = {};
-        int32_t numChannels = 4, bufferSize = 256, outputs = 4;
-    };
     const struct {
         const char* name;
-        std::function<void(Request&)> change;
+        int32_t numChannels, bufferSize, outputs, entry, channel;
+        bool input;
         ASIOError expected;
     } cases[] = {
-        {"all four", [](Request&) {}, ASE_OK},
-        {"one", [](Request& r) { r.numChannels = 1; }, ASE_OK},
-        {"out of order",
-         [](Request& r) { std::swap(r.infos[0].channelNum, r.infos[3].channelNum); }, ASE_OK},
-        {"no channel", [](Request& r) { r.numChannels = 0; }, ASE_InvalidParameter},
-        {"negative count", [](Request& r) { r.numChannels = -1; }, ASE_InvalidParameter},
-        {"more than the outputs", [](Request& r) { r.numChannels = 5; }, ASE_InvalidParameter},
-        {"no switch", [](Request& r) { r.callbacks.bufferSwitch = nullptr; }, ASE_InvalidParameter},
-        // A driver claiming more outputs than the check can track is refused,
-        // not read past its table.
-        {"too many outputs", [](Request& r) { r.outputs = drivers::kMaxOutputs + 1; },
-         ASE_InvalidParameter},
-        {"channel -1", [](Request& r) { r.infos[1].channelNum = -1; }, ASE_InvalidParameter},
-        {"channel 4", [](Request& r) { r.infos[1].channelNum = 4; }, ASE_InvalidParameter},
-        {"an input", [](Request& r) { r.infos[0].isInput = ASIOTrue; }, ASE_InvalidParameter},
-        {"a duplicate", [](Request& r) { r.infos[2].channelNum = 0; }, ASE_InvalidParameter},
-        // Only the entries counted are looked at.
-        {"a duplicate not counted",
-         [](Request& r) {
-             r.infos[2].channelNum = 0;
-             r.numChannels = 2;
-         },
-         ASE_OK},
-        // The size is judged after the shape and before the channels.
-        {"size and duplicate",
-         [](Request& r) {
-             r.infos[1].channelNum = 0;
-             r.bufferSize = 128;
-         },
-         ASE_InvalidMode},
-        {"size and count",
-         [](Request& r) {
-             r.numChannels = 9;
-             r.bufferSize = 128;
-         },
-         ASE_InvalidParameter},
+        {"all four", 4, 256, 4, 0, 3, false, ASE_OK},
+        {"one", 1, 256, 4, 0, 3, false, ASE_OK},
+        {"no channel", 0, 256, 4, 0, 3, false, ASE_InvalidParameter},
+        {"negative count", -1, 256, 4, 0, 3, false, ASE_InvalidParameter},
+        {"more than the outputs", 5, 256, 4, 0, 3, false, ASE_InvalidParameter},
+        {"too many outputs", 2, 256, drivers::kMaxOutputs + 1, 0, 3, false, ASE_InvalidParameter},
+        {"channel -1", 2, 256, 4, 1, -1, false, ASE_InvalidParameter},
+        {"channel 4", 2, 256, 4, 1, 4, false, ASE_InvalidParameter},
+        {"channel 1000", 2, 256, 4, 1, 1000, false, ASE_InvalidParameter},
+        {"an input", 1, 256, 4, 0, 3, true, ASE_InvalidParameter},
+        {"a duplicate", 3, 256, 4, 2, 3, false, ASE_InvalidParameter},
+        {"a duplicate not counted", 2, 256, 4, 2, 3, false, ASE_OK},
+        {"size and duplicate", 2, 128, 4, 1, 3, false, ASE_InvalidMode},
+        {"size and count", 9, 128, 4, 0, 3, false, ASE_InvalidParameter},
     };
+    ASIOCallbacks callbacks = {};
+    callbacks.bufferSwitch = OnSwitch;
     for (const auto& c : cases) {
-        Request r;
-        r.callbacks.bufferSwitch = OnSwitch;
-        for (int32_t k = 0; k < 4; ++k) r.infos[k] = {ASIOFalse, k, {}};
-        c.change(r);
+        ASIOBufferInfo infos[4];
+        for (int32_t k = 0; k < 4; ++k) infos[k] = {ASIOFalse, 3 - k, {}};
+        infos[c.entry].channelNum = c.channel;
+        infos[c.entry].isInput = c.input ? ASIOTrue : ASIOFalse;
         EXPECT_EQ(
-            CheckBufferRequest(r.infos, r.numChannels, r.bufferSize, &r.callbacks, r.outputs, 256),
+            CheckBufferRequest(infos, c.numChannels, c.bufferSize, &callbacks, c.outputs, 256),
             c.expected)
             << c.name;
     }
-    Request r;
-    r.callbacks.bufferSwitch = OnSwitch;
-    EXPECT_EQ(CheckBufferRequest(nullptr, 2, 256, &r.callbacks, 4, 256), ASE_InvalidParameter);
-    EXPECT_EQ(CheckBufferRequest(r.infos, 2, 256, nullptr, 4, 256), ASE_InvalidParameter);
+    ASIOBufferInfo infos[1] = {{ASIOFalse, 0, {}}};
+    ASIOCallbacks noSwitch = {};
+    EXPECT_EQ(CheckBufferRequest(infos, 1, 256, &noSwitch, 4, 256), ASE_InvalidParameter);
+    EXPECT_EQ(CheckBufferRequest(infos, 1, 256, nullptr, 4, 256), ASE_InvalidParameter);
+    EXPECT_EQ(CheckBufferRequest(nullptr, 1, 256, &callbacks, 4, 256), ASE_InvalidParameter);
 }
 
 }  // namespace

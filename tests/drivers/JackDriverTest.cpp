@@ -16,6 +16,8 @@
 #include "tests/support/JackServer.h"
 
 using drivers::JackDriver;
+using testhost::DriverPtr;
+using testhost::ErrorOf;
 using testhost::Host;
 
 namespace {
@@ -23,11 +25,6 @@ namespace {
 int64_t ElapsedMs(int64_t sinceNs) {
     return (testhost::NowNs() - sinceNs) / 1000000;
 }
-
-struct DriverDeleter {
-    void operator()(IASIO* driver) const { driver->Release(); }
-};
-using DriverPtr = std::unique_ptr<IASIO, DriverDeleter>;
 
 class JackDriverTest : public ::testing::Test {
   protected:
@@ -49,13 +46,7 @@ class JackDriverTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(JackDriverTest, PatternArrivesExactlyThroughTheFloatPorts) {
-    int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = -1;
-    ASSERT_EQ(driver_->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
-    EXPECT_EQ(preferred, 256);
-    ASIOSampleRate rate = 0;
-    ASSERT_EQ(driver_->getSampleRate(&rate), ASE_OK);
-    EXPECT_EQ(rate, 48000.0);
-    EXPECT_EQ(driver_->canSampleRate(44100), ASE_NoClock);
+    EXPECT_EQ(driver_->canSampleRate(44100), ASE_NoClock);  // the server's rate only
     ASIOChannelInfo info = {};
     info.channel = 2;
     ASSERT_EQ(driver_->getChannelInfo(&info), ASE_OK);
@@ -139,9 +130,7 @@ TEST_F(JackDriverTest, ServerDeathMidPlayStopsTheSwitchesWithoutAHang) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_TRUE(jack->ServerGone());
     EXPECT_EQ(host.resetRequests.load(), 1);  // the host is told, once
-    char text[kAsioTextBytes] = {};
-    driver_->getErrorMessage(text);
-    EXPECT_STREQ(text, "the JACK server went away");
+    EXPECT_EQ(ErrorOf(driver_.get()), "the JACK server went away");
     const int64_t afterDeath = host.periods.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(host.periods.load(), afterDeath);
@@ -185,9 +174,7 @@ TEST(JackDriver, InitFailsClearlyWithoutAServer) {
     setenv("JACK_DEFAULT_SERVER", ("cantabile-nobody-" + std::to_string(getpid())).c_str(), 1);
     DriverPtr driver(new JackDriver());
     EXPECT_EQ(driver->init(nullptr), ASIOFalse);
-    char text[kAsioTextBytes] = {};
-    driver->getErrorMessage(text);
-    EXPECT_NE(std::string(text).find("No JACK server answers"), std::string::npos) << text;
+    EXPECT_NE(ErrorOf(driver.get()).find("No JACK server answers"), std::string::npos);
     int32_t inputs = 0, outputs = 0;
     EXPECT_EQ(driver->getChannels(&inputs, &outputs), ASE_NotPresent);
     unsetenv("JACK_DEFAULT_SERVER");

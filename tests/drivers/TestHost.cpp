@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 namespace testhost {
@@ -12,6 +14,20 @@ int64_t NowNs() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+std::string ErrorOf(IASIO* driver) {
+    char text[kAsioTextBytes];
+    std::memset(text, 'x', sizeof text);
+    driver->getErrorMessage(text);
+    EXPECT_LT(strnlen(text, sizeof text), static_cast<size_t>(kAsioErrorMessageBytes));
+    return std::string(text, strnlen(text, sizeof text));
+}
+
+std::string NameOf(IASIO* driver) {
+    char text[kAsioTextBytes] = {};
+    driver->getDriverName(text);
+    return text;
 }
 
 namespace {

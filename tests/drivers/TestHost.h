@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "mixer/asio/Asio.h"
 
@@ -46,5 +48,15 @@ struct Host {
 };
 
 int64_t NowNs();
+
+// A driver released when it goes.
+struct DriverDeleter {
+    void operator()(IASIO* driver) const { driver->Release(); }
+};
+using DriverPtr = std::unique_ptr<IASIO, DriverDeleter>;
+
+// The driver's error text; it must end inside the field.
+std::string ErrorOf(IASIO* driver);
+std::string NameOf(IASIO* driver);
 
 }  // namespace testhost

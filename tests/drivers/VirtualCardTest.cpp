@@ -17,22 +17,11 @@
 
 using drivers::VirtualCard;
 using drivers::VirtualCardSettings;
+using testhost::DriverPtr;
+using testhost::ErrorOf;
 using testhost::Host;
 
 namespace {
-
-struct DriverDeleter {
-    void operator()(IASIO* driver) const { driver->Release(); }
-};
-using DriverPtr = std::unique_ptr<IASIO, DriverDeleter>;
-
-std::string ErrorOf(IASIO* driver) {
-    char text[kAsioTextBytes];
-    std::memset(text, 'x', sizeof text);
-    driver->getErrorMessage(text);
-    EXPECT_LT(std::strlen(text), static_cast<size_t>(kAsioErrorMessageBytes));
-    return text;
-}
 
 // Compares a recording period by period with what the host wrote: channels
 // below `written` carry the pattern of their period, the rest silence.

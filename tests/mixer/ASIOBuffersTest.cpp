@@ -39,33 +39,28 @@ TEST_F(OutputStage, PairsChannelsAndLabelsThem) {
     EXPECT_TRUE(Logged("Hardware stereo channels: 5\nbOutputReady = true\n"));
 }
 
-TEST_F(OutputStage, ExaminesAtMostTwentyFourChannels) {
-    FakeDriver drv(26);
-    RecordingLabels labels;
-    ASIOBuffers out(nullptr, nullptr, &labels, &drv);
-    ASSERT_TRUE(out.InitSuccess());
-    EXPECT_EQ(out.NumStereoPairs(), 12);
-    EXPECT_EQ(labels.labels.size(), 12u);
-    EXPECT_EQ(drv.getChannelInfoCalls.load(), 24);
-    EXPECT_TRUE(Logged("numOutputChannels: 26\n"));
-    EXPECT_TRUE(Logged("Num first group output channels: 24\n"));
-    ASSERT_TRUE(out.CreatePrimaryBuffers());
-    EXPECT_EQ(drv.CreatedChannels(), 24);
-}
-
-TEST_F(OutputStage, OddChannelFormsNoPairAndOtherGroupsAreSkipped) {
+// At most 24 channels are examined; a channel of another group is not
+// counted, paired nor logged, and an odd one left over forms no pair.
+TEST_F(OutputStage, ExaminesAtMostTwentyFourChannelsOfTheFirstGroup) {
     FakeDriver drv(6);
-    drv.channels[2].group = 1;  // skipped: not counted, not paired, not logged
-    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
-    ASSERT_TRUE(out.InitSuccess());
-    EXPECT_EQ(out.NumStereoPairs(), 2);
+    drv.channels[2].group = 1;
+    ASIOBuffers odd(nullptr, nullptr, nullptr, &drv);
+    EXPECT_EQ(odd.NumStereoPairs(), 2);
     EXPECT_TRUE(Logged("Num first group output channels: 5\n"));
     EXPECT_FALSE(Logged("Channel: 2 - "));
-    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    ASSERT_TRUE(odd.CreatePrimaryBuffers());
     EXPECT_EQ(drv.CreatedChannels(), 4);
     EXPECT_EQ(drv.CreatedSize(), 64);
     EXPECT_EQ(drv.Half(2, 0), nullptr);
     EXPECT_EQ(drv.Half(5, 0), nullptr);
+
+    FakeDriver wide(26);
+    ASIOBuffers out(nullptr, nullptr, nullptr, &wide);
+    EXPECT_EQ(out.NumStereoPairs(), 12);
+    EXPECT_EQ(wide.getChannelInfoCalls.load(), 24);
+    EXPECT_TRUE(Logged("numOutputChannels: 26\n"));
+    ASSERT_TRUE(out.CreatePrimaryBuffers());
+    EXPECT_EQ(wide.CreatedChannels(), 24);
 }
 
 // A card the stage cannot use, and buffers the driver cannot make: nothing
@@ -276,23 +271,6 @@ TEST_F(OutputStage, MetersReadWhatWasWrittenAndFall) {
     }
 }
 
-TEST_F(OutputStage, SlotsBeyondThePairsAreNeverMixed) {
-    FakeDriver drv(4);
-    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
-    ASSERT_TRUE(out.CreatePrimaryBuffers());
-    ASSERT_NE(MakePlaying(out, 0, 100, 100), nullptr);
-    ASSERT_NE(MakePlaying(out, 1, 200, 200), nullptr);
-    AudioBuffer* third = MakePlaying(out, 0, 300, 300);
-    ASSERT_NE(third, nullptr);
-    drv.Switch(0);
-    drv.Switch(1);
-    EXPECT_EQ(drv.Sample32(0, 0, 0), 100 * 65536);
-    EXPECT_EQ(drv.Sample32(2, 1, 0), 200 * 65536);
-    uint32_t position = 1;
-    ASSERT_TRUE(third->GetAudioPosition(&position));
-    EXPECT_EQ(position, 0u);
-}
-
 TEST_F(OutputStage, AnswersDriverMessagesAndKeepsOnlyAResetRequestAsALostDevice) {
     FakeDriver drv(2);
     ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
@@ -356,22 +334,31 @@ TEST_F(OutputStage, LatencyAndSampleRates) {
                "Last known sample rate: 44100\n"));
 }
 
-TEST_F(OutputStage, DestructionStopsDisposesAndFreesTheBuffers) {
+// Only the slots up to the pair count are mixed: a third buffer on a
+// two-pair card never plays. Destruction stops, disposes and frees; a
+// driver still holding the old callbacks reaches no output stage.
+TEST_F(OutputStage, SlotsBeyondThePairsAreNeverMixedAndDestructionFreesAll) {
     FakeDriver drv(4);
     {
         ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
         ASSERT_TRUE(out.CreatePrimaryBuffers());
-        ASSERT_NE(MakePlaying(out, 0, 1, 1), nullptr);
-        ASSERT_NE(MakePlaying(out, 1, 1, 1), nullptr);
+        ASSERT_NE(MakePlaying(out, 0, 100, 100), nullptr);
+        ASSERT_NE(MakePlaying(out, 1, 200, 200), nullptr);
+        AudioBuffer* third = MakePlaying(out, 0, 300, 300);
+        ASSERT_NE(third, nullptr);
         drv.Switch(0);
         drv.Switch(1);
         drv.Switch(0);
+        EXPECT_EQ(drv.Sample32(0, 0, 0), 100 * 65536);
+        EXPECT_EQ(drv.Sample32(2, 1, 0), 200 * 65536);
+        uint32_t position = 1;
+        ASSERT_TRUE(third->GetAudioPosition(&position));
+        EXPECT_EQ(position, 0u);
     }
     EXPECT_EQ(drv.stopCalls.load(), 1);
     EXPECT_EQ(drv.disposeCalls.load(), 1);
     EXPECT_EQ(drv.releaseCalls.load(), 0);
     EXPECT_TRUE(Logged("cBufs: 3\n"));
-    // A driver still holding the old callbacks reaches no output stage.
     ASIOCallbacks stale{ASIOBuffers::OnBufferSwitch32Bits, nullptr, nullptr, nullptr};
     stale.bufferSwitch(0, ASIOTrue);
 }

@@ -143,16 +143,12 @@ TEST(AudioBufferLevelTest, AFadeTowardsALevelStartsFromFullLevel) {
 TEST(AudioBufferLevelTest, FadeBackFromARunningFadeContinuesFromItsLevel) {
     LevelRig rig(false);
     rig.buffer().ProgramFade(25, 100);  // 2.5 dB a switch
-    for (int i = 0; i < 5; ++i) {
-        rig.Switch(kLoud);
-    }
+    for (int i = 0; i < 5; ++i) rig.Switch(kLoud);
     // At 12.5 dB: back down over 12 whole dB in 10 switches, from 12.5.
     rig.buffer().ProgramFade(0, 100);
     EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 11.3), 1.0);
     EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 10.1), 1.0);
-    for (int i = 0; i < 7; ++i) {
-        rig.Switch(kLoud);
-    }
+    for (int i = 0; i < 7; ++i) rig.Switch(kLoud);
     EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
 }
 

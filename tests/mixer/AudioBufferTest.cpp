@@ -2,6 +2,7 @@
 // bad input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -102,41 +103,33 @@ TEST(AudioBufferTest, ZeroOrTinyDescriptionsAreRefusedSafely) {
     EXPECT_FALSE(none.InitSuccess());
 }
 
-TEST(AudioBufferTest, StereoRingSmallerThanAFrameOrASwitch) {
-    // Two bytes of stereo memory hold no whole frame: silence, no reads.
-    BufferDescription half{2, kRate, 2, 0};
-    AudioBuffer tiny(&half, 8, kRate, false);
-    ASSERT_TRUE(tiny.InitSuccess());
-    tiny.Play(true);
-    Outputs32 out(8);
-    out.Switch(tiny);
-    EXPECT_EQ(out.left, std::vector<int32_t>(8, 0));
-
-    // One frame of memory played as a ring repeats that frame.
-    BufferDescription one{4, kRate, 2, 0};
-    AudioBuffer ring(&one, 8, kRate, false);
-    int16_t* m = Memory(ring);
-    m[0] = 3;
-    m[1] = -4;
-    ring.Play(true);
-    out.Switch(ring);
-    EXPECT_EQ(out.left, std::vector<int32_t>(8, 3 << 16));
-    EXPECT_EQ(out.right, std::vector<int32_t>(8, -4 * 65536));
-    EXPECT_EQ(Position(ring), 0u);
-
-    // A once buffer with a trailing half frame plays the whole frame, then
-    // silence, and ends at the end of the memory.
-    BufferDescription oneAndHalf{6, kRate, 2, 0};
-    AudioBuffer once(&oneAndHalf, 8, kRate, false);
-    m = Memory(once);
-    m[0] = 5;
-    m[1] = 6;
-    m[2] = 7;
-    once.Play(false);
-    out.Switch(once);
-    EXPECT_EQ(out.left, std::vector<int32_t>({5 << 16, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(out.right, std::vector<int32_t>({6 << 16, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Position(once), 6u);
+// Two bytes of stereo memory hold no whole frame: silence, no reads. One
+// frame played as a ring repeats it. A once buffer with a trailing half
+// frame plays the whole frame, then silence, and ends at the end of the memory.
+TEST(AudioBufferTest, StereoMemorySmallerThanAFrameOrASwitch) {
+    const struct {
+        uint32_t bytes;
+        bool ring;
+        int32_t left0, left1, right0;
+        uint32_t position;
+    } cases[] = {{2, true, 0, 0, 0, 0},
+                 {4, true, 3 << 16, 3 << 16, -4 * 65536, 0},
+                 {6, false, 3 << 16, 0, -4 * 65536, 6}};
+    for (const auto& c : cases) {
+        BufferDescription desc{c.bytes, kRate, 2, 0};
+        AudioBuffer b(&desc, 8, kRate, false);
+        ASSERT_TRUE(b.InitSuccess());
+        int16_t* m = Memory(b);
+        const int16_t values[] = {3, -4, 7};
+        std::copy_n(values, c.bytes / 2, m);
+        b.Play(c.ring);
+        Outputs32 out(8);
+        out.Switch(b);
+        EXPECT_EQ(out.left[0], c.left0) << c.bytes;
+        EXPECT_EQ(out.left[7], c.left1) << c.bytes;
+        EXPECT_EQ(out.right[0], c.right0) << c.bytes;
+        EXPECT_EQ(Position(b), c.position) << c.bytes;
+    }
 }
 
 TEST(AudioBufferTest, ShortOrNullOutputsAreNotOverrun) {
@@ -297,29 +290,23 @@ TEST(AudioBufferTest, PeriodicBelowOneSwitchLosesNoSignalAcrossFourGigabytes) {
     }
 }
 
+// A finished once buffer plays silence and keeps counting switches; a ring
+// never rests at the end, so it never signals it.
 TEST_F(AudioBufferNotifyTest, AtEndFiresInTheSwitchThatReachesTheEnd) {
     ASSERT_TRUE(buffer.SetAudioPosition(512 - 64));
     EXPECT_EQ(buffer.SetNotify(&event, 0, NOTIFY_AT_END), 0);
     buffer.Play(false);
     EXPECT_EQ(Fired(3), std::vector<int>({1}));
-    EXPECT_EQ(out.left, std::vector<int32_t>(16, 0)) << "a finished buffer plays silence";
+    EXPECT_EQ(out.left, std::vector<int32_t>(16, 0));
     EXPECT_TRUE(buffer.IsPlaying());
+    EXPECT_EQ(buffer.SetNotify(&event, 128, NOTIFY_ONCE), 0);
+    EXPECT_EQ(Fired(3), std::vector<int>({2}));
+    EXPECT_EQ(Position(buffer), 512u);
 
-    // A ring never rests at the end, so it never signals.
     ASSERT_TRUE(buffer.SetAudioPosition(0));
     EXPECT_EQ(buffer.SetNotify(&event, 0, NOTIFY_AT_END), 0);
     buffer.Play(true);
     EXPECT_TRUE(Fired(12).empty());
-}
-
-TEST_F(AudioBufferNotifyTest, FinishedOneShotKeepsCounting) {
-    ASSERT_TRUE(buffer.SetAudioPosition(512 - 64));
-    buffer.Play(false);
-    Fired(1);
-    ASSERT_EQ(Position(buffer), 512u);
-    EXPECT_EQ(buffer.SetNotify(&event, 128, NOTIFY_ONCE), 0);
-    EXPECT_EQ(Fired(3), std::vector<int>({2}));
-    EXPECT_EQ(Position(buffer), 512u);
 }
 
 TEST_F(AudioBufferNotifyTest, BadArgumentsLeaveTheEarlierNotification) {
