@@ -12,7 +12,8 @@ function(cantabile_test_folder folder)
   add_executable(${exe} ${sources})
   target_link_libraries(${exe} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
   include(GoogleTest)
+  # A skipped test is reported as skipped, not as passed.
   gtest_discover_tests(${exe}
-    PROPERTIES LABELS ${folder}
+    PROPERTIES LABELS ${folder} SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
     DISCOVERY_TIMEOUT 60)
 endfunction()
