@@ -80,13 +80,14 @@ std::string PlayAndCapture(const std::string& jackd, uint32_t* xruns) {
         ~SourceReset() { ASIOSetDriverSource(nullptr); }
     } sourceReset;
     JackCapture capture(48000 * 2);
+    if (!capture.Open(4)) return "the capture did not open";
     {
         int hwnd = 0;
         Sarabande engine(kJack, nullptr);
         if (engine.Init(&hwnd, nullptr, dir.path().c_str()) != 0 ||
             engine.LoadFile(0, dir.File("short.wav").c_str()) != 0 ||
             engine.LoadFile(5, dir.File("long.wav").c_str()) != 5 ||
-            !capture.Open(
+            !capture.Connect(
                 {"Cantabile:out_1", "Cantabile:out_2", "Cantabile:out_11", "Cantabile:out_12"}) ||
             engine.PlayChannel(0) != 0 || engine.PlayChannel(5) != 0)
             return "the engine or the capture did not start";

@@ -63,14 +63,11 @@ std::vector<TestFile> TwelveFiles() {
 struct CardSetup {
     const char* format;
     uint32_t dwRate;
+    const char* name;
 };
 
 void PrintTo(const CardSetup& card, std::ostream* out) {
-    *out << card.format << " at " << card.dwRate << " Hz";
-}
-
-std::string PrintCard(const ::testing::TestParamInfo<CardSetup>& info) {
-    return std::string(info.param.format) + "_" + std::to_string(info.param.dwRate);
+    *out << card.name;
 }
 
 class EndToEndVirtualCard : public ::testing::TestWithParam<CardSetup> {};
@@ -262,7 +259,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Cards, EndToEndVirtualCard,
-                         ::testing::Values(CardSetup{"int32", 48000}, CardSetup{"int16", 44100}),
-                         PrintCard);
+                         ::testing::Values(CardSetup{"int32", 48000, "int32_48000"},
+                                           CardSetup{"int16", 44100, "int16_44100"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

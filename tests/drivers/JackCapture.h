@@ -18,13 +18,13 @@ class JackCapture {
     explicit JackCapture(size_t capacity) : capacity_(capacity) {}
     ~JackCapture() { Close(); }
 
-    // Connects every source and waits until the server has published the
-    // connections (it does so with its next graph).
-    bool Open(const std::vector<std::string>& sources) {
+    // Registers `ports` inputs and activates the client. Activated before
+    // the player's client, the capture runs after it in every cycle.
+    bool Open(size_t ports) {
         jack_status_t status;
         client_ = jack_client_open("capture", JackNoStartServer, &status);
         if (client_ == nullptr) return false;
-        for (size_t c = 0; c < sources.size(); ++c) {
+        for (size_t c = 0; c < ports; ++c) {
             const std::string name = "in_" + std::to_string(c + 1);
             ports_.push_back(jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
                                                 JackPortIsInput, 0));
@@ -33,13 +33,18 @@ class JackCapture {
         }
         jack_set_process_callback(client_, &JackCapture::OnProcess, this);
         jack_set_xrun_callback(client_, &JackCapture::OnXrun, this);
-        if (jack_activate(client_) != 0) return false;
-        for (size_t c = 0; c < sources.size(); ++c)
+        return jack_activate(client_) == 0;
+    }
+
+    // Connects source k to input k and waits until the server has published
+    // the connections (it does so with its next graph).
+    bool Connect(const std::vector<std::string>& sources) {
+        for (size_t c = 0; c < sources.size() && c < ports_.size(); ++c)
             if (jack_connect(client_, sources[c].c_str(), jack_port_name(ports_[c])) != 0)
                 return false;
         const auto start = std::chrono::steady_clock::now();
-        for (jack_port_t* port : ports_) {
-            while (jack_port_connected(port) == 0) {
+        for (size_t c = 0; c < sources.size() && c < ports_.size(); ++c) {
+            while (jack_port_connected(ports_[c]) == 0) {
                 if (std::chrono::steady_clock::now() - start > std::chrono::seconds(3))
                     return false;
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));

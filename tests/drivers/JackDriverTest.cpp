@@ -53,12 +53,13 @@ TEST_F(JackDriverTest, PatternArrivesExactlyThroughTheFloatPorts) {
     EXPECT_STREQ(info.name, "system:playback_3");
     EXPECT_EQ(info.type, ASIOSTInt32LSB);
 
+    JackCapture capture(48000 * 3);
+    ASSERT_TRUE(capture.Open(24));
     Host host;
     ASSERT_EQ(host.CreateBuffers(driver_.get(), 24, 256, ASIOSTInt32LSB), ASE_OK);
     std::vector<std::string> ports;
     for (int c = 1; c <= 24; ++c) ports.push_back("Cantabile:out_" + std::to_string(c));
-    JackCapture capture(48000 * 3);
-    ASSERT_TRUE(capture.Open(ports));
+    ASSERT_TRUE(capture.Connect(ports));
     // Besides the capture, each output goes to its playback port.
     const int64_t opened = testhost::NowNs();
     while (capture.ConnectionsOf("Cantabile:out_24").size() < 2 && ElapsedMs(opened) < 3000)
