@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/Sarabande.h"
-#include "tests/engine/EngineRig.h"
+#include "tests/support/EngineRig.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define CANTABILE_UNDER_TSAN 1
