@@ -272,7 +272,7 @@ TEST(EngineStart, FailedStartsReturnMinusFourAndCloseReleasesWhatExists) {
 // Large sparse files load (a read of them would run past the test's time): a
 // mapped 16-bit WAV of 1 GiB, a 24-bit one (decoded over the mapping) and an
 // RF64 WAV over 4 GiB (decoded by path, its cue kept).
-TEST(EngineLoadTime, LargeFilesLoadWithoutBeingRead) {
+TEST(EngineLoads, LargeFilesLoadWithoutBeingRead) {
     EngineRig rig;
     ASSERT_EQ(rig.Open(), 0);
     Sarabande& engine = *rig.engine;
