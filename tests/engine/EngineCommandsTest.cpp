@@ -312,6 +312,8 @@ TEST(EngineLoads, LargeFilesLoadWithoutBeingRead) {
         ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);  // sparse
 
         ASSERT_EQ(engine.LoadFile(0, path.c_str()), 0) << path;
+        EXPECT_EQ(engine.PlayChannel(0), 0);
+        EXPECT_EQ(engine.ReStartChannel(0), 0);  // back to its cue-in, block 1 for the RF64
         EXPECT_EQ(engine.CloseChannelInstantly(0), 0);
     }
     engine.Close();

@@ -256,6 +256,20 @@ TEST_P(Deliveries, BringTheirBlocksEndFlagAndLog) {
 INSTANTIATE_TEST_SUITE_P(Blocks, Deliveries, testing::ValuesIn(kDeliveries),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A loop turned on after whole blocks went out goes on from the next block,
+// frame by frame, round the file with no seam and no end.
+TEST(DecodeStreamTest, ALoopTurnedOnMidwayGoesOnFromTheNextBlockWithoutASeam) {
+    Decoder d(Mono22(), 2304 * 2 + 100);
+    bool end = true;
+    EXPECT_EQ(d.Deliver(1, &end), d.Expected(0, 1, 1));
+    d.stream->SetLooping(true);
+    const uint8_t* data = d.wave->GetData();
+    std::vector<uint8_t> expected(data + kMonoBlock, data + d.wave->GetDataSize());
+    expected.insert(expected.end(), data, data + 2 * kMonoBlock - expected.size());
+    EXPECT_EQ(d.Deliver(2, &end), expected);
+    EXPECT_FALSE(end);
+}
+
 // Two whole blocks and one stray byte: the reader's last fetch reports a
 // block and a byte, but only the block's bytes may be written; nor does a
 // caller that asks for more blocks than its bytes hold get more than them.
