@@ -22,7 +22,7 @@
 #include "drivers/BuiltinDrivers.h"
 #include "engine/Sarabande.h"
 #include "mixer/AsioHost.h"
-#include "tests/faults/FaultRig.h"
+#include "tests/support/IdentifiedWav.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaveData.h"
 
