@@ -339,19 +339,12 @@ ASIOBuffers::~ASIOBuffers() {
     MixerDebugLog().WriteValue("cBufs", cBufs.load(std::memory_order_relaxed));
     if (driver) {
         driver->stop();
-        if (bBuffersCreated) {
-            driver->disposeBuffers();
-            bBuffersCreated = false;
-        }
+        if (bBuffersCreated) driver->disposeBuffers();
     }
     // No buffer switch runs any more: the driver has been stopped.
     ASIOBuffers* self = this;
     pLiveOutput.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
 
     std::lock_guard guard(hBufferMutex);
-    for (AudioBuffer*& slot : StereoAudioBuffers) {
-        delete slot;
-        slot = nullptr;
-    }
-    countAudioBuffers = 0;
+    for (AudioBuffer* slot : StereoAudioBuffers) delete slot;
 }

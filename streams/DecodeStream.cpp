@@ -9,21 +9,9 @@
 
 namespace {
 
+// Only PCM gets past the parser; any other tag is named as unknown.
 const char* FormatName(uint16_t wFormatTag) {
-    switch (wFormatTag) {
-        case 1:
-            return "PCM\n";
-        case 2:
-            return "Microsoft ADPCM\n";
-        case 17:
-            return "IMA ADPCM\n";
-        case 85:
-            return "Mp3\n";
-        case 512:
-            return "Creative ADPCM\n";
-        default:
-            return nullptr;
-    }
+    return wFormatTag == 1 ? "PCM\n" : nullptr;
 }
 
 uint32_t FloorToUint32(double value) {

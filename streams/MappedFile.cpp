@@ -64,10 +64,7 @@ bool MappedFile::Open(const char* path) {
 }
 
 void MappedFile::Close() {
-    if (dwFileSize == 0 || nFileHandle < 0) {
-        dwFileSize = 0;
-        return;
-    }
+    if (nFileHandle < 0) return;
     // Forget the guard entry first: once unmapped, the addresses may be reused.
     sigbus_guard::Unregister(nGuardSlot);
     nGuardSlot = -1;

@@ -157,14 +157,8 @@ bool StreamBuffer::DirectSoundBufferSetup() {
             first, static_cast<uint64_t>(i) * pDecodeStream->RingFrames(), looped);
         bBlockLooped[i] = looped;
     }
-    const uint32_t delivered = pDecodeStream->GetDecodedData(ring, locked, 4, &bEndOfData);
-    bool ok;
-    if (bEndOfData) {
-        if (delivered < locked) std::memset(ring + delivered, 0, locked - delivered);
-        ok = true;
-    } else {
-        ok = delivered == locked;
-    }
+    // Every source fills what it is given, with zeros past its end.
+    const bool ok = pDecodeStream->GetDecodedData(ring, locked, 4, &bEndOfData) == locked;
     pRingStart = ring;
     pRingEnd = ring + dwBufferSize;
     pWrite = pRingStart;
@@ -332,29 +326,21 @@ int32_t StreamBuffer::OnNotification() {
         // Late: find out how far the cursor has gone. At an on-time
         // notification it stands at the start of the block after the one
         // about to be refilled.
-        uint32_t expected = GetCurFilledOffset() + cbDstBufSize;
-        if (expected >= dwBufferSize) expected -= dwBufferSize;
-        const uint32_t cursor = CursorPosition();
-        if (cursor == expected) {
+        const uint32_t expected = (GetCurFilledOffset() + cbDstBufSize) % dwBufferSize;
+        // The cursor of a looping buffer is always below the end, so the
+        // distance is below the ring and at most four blocks are behind.
+        const uint32_t distance = (CursorPosition() + dwBufferSize - expected) % dwBufferSize;
+        count = static_cast<int32_t>(distance / cbDstBufSize) + 1;
+        if (count == 1) {
             filled = FillNextBlock();
+        } else if (count == 4) {
+            filled = ResetBuffer();
         } else {
-            const uint32_t distance =
-                cursor > expected ? cursor - expected : dwBufferSize - expected + cursor;
-            // The cursor of a looping buffer is always below the end, so at
-            // most four blocks can be behind.
-            const uint32_t behind = distance / cbDstBufSize;
-            count = behind >= 3 ? 4 : static_cast<int32_t>(behind) + 1;
-            if (count == 1) {
-                filled = FillNextBlock();
-            } else if (count == 4) {
-                filled = ResetBuffer();
-            } else {
-                filled = true;
-                for (int32_t i = 0; i < count && filled; ++i) filled = FillNextBlock();
-                LogF("bufs behind: %d, ", count);
-            }
-            if (count >= 2) dPlayedMs += static_cast<double>(count - 1) * dMsPerBlock;
+            filled = true;
+            for (int32_t i = 0; i < count && filled; ++i) filled = FillNextBlock();
+            LogF("bufs behind: %d, ", count);
         }
+        dPlayedMs += static_cast<double>(count - 1) * dMsPerBlock;
     }
 
     // Catch up with the cursor if need be, then arm the notification for the

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "tests/cli/PlayerProcess.h"
-#include "tests/cli/WaveData.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WavWriter.h"
+#include "tests/support/WaveData.h"
 
 namespace {
 

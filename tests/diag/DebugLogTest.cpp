@@ -6,16 +6,6 @@
 #include "diag/DebugLog.h"
 #include "tests/support/TempDir.h"
 
-namespace {
-
-std::string Body(const std::string& text) {
-    // Everything after the header's closing blank line.
-    const auto at = text.find("\n\n", text.find("Time started"));
-    return at == std::string::npos ? "" : text.substr(at + 2);
-}
-
-}  // namespace
-
 TEST(DebugLog, HeaderValuesAndClosingLinesOfTheEngineLog) {
     TempDir dir;
     ScopedChdir cd(dir.path());
@@ -29,17 +19,14 @@ TEST(DebugLog, HeaderValuesAndClosingLinesOfTheEngineLog) {
     log.Close();
 
     const std::string text = ReadWholeFile(dir.File("SarabandeDbg.Log"));
-    const std::regex header(
+    const std::regex whole(
         "Debug log\n\nDate: (Sunday|Monday|Tuesday|Wednesday|Thursday|Friday|Saturday), "
-        "[A-Z][a-z]+/\\d\\d/\\d{4} - Time started: \\d\\d:\\d\\d:\\d\\d \\d{3}\n\n");
-    EXPECT_TRUE(std::regex_search(text, header, std::regex_constants::match_continuous)) << text;
-    const std::regex body(
+        "[A-Z][a-z]+/\\d\\d/\\d{4} - Time started: \\d\\d:\\d\\d:\\d\\d \\d{3}\n\n"
         "Latency ms: -5\nminSize: 64, maxSize: 2048\nnumDev: 3 - plain\n\\d\\d:\\d\\d:\\d\\d "
         "\\d{3}\n"
         "\n\nShutting down debug logging system...\nDate: [A-Za-z]+, [A-Za-z]+/\\d\\d/\\d{4} - "
-        "Time: "
-        "\\d\\d:\\d\\d:\\d\\d \\d{3}\nGoodbye, and may all your code compile!\n");
-    EXPECT_TRUE(std::regex_match(Body(text), body)) << Body(text);
+        "Time: \\d\\d:\\d\\d:\\d\\d \\d{3}\nGoodbye, and may all your code compile!\n");
+    EXPECT_TRUE(std::regex_match(text, whole)) << text;
 
     log.WriteLine("after close");
     EXPECT_EQ(ReadWholeFile(dir.File("SarabandeDbg.Log")), text) << "a closed log ignores writes";
@@ -60,43 +47,37 @@ TEST(DebugLog, MixerLogHasNoGoodbyeAndLivesInItsDirectoryOrTheWorkingOne) {
     }
 }
 
-TEST(DebugLog, KeepsTheLastThreeRuns) {
+// The last three runs are kept; a log whose file cannot be made (a missing
+// directory: a read-only one would not stop root) stays silent.
+TEST(DebugLog, KeepsTheLastThreeRunsOrIsSilentWithoutItsFile) {
     TempDir dir;
     for (int run = 1; run <= 4; ++run) {
         DebugLog log("/run.log", "/run1.log", "/run2.log", false);
         log.Open(dir.path().c_str());
         log.WriteValue("run", run);
         log.Close();
-        if (run == 1) {
-            EXPECT_FALSE(std::filesystem::exists(dir.File("run1.log")));
-        }
+        EXPECT_EQ(std::filesystem::exists(dir.File("run1.log")), run > 1);
     }
     EXPECT_NE(ReadWholeFile(dir.File("run.log")).find("run: 4\n"), std::string::npos);
     EXPECT_NE(ReadWholeFile(dir.File("run1.log")).find("run: 3\n"), std::string::npos);
     EXPECT_NE(ReadWholeFile(dir.File("run2.log")).find("run: 2\n"), std::string::npos);
-    int files = 0;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
-    EXPECT_EQ(files, 3);
-}
 
-TEST(DebugLog, IsSilentWhenTheFileCannotBeCreated) {
-    // A directory that does not exist: a read-only one would not stop root.
-    TempDir dir;
     const std::string missing = dir.File("no/such/dir");
     DebugLog log("/x.log", "/x1.log", "/x2.log", false);
     log.Open(missing.c_str());
     EXPECT_FALSE(log.IsOpen());
     log.WriteLine("nothing");
-    log.WriteValue("v", 1);
     log.WriteDate();
     log.Close();
-    EXPECT_FALSE(std::filesystem::exists(missing));
+    int files = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::recursive_directory_iterator(dir.path()))
+        ++files;
+    EXPECT_EQ(files, 3);
 }
 
 TEST(DebugLog, FormatsTimesAndDates) {
     EXPECT_EQ(DebugLog::FormatTime(7, 4, 9, 5), "07:04:09 005\n");
     EXPECT_EQ(DebugLog::FormatTime(23, 59, 59, 120), "23:59:59 120\n");
-    EXPECT_EQ(DebugLog::FormatTime(0, 0, 0, 999), "00:00:00 999\n");
     std::tm day{};
     day.tm_year = 2026 - 1900;
     day.tm_mon = 11;

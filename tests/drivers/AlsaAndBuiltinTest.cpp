@@ -11,39 +11,20 @@
 
 using drivers::AlsaDriver;
 using drivers::BuiltinDrivers;
-
-namespace {
-
-struct DriverDeleter {
-    void operator()(IASIO* driver) const { driver->Release(); }
-};
-using DriverPtr = std::unique_ptr<IASIO, DriverDeleter>;
-
-std::string ErrorOf(IASIO* driver) {
-    char text[kAsioTextBytes] = {};
-    driver->getErrorMessage(text);
-    return text;
-}
-
-std::string NameOf(IASIO* driver) {
-    char text[kAsioTextBytes] = {};
-    driver->getDriverName(text);
-    return text;
-}
-
-}  // namespace
-
-TEST(AlsaDriver, MissingDeviceFailsWithAClearText) {
-    DriverPtr driver(new AlsaDriver("hw:99,0"));
-    EXPECT_EQ(driver->init(nullptr), ASIOFalse);
-    EXPECT_NE(ErrorOf(driver.get()).find("Cannot open ALSA device hw:99,0"), std::string::npos)
-        << ErrorOf(driver.get());
-    EXPECT_EQ(driver->start(), ASE_InvalidMode);
-}
+using testhost::DriverPtr;
+using testhost::ErrorOf;
+using testhost::NameOf;
 
 // ALSA's "null" device takes any samples and needs no hardware: it shows the
-// period thread switching halves and stopping on request.
+// period thread switching halves and stopping on request, and the rate
+// being changed only while no buffers exist.
 TEST(AlsaDriver, PeriodThreadSwitchesHalvesInTurn) {
+    DriverPtr missing(new AlsaDriver("hw:99,0"));
+    EXPECT_EQ(missing->init(nullptr), ASIOFalse);
+    EXPECT_NE(ErrorOf(missing.get()).find("Cannot open ALSA device hw:99,0"), std::string::npos)
+        << ErrorOf(missing.get());
+    EXPECT_EQ(missing->start(), ASE_InvalidMode);
+
     DriverPtr driver(new AlsaDriver("null"));
     if (driver->init(nullptr) != ASIOTrue) {
         GTEST_SKIP() << "no ALSA null device here: " << ErrorOf(driver.get());
@@ -53,6 +34,10 @@ TEST(AlsaDriver, PeriodThreadSwitchesHalvesInTurn) {
     EXPECT_EQ(inputs, 0);
     EXPECT_GE(outputs, 1);
     EXPECT_LE(outputs, 24);
+    ASIOSampleRate rate = 0;
+    ASSERT_EQ(driver->setSampleRate(44100), ASE_OK);
+    ASSERT_EQ(driver->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 44100.0);
     int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
     ASSERT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
     ASIOChannelInfo info = {};
@@ -61,6 +46,9 @@ TEST(AlsaDriver, PeriodThreadSwitchesHalvesInTurn) {
 
     testhost::Host host;
     ASSERT_EQ(host.CreateBuffers(driver.get(), outputs, preferred, info.type), ASE_OK);
+    // The halves are sized for this rate: only asking for it again is fine.
+    EXPECT_EQ(driver->setSampleRate(44100), ASE_OK);
+    EXPECT_EQ(driver->setSampleRate(48000), ASE_InvalidMode);
     ASSERT_EQ(driver->start(), ASE_OK);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const int64_t begin = testhost::NowNs();
@@ -99,57 +87,42 @@ TEST(AlsaDriver, ADeviceThatFailsForGoodAsksTheHostForAResetAndSaysWhy) {
     EXPECT_EQ(driver->stop(), ASE_OK);
 }
 
-TEST(BuiltinDrivers, ListsTheFixedDriversFirstThenHardware) {
+// The fixed drivers first, then the hardware found; each entry's class id
+// parses and makes the driver it names, and one this source did not find
+// is not registered.
+TEST(BuiltinDrivers, ListsTheFixedDriversFirstThenHardwareAndMakesWhatTheyName) {
     BuiltinDrivers source({drivers::AlsaDevice{1, 3, "hw:1,3", "Card: PCM"}});
     const std::vector<InstalledDriver> list = source.Enumerate();
     ASSERT_EQ(list.size(), 4u);
-    EXPECT_EQ(list[0].keyName, "JACK");
     EXPECT_EQ(list[0].description, "JACK Audio Connection Kit");
-    EXPECT_EQ(list[1].keyName, "ALSA default");
-    EXPECT_EQ(list[2].keyName, "Virtual Card");
-    EXPECT_EQ(list[3].keyName, "ALSA hw:1,3");
     EXPECT_EQ(list[3].clsid, "{5a1c3e71-0001-0003-8e9a-0c1d2e3f4a10}");
-    for (const InstalledDriver& entry : list) {
+    const char* const names[] = {"JACK", "ALSA default", "Virtual Card", "ALSA hw:1,3"};
+    for (size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(list[i].keyName, names[i]);
         DriverClassId id;
-        EXPECT_TRUE(drivers::ParseClassId(entry.clsid.c_str(), &id)) << entry.clsid;
+        ASSERT_TRUE(drivers::ParseClassId(list[i].clsid.c_str(), &id)) << list[i].clsid;
         struct stat st;
-        EXPECT_EQ(stat(entry.libraryPath.c_str(), &st), 0) << entry.libraryPath;
+        EXPECT_EQ(stat(list[i].libraryPath.c_str(), &st), 0) << list[i].libraryPath;
+        IASIO* driver = nullptr;
+        ASSERT_EQ(source.Create(id, &driver), 0) << names[i];
+        EXPECT_EQ(std::string(names[i]).rfind(NameOf(driver), 0), 0u) << NameOf(driver);
+        driver->Release();
     }
-    EXPECT_NE(list[0].clsid, list[1].clsid);
-    EXPECT_NE(list[1].clsid, list[2].clsid);
     EXPECT_NE(drivers::AlsaHardwareClassId(0, 1), drivers::AlsaHardwareClassId(1, 0));
-}
 
-TEST(BuiltinDrivers, CreatesTheDriverAClassIdNames) {
-    BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
     DriverClassId id;
     ASSERT_TRUE(drivers::ParseClassId(drivers::kVirtualCardClassId, &id));
-    // Data1 is stored little-endian.
-    EXPECT_EQ(id.bytes[0], 0x70);
+    EXPECT_EQ(id.bytes[0], 0x70);  // Data1 is stored little-endian
     EXPECT_EQ(id.bytes[3], 0x5a);
     EXPECT_EQ(id.bytes[15], 0x03);
-    IASIO* driver = nullptr;
-    ASSERT_EQ(source.Create(id, &driver), 0);
-    ASSERT_NE(driver, nullptr);
-    EXPECT_EQ(NameOf(driver), "Virtual Card");
-    driver->Release();
-
-    ASSERT_TRUE(drivers::ParseClassId(drivers::kJackClassId, &id));
-    ASSERT_EQ(source.Create(id, &driver), 0);
-    EXPECT_EQ(NameOf(driver), "JACK");
-    driver->Release();
-
-    // A hardware id that this source did not find is not registered.
     ASSERT_TRUE(drivers::ParseClassId(drivers::AlsaHardwareClassId(0, 0).c_str(), &id));
-    driver = reinterpret_cast<IASIO*>(&id);
+    IASIO* driver = reinterpret_cast<IASIO*>(&id);
     EXPECT_EQ(source.Create(id, &driver), drivers::kClassNotRegistered);
     EXPECT_EQ(driver, nullptr);
     EXPECT_EQ(source.Create(id, nullptr), drivers::kInvalidPointer);
-
     for (const char* bad :
          {"", "5a1c3e70-2b4d-4f61-8e9a-0c1d2e3f4a03", "{5a1c3e70-2b4d-4f61-8e9a-0c1d2e3f4a0}",
-          "{5a1c3e70x2b4d-4f61-8e9a-0c1d2e3f4a03}", "{5a1c3e70-2b4d-4f61-8e9a-0c1d2e3f4ag3}"}) {
+          "{5a1c3e70x2b4d-4f61-8e9a-0c1d2e3f4a03}", "{5a1c3e70-2b4d-4f61-8e9a-0c1d2e3f4ag3}"})
         EXPECT_FALSE(drivers::ParseClassId(bad, &id)) << bad;
-    }
     EXPECT_TRUE(drivers::ParseClassId("{5A1C3E70-2B4D-4F61-8E9A-0C1D2E3F4A03}", &id));
 }

@@ -11,68 +11,49 @@ using drivers::CheckBufferRequest;
 
 void OnSwitch(int32_t, ASIOBool) {}
 
-struct Request {
-    ASIOBufferInfo infos[4] = {};
+// Four outputs asked for in reverse order, entry `entry` changed to ask for
+// `channel` (or an input). A driver claiming more outputs than the check can
+// track is refused, not read past its table; only the entries counted are
+// looked at; the size is judged after the count and before the channels.
+TEST(BufferRequest, RefusesWhatIsNotASetOfDistinctOutputs) {
+    const struct {
+        const char* name;
+        int32_t numChannels, bufferSize, outputs, entry, channel;
+        bool input;
+        ASIOError expected;
+    } cases[] = {
+        {"all four", 4, 256, 4, 0, 3, false, ASE_OK},
+        {"one", 1, 256, 4, 0, 3, false, ASE_OK},
+        {"no channel", 0, 256, 4, 0, 3, false, ASE_InvalidParameter},
+        {"negative count", -1, 256, 4, 0, 3, false, ASE_InvalidParameter},
+        {"more than the outputs", 5, 256, 4, 0, 3, false, ASE_InvalidParameter},
+        {"too many outputs", 2, 256, drivers::kMaxOutputs + 1, 0, 3, false, ASE_InvalidParameter},
+        {"channel -1", 2, 256, 4, 1, -1, false, ASE_InvalidParameter},
+        {"channel 4", 2, 256, 4, 1, 4, false, ASE_InvalidParameter},
+        {"channel 1000", 2, 256, 4, 1, 1000, false, ASE_InvalidParameter},
+        {"an input", 1, 256, 4, 0, 3, true, ASE_InvalidParameter},
+        {"a duplicate", 3, 256, 4, 2, 3, false, ASE_InvalidParameter},
+        {"a duplicate not counted", 2, 256, 4, 2, 3, false, ASE_OK},
+        {"size and duplicate", 2, 128, 4, 1, 3, false, ASE_InvalidMode},
+        {"size and count", 9, 128, 4, 0, 3, false, ASE_InvalidParameter},
+    };
     ASIOCallbacks callbacks = {};
-
-    Request() {
-        callbacks.bufferSwitch = OnSwitch;
-        for (int32_t k = 0; k < 4; ++k) {
-            infos[k].isInput = ASIOFalse;
-            infos[k].channelNum = k;
-        }
+    callbacks.bufferSwitch = OnSwitch;
+    for (const auto& c : cases) {
+        ASIOBufferInfo infos[4];
+        for (int32_t k = 0; k < 4; ++k) infos[k] = {ASIOFalse, 3 - k, {}};
+        infos[c.entry].channelNum = c.channel;
+        infos[c.entry].isInput = c.input ? ASIOTrue : ASIOFalse;
+        EXPECT_EQ(
+            CheckBufferRequest(infos, c.numChannels, c.bufferSize, &callbacks, c.outputs, 256),
+            c.expected)
+            << c.name;
     }
-    ASIOError Check(int32_t numChannels, int32_t bufferSize = 256) const {
-        return CheckBufferRequest(infos, numChannels, bufferSize, &callbacks, 4, 256);
-    }
-};
-
-TEST(BufferRequest, TakesDistinctOutputsInAnyOrder) {
-    Request r;
-    r.infos[0].channelNum = 3;
-    r.infos[3].channelNum = 0;
-    EXPECT_EQ(r.Check(4), ASE_OK);
-    EXPECT_EQ(r.Check(1), ASE_OK);
-}
-
-TEST(BufferRequest, RefusesMalformedRequests) {
-    Request r;
-    EXPECT_EQ(r.Check(0), ASE_InvalidParameter);
-    EXPECT_EQ(r.Check(-1), ASE_InvalidParameter);
-    EXPECT_EQ(r.Check(5), ASE_InvalidParameter);
-    EXPECT_EQ(CheckBufferRequest(nullptr, 2, 256, &r.callbacks, 4, 256), ASE_InvalidParameter);
-    EXPECT_EQ(CheckBufferRequest(r.infos, 2, 256, nullptr, 4, 256), ASE_InvalidParameter);
+    ASIOBufferInfo infos[1] = {{ASIOFalse, 0, {}}};
     ASIOCallbacks noSwitch = {};
-    EXPECT_EQ(CheckBufferRequest(r.infos, 2, 256, &noSwitch, 4, 256), ASE_InvalidParameter);
-    // A driver claiming more outputs than the check can track is refused,
-    // not read past its table.
-    EXPECT_EQ(CheckBufferRequest(r.infos, 2, 256, &r.callbacks, drivers::kMaxOutputs + 1, 256),
-              ASE_InvalidParameter);
-}
-
-TEST(BufferRequest, RefusesChannelsThatAreNotFreeOutputs) {
-    for (const int32_t bad : {-1, 4, 1000}) {
-        Request r;
-        r.infos[1].channelNum = bad;
-        EXPECT_EQ(r.Check(2), ASE_InvalidParameter) << bad;
-    }
-    Request duplicate;
-    duplicate.infos[2].channelNum = 0;
-    EXPECT_EQ(duplicate.Check(3), ASE_InvalidParameter);
-    // Only the entries counted are looked at.
-    EXPECT_EQ(duplicate.Check(2), ASE_OK);
-
-    Request input;
-    input.infos[0].isInput = ASIOTrue;
-    EXPECT_EQ(input.Check(1), ASE_InvalidParameter);
-}
-
-TEST(BufferRequest, SizeIsJudgedAfterTheShapeAndBeforeTheChannels) {
-    Request r;
-    r.infos[1].channelNum = 0;  // a duplicate
-    EXPECT_EQ(r.Check(2, 128), ASE_InvalidMode);
-    EXPECT_EQ(r.Check(9, 128), ASE_InvalidParameter);
-    EXPECT_EQ(r.Check(2, 256), ASE_InvalidParameter);
+    EXPECT_EQ(CheckBufferRequest(infos, 1, 256, &noSwitch, 4, 256), ASE_InvalidParameter);
+    EXPECT_EQ(CheckBufferRequest(infos, 1, 256, nullptr, 4, 256), ASE_InvalidParameter);
+    EXPECT_EQ(CheckBufferRequest(nullptr, 1, 256, &callbacks, 4, 256), ASE_InvalidParameter);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -16,9 +17,9 @@
 #include "engine/Sarabande.h"
 #include "mixer/AsioHost.h"
 #include "tests/drivers/EndToEndFiles.h"
-#include "tests/drivers/WavCheck.h"
 #include "tests/support/RtGuard.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaveData.h"
 
 namespace {
 
@@ -30,17 +31,10 @@ constexpr int32_t kVirtualCard = 2;
 constexpr uint32_t kCardChannels = 24;
 
 // Sets an environment variable for its lifetime.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() { unsetenv(name_); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
+struct ScopedEnv {
+    const char* name;
+    ScopedEnv(const char* n, const std::string& value) : name(n) { setenv(n, value.c_str(), 1); }
+    ~ScopedEnv() { unsetenv(name); }
 };
 
 // Twelve files, one per channel, over every kind the engine plays: stereo
@@ -69,35 +63,68 @@ std::vector<TestFile> TwelveFiles() {
 struct CardSetup {
     const char* format;
     uint32_t dwRate;
+    const char* name;
 };
 
 void PrintTo(const CardSetup& card, std::ostream* out) {
-    *out << card.format << " at " << card.dwRate << " Hz";
-}
-
-std::string PrintCard(const ::testing::TestParamInfo<CardSetup>& info) {
-    return std::string(info.param.format) + "_" + std::to_string(info.param.dwRate);
+    *out << card.name;
 }
 
 class EndToEndVirtualCard : public ::testing::TestWithParam<CardSetup> {};
 
-// The recorded frame of pair `pair` as it left the card: 32-bit, or 16-bit.
-Frame ReadPair(const testhost::WavInfo& wav, uint32_t frame, int32_t pair) {
-    const uint32_t bytes = wav.bitsPerSample / 8;
-    const uint8_t* at =
-        wav.data +
-        (static_cast<size_t>(frame) * kCardChannels + 2 * static_cast<uint32_t>(pair)) * bytes;
-    if (bytes == 2) {
-        int16_t left = 0;
-        int16_t right = 0;
-        std::memcpy(&left, at, 2);
-        std::memcpy(&right, at + 2, 2);
-        return {left, right};
+// The recorded frame of pair `pair`, as it left the card.
+Frame ReadPair(const WaveData& wav, uint32_t frame, int32_t pair) {
+    return {wav.Sample(frame, 2 * static_cast<uint32_t>(pair)),
+            wav.Sample(frame, 2 * static_cast<uint32_t>(pair) + 1)};
+}
+
+// Plays `files` (from dir) on channels 0, 1, ... of the virtual card, set up
+// as `format` at `rate` with 256-frame periods, converted to its rate or
+// not, from one start until `finished` (at most 20 s), and returns the
+// card's recording. `loaded` runs once the files are loaded.
+WaveData PlayOnTheCard(const TempDir& dir, const std::vector<std::string>& files,
+                       const char* format, uint32_t rate, bool bConvert,
+                       const std::function<void(Sarabande&)>& loaded,
+                       const std::function<bool(Sarabande&)>& finished) {
+    const std::string recordingPath = dir.File("recording.wav");
+    ScopedEnv rateEnv("CANTABILE_VC_RATE", std::to_string(rate));
+    ScopedEnv framesEnv("CANTABILE_VC_FRAMES", "256");
+    ScopedEnv formatEnv("CANTABILE_VC_FORMAT", format);
+    ScopedEnv recordEnv("CANTABILE_VC_RECORD", recordingPath);
+    drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
+    ASIOSetDriverSource(&source);
+    {
+        int hwnd = 0;
+        Sarabande engine(kVirtualCard, nullptr);
+        EXPECT_EQ(engine.Init(&hwnd, nullptr, dir.path().c_str()), 0);
+        engine.SetConvertRates(bConvert);
+        for (size_t k = 0; k < files.size(); ++k)
+            EXPECT_EQ(engine.LoadFile(static_cast<int32_t>(k), dir.File(files[k]).c_str()),
+                      static_cast<int32_t>(k));
+        loaded(engine);
+        for (size_t k = 0; k < files.size(); ++k)
+            EXPECT_EQ(engine.PlayChannel(static_cast<int32_t>(k)), 0);
+        const uint64_t marked = rtguard::MarkedSwitches();
+        EXPECT_TRUE(ASIOStartPlay());
+        const auto start = Clock::now();
+        while (!finished(engine) && Clock::now() - start < std::chrono::seconds(20))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(finished(engine));
+        // In the real-time guard build every switch of this play ran under it.
+        if (rtguard::Enabled()) {
+            EXPECT_GT(rtguard::MarkedSwitches(), marked);
+        }
+        ASIOStopPlay();
+        engine.Close();
     }
-    Frame out{};
-    std::memcpy(&out.left, at, 4);
-    std::memcpy(&out.right, at + 4, 4);
-    return out;
+    ASIOSetDriverSource(nullptr);
+    const std::string bytes = ReadWholeFile(recordingPath);
+    EXPECT_EQ(RecordingHeaderProblem(bytes, bytes.size()), "");
+    WaveData wav = ReadWave(recordingPath);
+    EXPECT_EQ(wav.nChannels, kCardChannels);
+    EXPECT_EQ(wav.nSamplesPerSec, rate);
+    EXPECT_EQ(wav.wBitsPerSample, std::strcmp(format, "int16") == 0 ? 16u : 32u);
+    return wav;
 }
 
 // A 32-bit card plays the file's samples exactly; a 16-bit card their top
@@ -116,73 +143,27 @@ TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSile
     ScopedChdir cd(dir.path());
     ASIOSetLogDirectory(nullptr);
     const std::vector<TestFile> files = TwelveFiles();
+    std::vector<std::string> names;
     for (const TestFile& file : files) {
-        ASSERT_TRUE(
-            WriteBytes(dir.File("file" + std::to_string(file.nId) + ".wav"), e2e::MakeFile(file)));
+        names.push_back("file" + std::to_string(file.nId) + ".wav");
+        ASSERT_TRUE(WriteBytes(dir.File(names.back()), e2e::MakeFile(file)));
     }
-    const std::string recordingPath = dir.File("recording.wav");
-    ScopedEnv rate("CANTABILE_VC_RATE", std::to_string(card.dwRate));
-    ScopedEnv frames("CANTABILE_VC_FRAMES", "256");
-    ScopedEnv format("CANTABILE_VC_FORMAT", card.format);
-    ScopedEnv record("CANTABILE_VC_RECORD", recordingPath);
-    drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
-    ASIOSetDriverSource(&source);
-    // A failed assertion must not leave the mixer pointing at a dead source.
-    struct SourceReset {
-        ~SourceReset() { ASIOSetDriverSource(nullptr); }
-    } sourceReset;
-    {
-        int hwnd = 0;
-        Sarabande engine(kVirtualCard, nullptr);
-        ASSERT_EQ(engine.Init(&hwnd, nullptr, dir.path().c_str()), 0);
-        engine.SetConvertRates(false);
-        for (int32_t k = 0; k < kNumChannels; ++k) {
-            const std::string path = dir.File("file" + std::to_string(files[k].nId) + ".wav");
-            ASSERT_EQ(engine.LoadFile(k, path.c_str()), k);
-        }
-        for (int32_t k = 0; k < kNumChannels; ++k) {
-            ASSERT_EQ(engine.PlayChannel(k), 0);
-        }
-        const uint64_t marked = rtguard::MarkedSwitches();
-        ASSERT_TRUE(ASIOStartPlay());
-        // The longest file plays about 1.8 s; the card keeps real time.
-        const auto start = Clock::now();
-        auto allDone = [&] {
-            for (int32_t k = 0; k < kNumChannels; ++k) {
-                if (engine.ChannelState(k) != CHANNEL_TERMINATED) return false;
-            }
+    const WaveData wav = PlayOnTheCard(
+        dir, names, card.format, card.dwRate, false, [](Sarabande&) {},
+        [](Sarabande& e) {
+            for (int32_t k = 0; k < kNumChannels; ++k)
+                if (e.ChannelState(k) != CHANNEL_TERMINATED) return false;
             return true;
-        };
-        while (!allDone() && Clock::now() - start < std::chrono::seconds(20)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        for (int32_t k = 0; k < kNumChannels; ++k) {
-            EXPECT_EQ(engine.ChannelState(k), CHANNEL_TERMINATED) << "channel " << k;
-        }
-        // In the real-time guard build every switch of this play ran under
-        // the guard.
-        if (rtguard::Enabled()) {
-            EXPECT_GT(rtguard::MarkedSwitches(), marked);
-        }
-        ASIOStopPlay();
-        engine.Close();
-    }
-
-    const std::string bytes = ReadWholeFile(recordingPath);
-    const testhost::WavInfo wav = testhost::ParseRecording(bytes);
-    ASSERT_TRUE(wav.valid) << wav.problem;
-    ASSERT_EQ(wav.channels, kCardChannels);
-    ASSERT_EQ(wav.sampleRate, card.dwRate);
-    ASSERT_EQ(wav.bitsPerSample, std::strcmp(card.format, "int16") == 0 ? 16u : 32u);
-    const uint32_t recorded = wav.dataBytes / (kCardChannels * wav.bitsPerSample / 8);
+        });
+    ASSERT_FALSE(HasFailure());
+    const uint32_t recorded = wav.Frames();
 
     // Every channel starts in the same frame: the one of the first switch.
-    const bool b16 = wav.bitsPerSample == 16;
+    const bool b16 = wav.wBitsPerSample == 16;
     int64_t firstFrame = -1;
     for (int32_t k = 0; k < kNumChannels; ++k) {
         const std::vector<Frame> want = e2e::ExpectedOutput(files[k], card.dwRate);
         const bool bDithered = files[k].IsWide();
-        ASSERT_FALSE(want.empty());
         uint32_t at = 0;
         while (at < recorded && ReadPair(wav, at, k) == Frame{0, 0}) ++at;
         ASSERT_LT(at, recorded) << "channel " << k << " is silent";
@@ -192,30 +173,30 @@ TEST_P(EndToEndVirtualCard, TwelveFilesComeBackBitForBitFromTheSameFrameThenSile
         }
         EXPECT_EQ(at, firstFrame) << "channel " << k << " starts late or early";
         ASSERT_LE(at + want.size(), recorded) << "channel " << k << " was cut short";
-        for (size_t i = 0; i < want.size(); ++i) {
-            const Frame got = ReadPair(wav, at + static_cast<uint32_t>(i), k);
-            ASSERT_TRUE(Matches(got.left, want[i].left, b16, bDithered) &&
-                        Matches(got.right, want[i].right, b16, bDithered))
-                << "channel " << k << " output frame " << i << ": got " << got.left << "/"
-                << got.right << ", want " << want[i].left << "/" << want[i].right;
-        }
-        // Silence after the file up to the end of the recording (the dither's
+        // The file, then silence to the end of the recording (the dither's
         // step while the ring plays out): nothing of the ring played twice,
         // nothing of another channel.
-        for (uint32_t f = at + static_cast<uint32_t>(want.size()); f < recorded; ++f) {
-            const Frame got = ReadPair(wav, f, k);
-            ASSERT_TRUE(Matches(got.left, 0, b16, bDithered) &&
-                        Matches(got.right, 0, b16, bDithered))
-                << "channel " << k << " sounds at frame " << f;
+        for (uint32_t i = 0; at + i < recorded; ++i) {
+            const Frame w = i < want.size() ? want[i] : Frame{0, 0};
+            const Frame got = ReadPair(wav, at + i, k);
+            ASSERT_TRUE(Matches(got.left, w.left, b16, bDithered) &&
+                        Matches(got.right, w.right, b16, bDithered))
+                << "channel " << k << " output frame " << i << ": got " << got.left << "/"
+                << got.right << ", want " << w.left << "/" << w.right;
         }
     }
 }
 
 struct LoopCase {
+    const char* name;
     bool bConverted;  // a 44100 Hz file on the 48000 Hz card, else at 48000 Hz
     bool bCue;        // the range is blocks 1 to 3, else the whole file
     e2e::Encoding encoding = e2e::Encoding::Pcm16;  // 24-bit: decoded
 };
+
+void PrintTo(const LoopCase& loop, std::ostream* out) {
+    *out << loop.name;
+}
 
 class LoopOnTheVirtualCard : public ::testing::TestWithParam<LoopCase> {};
 
@@ -247,40 +228,15 @@ TEST_P(LoopOnTheVirtualCard, ThreePassesEqualTheRangeThreeTimesOver) {
     ASSERT_TRUE(WriteBytes(dir.File("loop.wav"), e2e::MakeFile(file)));
     ASSERT_TRUE(
         WriteBytes(dir.File("repeated.wav"), MakeWav(layout, EncodeSamples(layout, repeated))));
-    const std::string recordingPath = dir.File("recording.wav");
-    ScopedEnv rate("CANTABILE_VC_RATE", "48000");
-    ScopedEnv frames("CANTABILE_VC_FRAMES", "256");
-    ScopedEnv format("CANTABILE_VC_FORMAT", "int32");
-    ScopedEnv record("CANTABILE_VC_RECORD", recordingPath);
-    drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
-    ASIOSetDriverSource(&source);
-    struct SourceReset {
-        ~SourceReset() { ASIOSetDriverSource(nullptr); }
-    } sourceReset;
-    {
-        int hwnd = 0;
-        Sarabande engine(kVirtualCard, nullptr);
-        ASSERT_EQ(engine.Init(&hwnd, nullptr, dir.path().c_str()), 0);
-        ASSERT_EQ(engine.LoadFile(0, dir.File("loop.wav").c_str()), 0);
-        ASSERT_EQ(engine.LoadFile(1, dir.File("repeated.wav").c_str()), 1);
-        ASSERT_EQ(engine.SetChannelLoop(0, true), 0);
-        ASSERT_EQ(engine.PlayChannel(0), 0);
-        ASSERT_EQ(engine.PlayChannel(1), 0);
-        ASSERT_TRUE(ASIOStartPlay());
-        const auto start = Clock::now();
-        while (engine.ChannelState(1) != CHANNEL_TERMINATED &&
-               Clock::now() - start < std::chrono::seconds(20)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_EQ(engine.ChannelState(1), CHANNEL_TERMINATED);
-        EXPECT_EQ(engine.ChannelState(0), CHANNEL_PLAYING) << "a looping channel never ends";
-        ASIOStopPlay();
-        engine.Close();
-    }
-    const std::string bytes = ReadWholeFile(recordingPath);
-    const testhost::WavInfo wav = testhost::ParseRecording(bytes);
-    ASSERT_TRUE(wav.valid) << wav.problem;
-    const uint32_t recorded = wav.dataBytes / (kCardChannels * 4);
+    // The looping channel never ends; the other one does.
+    const WaveData wav = PlayOnTheCard(
+        dir, {"loop.wav", "repeated.wav"}, "int32", 48000, true,
+        [](Sarabande& e) { EXPECT_EQ(e.SetChannelLoop(0, true), 0); },
+        [](Sarabande& e) {
+            return e.ChannelState(1) == CHANNEL_TERMINATED && e.ChannelState(0) == CHANNEL_PLAYING;
+        });
+    ASSERT_FALSE(HasFailure());
+    const uint32_t recorded = wav.Frames();
     uint32_t at = 0;
     while (at < recorded && ReadPair(wav, at, 1) == Frame{0, 0}) ++at;
     ASSERT_EQ(ReadPair(wav, at, 0), ReadPair(wav, at, 1)) << "the channels start apart";
@@ -288,28 +244,23 @@ TEST_P(LoopOnTheVirtualCard, ThreePassesEqualTheRangeThreeTimesOver) {
     ASSERT_LE(at + passes, recorded);
     for (uint32_t i = 0; i < passes; ++i) {
         const Frame looped = ReadPair(wav, at + i, 0);
-        const Frame repeatedHeard = ReadPair(wav, at + i, 1);
-        ASSERT_EQ(looped, repeatedHeard) << "output frame " << i;
+        ASSERT_EQ(looped, ReadPair(wav, at + i, 1)) << "output frame " << i;
         if (!loop.bConverted) {
             ASSERT_EQ(looped.left, repeated[2 * i]) << "output frame " << i;
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Loops, LoopOnTheVirtualCard,
-                         ::testing::Values(LoopCase{false, false}, LoopCase{false, true},
-                                           LoopCase{false, true, e2e::Encoding::Pcm24},
-                                           LoopCase{true, false}, LoopCase{true, true}),
-                         [](const auto& info) {
-                             const bool b24 = info.param.encoding == e2e::Encoding::Pcm24;
-                             return std::string(info.param.bConverted ? "Converted"
-                                                : b24                 ? "Decoded24"
-                                                                      : "Mapped") +
-                                    (info.param.bCue ? "Cued" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Loops, LoopOnTheVirtualCard,
+    ::testing::Values(LoopCase{"Mapped", false, false}, LoopCase{"MappedCued", false, true},
+                      LoopCase{"Decoded24Cued", false, true, e2e::Encoding::Pcm24},
+                      LoopCase{"Converted", true, false}, LoopCase{"ConvertedCued", true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Cards, EndToEndVirtualCard,
-                         ::testing::Values(CardSetup{"int32", 48000}, CardSetup{"int16", 44100}),
-                         PrintCard);
+                         ::testing::Values(CardSetup{"int32", 48000, "int32_48000"},
+                                           CardSetup{"int16", 44100, "int16_44100"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

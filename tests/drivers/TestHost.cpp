@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 namespace testhost {
@@ -14,6 +16,20 @@ int64_t NowNs() {
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+std::string ErrorOf(IASIO* driver) {
+    char text[kAsioTextBytes];
+    std::memset(text, 'x', sizeof text);
+    driver->getErrorMessage(text);
+    EXPECT_LT(strnlen(text, sizeof text), static_cast<size_t>(kAsioErrorMessageBytes));
+    return std::string(text, strnlen(text, sizeof text));
+}
+
+std::string NameOf(IASIO* driver) {
+    char text[kAsioTextBytes] = {};
+    driver->getDriverName(text);
+    return text;
+}
+
 namespace {
 
 void OnBufferSwitch(int32_t index, ASIOBool /*directProcess*/) {
@@ -21,9 +37,6 @@ void OnBufferSwitch(int32_t index, ASIOBool /*directProcess*/) {
     const int64_t n = host->periods.load(std::memory_order_relaxed);
     if (index != n % 2) {
         host->wrongHalves.fetch_add(1);
-    }
-    if (static_cast<size_t>(n) < host->switchTimesNs.size()) {
-        host->switchTimesNs[static_cast<size_t>(n)] = NowNs();
     }
     for (int32_t c = 0; c < host->channels; ++c) {
         void* half = host->infos[c].buffers[index & 1];
@@ -47,7 +60,7 @@ int32_t OnAsioMessage(int32_t selector, int32_t, void*, double*) {
 
 }  // namespace
 
-Host::Host() : switchTimesNs(200000, 0) {
+Host::Host() {
     callbacks.bufferSwitch = OnBufferSwitch;
     callbacks.sampleRateDidChange = OnSampleRateDidChange;
     callbacks.asioMessage = OnAsioMessage;

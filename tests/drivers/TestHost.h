@@ -5,7 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
+#include <memory>
+#include <string>
 
 #include "mixer/asio/Asio.h"
 
@@ -36,7 +37,6 @@ struct Host {
     std::atomic<int64_t> periods{0};
     std::atomic<int64_t> wrongHalves{0};
     std::atomic<int32_t> resetRequests{0};  // the driver's asioMessage(kAsioResetRequest)
-    std::vector<int64_t> switchTimesNs;     // preallocated; one entry a switch
 
     static Host* current;
 
@@ -48,5 +48,15 @@ struct Host {
 };
 
 int64_t NowNs();
+
+// A driver released when it goes.
+struct DriverDeleter {
+    void operator()(IASIO* driver) const { driver->Release(); }
+};
+using DriverPtr = std::unique_ptr<IASIO, DriverDeleter>;
+
+// The driver's error text; it must end inside the field.
+std::string ErrorOf(IASIO* driver);
+std::string NameOf(IASIO* driver);
 
 }  // namespace testhost

@@ -44,9 +44,7 @@ TEST_F(DriverList, UnusableEntriesAreSkippedAndTakeNoNumber) {
     EXPECT_EQ(list.DriverDescription(3, name, sizeof name), kDriverNotFound);
     EXPECT_EQ(list.DriverDescription(0, nullptr, 10), kDriverBadArgument);
 
-    EXPECT_TRUE(Logged(
-        "Enumerating ASIO Drivers...\n\nnumDev: 0\nFirst\n/usr/lib/cantabile/drivers/First.so\n\n"
-        "numDev: 1\nKeyNamed\n/lib/k.so\n\nnumDev: 2\nLast\n"));
+    EXPECT_TRUE(Logged("numDev: 1\nKeyNamed\n/lib/k.so\n\nnumDev: 2\nLast\n"));
 
     // A class id that does not parse is listed, and fails when opened.
     IASIO* driver = &first;
@@ -79,6 +77,8 @@ TEST_F(DriverList, NamesAndPathsAreCutToTheirDestination) {
     char tiny[3];
     ASSERT_EQ(list.DriverDescription(0, tiny, sizeof tiny), 0);
     EXPECT_STREQ(tiny, "..");
+    ASSERT_EQ(list.DriverDescription(0, tiny, 1), 0);
+    EXPECT_EQ(tiny[0], '\0');
 
     char path[256];
     std::strcpy(path, "old");
@@ -118,13 +118,11 @@ TEST_F(DriverList, OpeningAndReleasing) {
     EXPECT_EQ(a.releaseCalls.load(), 1);
     EXPECT_EQ(b.releaseCalls.load(), 0);
     EXPECT_TRUE(Logged("AsioDriverList destruction.\n"));
-}
 
-TEST_F(DriverList, EmptyWithoutASource) {
-    AsioDriverList list(nullptr);
-    EXPECT_EQ(list.DriverCount(), 0);
+    AsioDriverList empty(nullptr);
+    EXPECT_EQ(empty.DriverCount(), 0);
     IASIO* driver = nullptr;
-    EXPECT_EQ(list.asioOpenDriver(0, &driver), kDriverNotFound);
+    EXPECT_EQ(empty.asioOpenDriver(0, &driver), kDriverNotFound);
 }
 
 TEST(DriverClassIdText, ParsesOnlyTheFullForm) {

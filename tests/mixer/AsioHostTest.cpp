@@ -1,6 +1,7 @@
 // The host functions over a fake driver source, each test in a working
 // directory of its own (the mixer log and "ASIOConfig.txt" live there).
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "mixer/AsioHost.h"
@@ -17,9 +18,9 @@ class RecordingDevices : public DeviceListSink {
     std::vector<int32_t> selected;
 };
 
-class Host : public ::testing::Test {
+class Host : public MixerFixture {
   protected:
-    Host() : cwd(dir.path()) {
+    Host() {
         ASIOSetLogDirectory(nullptr);
         ASIOSetDriverSource(&source);
     }
@@ -41,19 +42,7 @@ class Host : public ::testing::Test {
         std::fclose(f);
     }
     std::string Config() const { return ReadWholeFile(dir.File("ASIOConfig.txt")); }
-    bool HasConfig() const {
-        std::FILE* f = std::fopen(dir.File("ASIOConfig.txt").c_str(), "rb");
-        if (f) std::fclose(f);
-        return f != nullptr;
-    }
-    std::string Log() const { return ReadWholeFile(dir.File("OstinatoDbg.Log")); }
-    bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
-    int Opened(int i) const {
-        return drivers[i]->initCalls.load() + drivers[i]->releaseCalls.load();
-    }
 
-    TempDir dir;
-    ScopedChdir cwd;
     FakeDriverSource source;
     std::vector<std::unique_ptr<FakeDriver>> drivers;
     RecordingDevices devices;
@@ -64,13 +53,10 @@ TEST_F(Host, WithoutAConfigurationTheFirstDriverOpens) {
     ASSERT_TRUE(ASIOInitDrivers(&devices, -1));
     EXPECT_EQ(devices.names, (std::vector<std::string>{"Card 0", "Card 1"}));
     EXPECT_EQ(devices.selected, std::vector<int32_t>{0});
-    EXPECT_FALSE(HasConfig());
-    EXPECT_TRUE(Logged("Debug log\n"));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("ASIOConfig.txt")));
     EXPECT_TRUE(Logged("asioOpenDriver success!\n"));
-    EXPECT_FALSE(Logged("Found ASIO Configuration file!"));
     ASIOShutdown();
     EXPECT_EQ(drivers[0]->releaseCalls.load(), 1);
-    EXPECT_TRUE(Logged("Shutting down debug logging system..."));
 }
 
 // The name on the second line first, then the number in the first byte,
@@ -107,33 +93,9 @@ TEST_F(Host, TheSavedChoiceIsFoundByItsNameThenItsNumberElseTheFirstDriverOpens)
     EXPECT_EQ(drivers[0]->releaseCalls.load(), 7);
 }
 
+// An explicit choice is saved once it opens, as 48 plus its number (driver
+// 12 as '<') and its name, and is found again; one that fails is not saved.
 TEST_F(Host, AnExplicitChoiceIsSavedOnlyWhenItOpens) {
-    AddDrivers(2);
-    ASSERT_TRUE(ASIOInitDrivers(&devices, 1));
-    EXPECT_EQ(Config(), "1\nCard 1\n");
-    EXPECT_TRUE(Logged("Updating ASIO Configuration file!\n"));
-    ASIOShutdown();
-
-    RecordingDevices sink;
-    EXPECT_FALSE(ASIOInitDrivers(&sink, 5));
-    EXPECT_EQ(sink.selected, std::vector<int32_t>{0});
-    EXPECT_EQ(sink.names.size(), 2u);
-    EXPECT_TRUE(Logged("asioOpenDriver failed!\n"));
-    EXPECT_STREQ(ASIOErrorText(), "there is no driver number 5");
-    EXPECT_EQ(Config(), "1\nCard 1\n");
-    ASIOShutdown();
-
-    FakeDriver broken;
-    source.Add("Broken", &broken, -5);
-    EXPECT_FALSE(ASIOInitDrivers(nullptr, 2));
-    EXPECT_STREQ(ASIOErrorText(), "driver 2 could not be made");
-    EXPECT_EQ(Config(), "1\nCard 1\n");
-    EXPECT_FALSE(ASIOSetupBuffers(nullptr, nullptr));
-    EXPECT_TRUE(Logged("ptrASIO == NULL\n"));
-}
-
-// The byte is 48 plus the number: driver 12 is saved as '<'.
-TEST_F(Host, NumbersAboveNineAreSavedPastTheDigits) {
     AddDrivers(13);
     ASSERT_TRUE(ASIOInitDrivers(nullptr, 12));
     EXPECT_EQ(Config(), "<\nCard 12\n");
@@ -142,7 +104,19 @@ TEST_F(Host, NumbersAboveNineAreSavedPastTheDigits) {
     EXPECT_EQ(devices.selected, std::vector<int32_t>{12});
     EXPECT_EQ(drivers[12]->releaseCalls.load(), 1);  // released by the first shutdown only
     ASIOShutdown();
-    EXPECT_EQ(drivers[12]->releaseCalls.load(), 2);
+
+    RecordingDevices sink;
+    EXPECT_FALSE(ASIOInitDrivers(&sink, 15));
+    EXPECT_EQ(sink.selected, std::vector<int32_t>{0});
+    EXPECT_EQ(sink.names.size(), 13u);
+    EXPECT_STREQ(ASIOErrorText(), "there is no driver number 15");
+    ASIOShutdown();
+    FakeDriver broken;
+    source.Add("Broken", &broken, -5);
+    EXPECT_FALSE(ASIOInitDrivers(nullptr, 13));
+    EXPECT_STREQ(ASIOErrorText(), "driver 13 could not be made");
+    EXPECT_EQ(Config(), "<\nCard 12\n");
+    EXPECT_FALSE(ASIOSetupBuffers(nullptr, nullptr));
 }
 
 TEST_F(Host, NoDriverInstalled) {
@@ -164,8 +138,7 @@ TEST_F(Host, SetUpPlayStopAndShutDown) {
     drivers[0]->channels[0].name = "Main L";
     drivers[0]->channels[1].name = "Main R";
     ASSERT_TRUE(ASIOInitDrivers(&devices, -1));
-    ASIOStopPlay();
-    EXPECT_TRUE(Logged("Failed: ASIOStopPlay - ASIO system not initialized!\n"));
+    ASIOStopPlay();  // nothing to stop yet
     EXPECT_FALSE(ASIOStartPlay());
 
     RecordingLabels labels;
@@ -174,10 +147,6 @@ TEST_F(Host, SetUpPlayStopAndShutDown) {
     EXPECT_EQ(ASIOStereoPairCount(), 2);
     EXPECT_EQ(drivers[0]->lastSysHandle, &window);
     EXPECT_EQ(labels.labels, (std::vector<std::string>{"Main L / Main R", "Out 3 / 4"}));
-    EXPECT_TRUE(
-        Logged("Total num devices found: 2\nDiver selected...\nCard "
-               "0\n/usr/lib/cantabile/drivers/Card 0.so\n\n"
-               "Cantabile\n"));
     EXPECT_TRUE(Logged("pASIOBuffers->bInitSuccess\nCreatePrimaryBuffer success!\n"));
     EXPECT_FALSE(ASIOSetupBuffers(&window, nullptr));
 
@@ -188,16 +157,13 @@ TEST_F(Host, SetUpPlayStopAndShutDown) {
     EXPECT_EQ(ASIOCreateSoundBuffer(&desc), nullptr);
 
     ASSERT_TRUE(ASIOStartPlay());
-    EXPECT_TRUE(Logged("Success: ASIOStartPlay\n"));
     EXPECT_FALSE(ASIOStartPlay());
     EXPECT_EQ(drivers[0]->startCalls.load(), 1);
     drivers[0]->Switch(0);
     ASIOStopPlay();
-    EXPECT_TRUE(Logged("Called ptrASIO->Stop()\n"));
     EXPECT_EQ(drivers[0]->stopCalls.load(), 1);
 
     ASIOReleaseSoundBuffer(buffer);
-    EXPECT_TRUE(Logged("Deleted audio buffer Chn: 1, countAudioBuffers: 0\n"));
     ASSERT_NE(ASIOCreateSoundBuffer(&(desc = {4096, 44100, 1, 0})), nullptr);
 
     ASIOShutdown();

@@ -51,12 +51,14 @@ int64_t Expected(int32_t s, const FillCase& c) {
     const uint32_t db = c.attenuationDb;
     const bool shift = db % 6 == 0;
     if (!c.wide) {
-        const int64_t v = shift ? s : static_cast<int64_t>(std::clamp(s * Gain(db), -32768.0, 32767.0));
+        const int64_t v =
+            shift ? s : static_cast<int64_t>(std::clamp(s * Gain(db), -32768.0, 32767.0));
         if (c.out16) return shift ? v >> (db / 6) : v;
         return shift ? v * (int64_t{1} << (16 - db / 6)) : v * 65536;
     }
-    const int64_t v = shift ? int64_t{s} >> (db / 6)
-                            : static_cast<int64_t>(std::clamp(s * Gain(db), -2147483648.0, 2147483647.0));
+    const int64_t v =
+        shift ? int64_t{s} >> (db / 6)
+              : static_cast<int64_t>(std::clamp(s * Gain(db), -2147483648.0, 2147483647.0));
     return v;
 }
 
@@ -177,7 +179,8 @@ void RunCase(const FillCase& c) {
         uint32_t pos = 0;
         ASSERT_TRUE(buffer.GetAudioPosition(&pos));
         ASSERT_EQ(pos, ref.cursor * bytesPerSample);
-        ASSERT_EQ(std::vector<uint8_t>(bytes, bytes + n), written) << "the level changed the memory";
+        ASSERT_EQ(std::vector<uint8_t>(bytes, bytes + n), written)
+            << "the level changed the memory";
     }
 }
 
@@ -188,10 +191,11 @@ TEST(AudioBufferFill, EveryRoutineMatchesTheReferenceAndLeavesTheMemory) {
                 for (bool looping : {false, true})
                     for (bool loRes : {false, true})
                         for (uint32_t frames : {7u, 8u})
-                            for (Cursor cursor : {Cursor::Start, Cursor::Middle,
-                                                  Cursor::ExactEnd, Cursor::Straddle})
+                            for (Cursor cursor : {Cursor::Start, Cursor::Middle, Cursor::ExactEnd,
+                                                  Cursor::Straddle})
                                 for (uint32_t db : {0u, 12u, 7u, 20u}) {
-                                    RunCase({wide, out16, stereo, looping, loRes, frames, cursor, db});
+                                    RunCase(
+                                        {wide, out16, stereo, looping, loRes, frames, cursor, db});
                                     if (HasFatalFailure()) return;
                                 }
 }

@@ -58,40 +58,38 @@ class LevelRig {
     uint32_t samples_ = 0;
 };
 
-TEST(AudioBufferLevelTest, FixedAttenuationOn32BitOutput) {
-    LevelRig rig(false);
-    rig.buffer().SetAttenuation(0);
-    EXPECT_EQ(rig.Switch(1000), 1000 << 16);
-    rig.buffer().SetAttenuation(6);
-    EXPECT_EQ(rig.Switch(1000), 1000 << 15);
-    rig.buffer().SetAttenuation(96);
-    EXPECT_EQ(rig.Switch(1000), 1000);
-    rig.buffer().SetAttenuation(96);
-    EXPECT_EQ(rig.Switch(-32768), -32768) << "shift 0 keeps the sample";
-    // 20 dB multiplies by a hair under 0.1 (the gain is measured against
-    // 32767), truncating towards zero.
-    rig.buffer().SetAttenuation(20);
-    EXPECT_EQ(rig.Switch(12345), 1234 << 16);
-    EXPECT_EQ(rig.Switch(12340), 1233 << 16);
-    EXPECT_EQ(rig.Switch(-12340), -1233 * 65536);
-    rig.buffer().SetAttenuation(0);
-    EXPECT_EQ(rig.Switch(-32768), INT32_MIN);
-    EXPECT_EQ(rig.Switch(32767), 2147418112);
-}
-
-TEST(AudioBufferLevelTest, FixedAttenuationOn16BitOutput) {
-    LevelRig rig(true);
-    EXPECT_EQ(rig.Switch(-3), -3);
-    rig.buffer().SetAttenuation(12);
-    EXPECT_EQ(rig.Switch(-3), -1) << "an arithmetic shift rounds down";
-    EXPECT_EQ(rig.Switch(3), 0);
-    EXPECT_EQ(rig.Switch(-32768), -8192);
-    rig.buffer().SetAttenuation(20);
-    EXPECT_EQ(rig.Switch(12345), 1234);
-    EXPECT_EQ(rig.Switch(-12345), -1234);
-}
-
-TEST(AudioBufferLevelTest, AttenuationBeyondTheShiftRangeUsesTheGain) {
+// Whole multiples of 6 dB shift (arithmetically: rounding down); anything
+// else, and anything beyond 96 dB, multiplies by the gain measured against
+// 32767 (20 dB: a hair under 0.1), truncating towards zero. 32-bit output
+// is the 16-bit value in the top bits.
+TEST(AudioBufferLevelTest, FixedAttenuationOnBothOutputWidths) {
+    const struct {
+        bool b16;
+        uint32_t db;
+        int16_t in;
+        int32_t out;
+    } cases[] = {
+        {false, 0, 1000, 1000 << 16},
+        {false, 6, 1000, 1000 << 15},
+        {false, 96, 1000, 1000},
+        {false, 96, -32768, -32768},
+        {false, 20, 12345, 1234 << 16},
+        {false, 20, 12340, 1233 << 16},
+        {false, 20, -12340, -1233 * 65536},
+        {false, 0, -32768, INT32_MIN},
+        {false, 0, 32767, 2147418112},
+        {true, 0, -3, -3},
+        {true, 12, -3, -1},
+        {true, 12, 3, 0},
+        {true, 12, -32768, -8192},
+        {true, 20, 12345, 1234},
+        {true, 20, -12345, -1234},
+    };
+    for (const auto& c : cases) {
+        LevelRig rig(c.b16);
+        rig.buffer().SetAttenuation(c.db);
+        EXPECT_EQ(rig.Switch(c.in), c.out) << c.db << " dB on " << c.in << (c.b16 ? " (16)" : "");
+    }
     for (bool b16 : {false, true}) {
         LevelRig rig(b16);
         for (uint32_t db : {102u, 0xFFFFFFFAu, 0xFFFFFFFFu}) {
@@ -119,22 +117,24 @@ TEST(AudioBufferLevelTest, FadeUpAndBackDown) {
             << "switch " << step;
     }
     EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
-    EXPECT_EQ(rig.Switch(kLoud), kLoud << 16) << "full level, the fade cleared";
+    EXPECT_EQ(rig.buffer().CurrentAttenuation(), 0.0) << "full level, the fade cleared";
+    EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
 }
 
-TEST(AudioBufferLevelTest, FadeShorterThanASwitchAppliesTheTargetAtOnce) {
-    LevelRig rig(false);
-    rig.buffer().ProgramFade(40, 5);
-    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, 300.0, 1.0);
-    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, 300.0, 1.0);
-}
-
-TEST(AudioBufferLevelTest, FadeStartsAtFullLevelAndIsCancelledBySetAttenuation) {
+// A fade towards a level starts from full level, also over a fixed level or
+// a running fade; one shorter than a switch lands at once; SetAttenuation
+// cancels it.
+TEST(AudioBufferLevelTest, AFadeTowardsALevelStartsFromFullLevel) {
     LevelRig rig(false);
     rig.buffer().SetAttenuation(12);
     rig.buffer().ProgramFade(30, 100);
     EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 3.0), 1.0);
     EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 6.0), 1.0);
+    rig.buffer().ProgramFade(20, 100);
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 2.0), 1.0);
+    rig.buffer().ProgramFade(40, 5);
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, 300.0, 1.0);
+    EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, 300.0, 1.0);
     rig.buffer().SetAttenuation(0);
     EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
     EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
@@ -143,16 +143,12 @@ TEST(AudioBufferLevelTest, FadeStartsAtFullLevelAndIsCancelledBySetAttenuation) 
 TEST(AudioBufferLevelTest, FadeBackFromARunningFadeContinuesFromItsLevel) {
     LevelRig rig(false);
     rig.buffer().ProgramFade(25, 100);  // 2.5 dB a switch
-    for (int i = 0; i < 5; ++i) {
-        rig.Switch(kLoud);
-    }
+    for (int i = 0; i < 5; ++i) rig.Switch(kLoud);
     // At 12.5 dB: back down over 12 whole dB in 10 switches, from 12.5.
     rig.buffer().ProgramFade(0, 100);
     EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 11.3), 1.0);
     EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 10.1), 1.0);
-    for (int i = 0; i < 7; ++i) {
-        rig.Switch(kLoud);
-    }
+    for (int i = 0; i < 7; ++i) rig.Switch(kLoud);
     EXPECT_EQ(rig.Switch(kLoud), kLoud << 16);
 }
 
@@ -177,8 +173,8 @@ TEST(AudioBufferLevelTest, FadeToGoesFromTheCurrentLevelAndMayStopAtSilence) {
     ASSERT_EQ(rig.buffer().SetNotify(&event, 1u << 30, NOTIFY_ONCE), 0);
     rig.buffer().FadeTo(kSilenceDb, 100, true);  // 22 to the floor, then silence
     for (int step = 1; step <= 9; ++step) {
-        EXPECT_NEAR(rig.Switch(kLoud) / 65536.0, Scaled(kLoud, 22.0 + (kFadeFloorDb - 22.0) * step / 10),
-                    1.0)
+        EXPECT_NEAR(rig.Switch(kLoud) / 65536.0,
+                    Scaled(kLoud, 22.0 + (kFadeFloorDb - 22.0) * step / 10), 1.0)
             << "switch " << step;
         EXPECT_TRUE(rig.buffer().IsPlaying());
     }
@@ -198,7 +194,8 @@ TEST(AudioBufferLevelTest, FadeToGoesFromTheCurrentLevelAndMayStopAtSilence) {
     rig.buffer().SetAttenuation(90);
     rig.buffer().FadeTo(kSilenceDb, 20, false);
     EXPECT_DOUBLE_EQ(rig.buffer().CurrentAttenuation(), 90.0);
-    EXPECT_LE(std::abs(rig.Switch(kLoud)), std::abs(static_cast<int32_t>(Scaled(kLoud, 90.0))) << 16);
+    EXPECT_LE(std::abs(rig.Switch(kLoud)), std::abs(static_cast<int32_t>(Scaled(kLoud, 90.0)))
+                                               << 16);
     EXPECT_EQ(rig.Switch(kLoud), 0);
 }
 

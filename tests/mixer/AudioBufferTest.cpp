@@ -2,6 +2,7 @@
 // bad input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -39,30 +40,25 @@ int16_t* Memory(AudioBuffer& b, uint32_t* bytes = nullptr) {
     return static_cast<int16_t*>(p);
 }
 
-TEST(AudioBufferTest, ConstructionSizesAndOwner) {
+TEST(AudioBufferTest, ConstructionSizesOwnerAndSilentMemory) {
     BufferDescription desc{1001, kRate, 2, 7};
-    AudioBuffer b32(&desc, 64, kRate, false);
+    AudioBuffer b32(&desc, 8, kRate, false);
     ASSERT_TRUE(b32.InitSuccess());
     EXPECT_EQ(b32.GetOwner(), 7);
     EXPECT_FALSE(b32.IsPlaying());
-    EXPECT_EQ(b32.GetPrimaryBufferSampleSize(), 64u);
-    EXPECT_EQ(b32.GetPrimaryBufSizeBytes(), 256u);
+    EXPECT_EQ(b32.GetPrimaryBufferSampleSize(), 8u);
+    EXPECT_EQ(b32.GetPrimaryBufSizeBytes(), 32u);
     uint32_t size = 0;
     Memory(b32, &size);
     EXPECT_EQ(size, 1000u) << "an odd byte count loses its last byte";
     EXPECT_EQ(Position(b32), 0u);
+    b32.Play(true);
+    Outputs32 out(8);
+    out.Switch(b32);
+    EXPECT_EQ(out.left, std::vector<int32_t>(8, 0)) << "new memory is silent";
 
     AudioBuffer b16(&desc, 64, kRate, true);
     EXPECT_EQ(b16.GetPrimaryBufSizeBytes(), 128u);
-}
-
-TEST(AudioBufferTest, NewMemoryIsSilent) {
-    BufferDescription desc{64, kRate, 1, 0};
-    AudioBuffer b(&desc, 8, kRate, false);
-    b.Play(true);
-    Outputs32 out(8);
-    out.Switch(b);
-    EXPECT_EQ(out.left, std::vector<int32_t>(8, 0));
 }
 
 TEST(AudioBufferTest, LoResFromHalfTheDeviceRateOrLess) {
@@ -107,41 +103,33 @@ TEST(AudioBufferTest, ZeroOrTinyDescriptionsAreRefusedSafely) {
     EXPECT_FALSE(none.InitSuccess());
 }
 
-TEST(AudioBufferTest, StereoRingSmallerThanAFrameOrASwitch) {
-    // Two bytes of stereo memory hold no whole frame: silence, no reads.
-    BufferDescription half{2, kRate, 2, 0};
-    AudioBuffer tiny(&half, 8, kRate, false);
-    ASSERT_TRUE(tiny.InitSuccess());
-    tiny.Play(true);
-    Outputs32 out(8);
-    out.Switch(tiny);
-    EXPECT_EQ(out.left, std::vector<int32_t>(8, 0));
-
-    // One frame of memory played as a ring repeats that frame.
-    BufferDescription one{4, kRate, 2, 0};
-    AudioBuffer ring(&one, 8, kRate, false);
-    int16_t* m = Memory(ring);
-    m[0] = 3;
-    m[1] = -4;
-    ring.Play(true);
-    out.Switch(ring);
-    EXPECT_EQ(out.left, std::vector<int32_t>(8, 3 << 16));
-    EXPECT_EQ(out.right, std::vector<int32_t>(8, -4 * 65536));
-    EXPECT_EQ(Position(ring), 0u);
-
-    // A once buffer with a trailing half frame plays the whole frame, then
-    // silence, and ends at the end of the memory.
-    BufferDescription oneAndHalf{6, kRate, 2, 0};
-    AudioBuffer once(&oneAndHalf, 8, kRate, false);
-    m = Memory(once);
-    m[0] = 5;
-    m[1] = 6;
-    m[2] = 7;
-    once.Play(false);
-    out.Switch(once);
-    EXPECT_EQ(out.left, std::vector<int32_t>({5 << 16, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(out.right, std::vector<int32_t>({6 << 16, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Position(once), 6u);
+// Two bytes of stereo memory hold no whole frame: silence, no reads. One
+// frame played as a ring repeats it. A once buffer with a trailing half
+// frame plays the whole frame, then silence, and ends at the end of the memory.
+TEST(AudioBufferTest, StereoMemorySmallerThanAFrameOrASwitch) {
+    const struct {
+        uint32_t bytes;
+        bool ring;
+        int32_t left0, left1, right0;
+        uint32_t position;
+    } cases[] = {{2, true, 0, 0, 0, 0},
+                 {4, true, 3 << 16, 3 << 16, -4 * 65536, 0},
+                 {6, false, 3 << 16, 0, -4 * 65536, 6}};
+    for (const auto& c : cases) {
+        BufferDescription desc{c.bytes, kRate, 2, 0};
+        AudioBuffer b(&desc, 8, kRate, false);
+        ASSERT_TRUE(b.InitSuccess());
+        int16_t* m = Memory(b);
+        const int16_t values[] = {3, -4, 7};
+        std::copy_n(values, c.bytes / 2, m);
+        b.Play(c.ring);
+        Outputs32 out(8);
+        out.Switch(b);
+        EXPECT_EQ(out.left[0], c.left0) << c.bytes;
+        EXPECT_EQ(out.left[7], c.left1) << c.bytes;
+        EXPECT_EQ(out.right[0], c.right0) << c.bytes;
+        EXPECT_EQ(Position(b), c.position) << c.bytes;
+    }
 }
 
 TEST(AudioBufferTest, ShortOrNullOutputsAreNotOverrun) {
@@ -159,128 +147,89 @@ TEST(AudioBufferTest, ShortOrNullOutputsAreNotOverrun) {
     EXPECT_EQ(Position(b), 0u);
 }
 
-TEST(AudioBufferTest, Positions) {
+TEST(AudioBufferTest, PositionsRoundDownAndStayInsideTheMemory) {
     BufferDescription desc{400, kRate, 2, 0};
     AudioBuffer b(&desc, 16, kRate, false);
     EXPECT_TRUE(b.SetAudioPosition(101));
     EXPECT_EQ(Position(b), 100u);
-    EXPECT_FALSE(b.SetAudioPosition(400));
-    EXPECT_FALSE(b.SetAudioPosition(401));
-    EXPECT_FALSE(b.SetAudioPosition(0xFFFFFFFF));
+    for (uint32_t beyond : {400u, 401u, 0xFFFFFFFFu}) EXPECT_FALSE(b.SetAudioPosition(beyond));
     EXPECT_EQ(Position(b), 100u) << "a refused position leaves the cursor";
     EXPECT_TRUE(b.SetAudioPosition(398));
-    EXPECT_TRUE(b.SetAudioPosition(0));
-    EXPECT_EQ(Position(b), 0u);
     EXPECT_FALSE(b.GetAudioPosition(nullptr));
 }
 
-TEST(AudioBufferTest, LockEntireBufferIgnoresArgumentsAndRewinds) {
+// Lock on a 400-byte stereo buffer with its cursor at `cursor`: the regions
+// handed out, as byte offsets into the memory (-1: none), never cover the
+// cursor. kAny: not looked at.
+TEST(AudioBufferTest, LockHandsOutRegionsUpToTheCursor) {
+    constexpr int64_t kAny = -2;
+    const struct {
+        uint32_t cursor, offset, bytes, flags;
+        bool ok;
+        int64_t first;
+        uint32_t firstBytes;
+        int64_t second;
+        uint32_t secondBytes;
+    } cases[] = {
+        // The whole buffer, whatever the arguments; the cursor goes back to 0.
+        {200, 123, 7, LOCK_ENTIRE_BUFFER, true, 0, 400, -1, 0},
+        {100, 100, 50, LOCK_AT_OFFSET, true, 100, 50, -1, 0},     // from the cursor on
+        {100, 98, 4, LOCK_AT_OFFSET, false, kAny, 0, kAny, 0},    // over the cursor
+        {100, 98, 2, LOCK_AT_OFFSET, true, 98, 2, -1, 0},         // up to it
+        {100, 201, 10, LOCK_AT_OFFSET, true, 200, 10, -1, 0},     // an odd offset rounds down
+        {100, 300, 200, LOCK_AT_OFFSET, true, 300, 100, 0, 100},  // wrapped up to the cursor
+        // Wrapped past the cursor: refused, the first region handed out all the same.
+        {100, 300, 204, LOCK_AT_OFFSET, false, 300, 100, -1, 0},
+        {300, 0, 40, LOCK_FROM_PLAY_CURSOR, true, 300, 40, -1, 0},
+        {300, 0, 400, LOCK_FROM_PLAY_CURSOR, true, 300, 100, 0, 300},
+        {300, 0, 402, LOCK_FROM_PLAY_CURSOR, false, kAny, 0, kAny, 0},
+        {0, 400, 10, LOCK_AT_OFFSET, false, kAny, 0, kAny, 0},
+        {0, 0xFFFFFFFE, 10, LOCK_AT_OFFSET, false, kAny, 0, kAny, 0},
+        {0, 0, 10, 3, false, kAny, 0, kAny, 0},
+        {0, 2, 0xFFFFFFFF, LOCK_AT_OFFSET, false, kAny, 0, kAny, 0},  // more than the buffer
+    };
     BufferDescription desc{400, kRate, 2, 0};
     AudioBuffer b(&desc, 16, kRate, false);
-    ASSERT_TRUE(b.SetAudioPosition(200));
-    void* p = nullptr;
-    void* q = &desc;
-    uint32_t n = 0, m = 9;
-    ASSERT_TRUE(b.Lock(123, 7, &p, &n, &q, &m, LOCK_ENTIRE_BUFFER));
-    EXPECT_NE(p, nullptr);
-    EXPECT_EQ(n, 400u);
-    EXPECT_EQ(q, nullptr);
-    EXPECT_EQ(m, 0u);
-    EXPECT_EQ(Position(b), 0u);
-}
-
-TEST(AudioBufferTest, LockAtOffsetAroundTheCursor) {
-    BufferDescription desc{400, kRate, 2, 0};
-    AudioBuffer b(&desc, 16, kRate, false);
-    int16_t* start = Memory(b);
-    ASSERT_TRUE(b.SetAudioPosition(100));
-    void* p = nullptr;
-    void* q = nullptr;
-    uint32_t n = 0, m = 0;
-
-    // Beginning exactly at the cursor is allowed.
-    ASSERT_TRUE(b.Lock(100, 50, &p, &n, &q, &m, LOCK_AT_OFFSET));
-    EXPECT_EQ(p, start + 50);
-    EXPECT_EQ(n, 50u);
-    EXPECT_EQ(q, nullptr);
-    // Two bytes before the cursor with more than two bytes covers it.
-    EXPECT_FALSE(b.Lock(98, 4, &p, &n, &q, &m, LOCK_AT_OFFSET));
-    // Two bytes that end at the cursor do not.
-    EXPECT_TRUE(b.Lock(98, 2, &p, &n, &q, &m, LOCK_AT_OFFSET));
-    // An odd offset is rounded down.
-    ASSERT_TRUE(b.Lock(201, 10, &p, &n, nullptr, nullptr, LOCK_AT_OFFSET));
-    EXPECT_EQ(p, start + 100);
-}
-
-TEST(AudioBufferTest, LockAtOffsetWrapsUpToTheCursor) {
-    BufferDescription desc{400, kRate, 2, 0};
-    AudioBuffer b(&desc, 16, kRate, false);
-    int16_t* start = Memory(b);
-    ASSERT_TRUE(b.SetAudioPosition(100));
-    void* p = nullptr;
-    void* q = nullptr;
-    uint32_t n = 0, m = 0;
-
-    ASSERT_TRUE(b.Lock(300, 200, &p, &n, &q, &m, LOCK_AT_OFFSET));
-    EXPECT_EQ(p, start + 150);
-    EXPECT_EQ(n, 100u);
-    EXPECT_EQ(q, start);
-    EXPECT_EQ(m, 100u);
-
-    // The wrapped part would pass the cursor.
-    EXPECT_FALSE(b.Lock(300, 204, &p, &n, &q, &m, LOCK_AT_OFFSET));
-    EXPECT_EQ(p, start + 150) << "the first region is handed out even on refusal";
-    EXPECT_EQ(n, 100u);
-    EXPECT_EQ(q, nullptr);
-    // A wrapped part with nowhere to go.
-    EXPECT_FALSE(b.Lock(300, 150, &p, &n, nullptr, nullptr, LOCK_AT_OFFSET));
-    EXPECT_FALSE(b.Lock(300, 150, &p, &n, &q, nullptr, LOCK_AT_OFFSET));
-}
-
-TEST(AudioBufferTest, LockRefusesBadArguments) {
-    BufferDescription desc{400, kRate, 2, 0};
-    AudioBuffer b(&desc, 16, kRate, false);
+    auto* start = reinterpret_cast<uint8_t*>(Memory(b));
+    auto at = [&](void* region) { return region ? static_cast<uint8_t*>(region) - start : -1; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.cursor << " " << c.offset << " " << c.bytes);
+        ASSERT_TRUE(b.SetAudioPosition(c.cursor));
+        void* p = &desc;
+        void* q = &desc;
+        uint32_t n = 9, m = 9;
+        EXPECT_EQ(b.Lock(c.offset, c.bytes, &p, &n, &q, &m, c.flags), c.ok);
+        if (c.first != kAny) {
+            EXPECT_EQ(at(p), c.first);
+            EXPECT_EQ(n, c.firstBytes);
+        }
+        if (c.second != kAny) {
+            EXPECT_EQ(at(q), c.second);
+            EXPECT_EQ(m, c.secondBytes);
+        }
+        EXPECT_EQ(Position(b), c.flags == LOCK_ENTIRE_BUFFER ? 0 : c.cursor);
+    }
     void* p = nullptr;
     void* q = nullptr;
     uint32_t n = 0, m = 0;
     EXPECT_FALSE(b.Lock(0, 10, nullptr, &n, &q, &m, LOCK_AT_OFFSET));
     EXPECT_FALSE(b.Lock(0, 10, &p, nullptr, &q, &m, LOCK_AT_OFFSET));
-    EXPECT_FALSE(b.Lock(400, 10, &p, &n, &q, &m, LOCK_AT_OFFSET));
-    EXPECT_FALSE(b.Lock(0xFFFFFFFE, 10, &p, &n, &q, &m, LOCK_AT_OFFSET));
-    EXPECT_FALSE(b.Lock(0, 10, &p, &n, &q, &m, 3));
-    // A length beyond the whole buffer cannot be handed out.
-    EXPECT_FALSE(b.Lock(2, 0xFFFFFFFF, &p, &n, &q, &m, LOCK_AT_OFFSET));
+    // A wrapped part with nowhere to go.
+    ASSERT_TRUE(b.SetAudioPosition(100));
+    EXPECT_FALSE(b.Lock(300, 150, &p, &n, nullptr, nullptr, LOCK_AT_OFFSET));
+    EXPECT_FALSE(b.Lock(300, 150, &p, &n, &q, nullptr, LOCK_AT_OFFSET));
 
     // A finished one-shot buffer has its cursor at the very end: a region
     // from the cursor wraps, and an odd length one past the memory is refused.
+    ASSERT_TRUE(b.SetAudioPosition(0));
     b.Play(false);
     Outputs32 out(16);
-    for (int i = 0; i < 7; ++i) {
-        out.Switch(b);
-    }
+    for (int i = 0; i < 7; ++i) out.Switch(b);
     ASSERT_EQ(Position(b), 400u);
     EXPECT_FALSE(b.Lock(0, 401, &p, &n, &q, &m, LOCK_FROM_PLAY_CURSOR));
     ASSERT_TRUE(b.Lock(0, 400, &p, &n, &q, &m, LOCK_FROM_PLAY_CURSOR));
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(m, 400u);
-}
-
-TEST(AudioBufferTest, LockFromPlayCursor) {
-    BufferDescription desc{400, kRate, 2, 0};
-    AudioBuffer b(&desc, 16, kRate, false);
-    int16_t* start = Memory(b);
-    ASSERT_TRUE(b.SetAudioPosition(300));
-    void* p = nullptr;
-    void* q = nullptr;
-    uint32_t n = 0, m = 0;
-    ASSERT_TRUE(b.Lock(0, 40, &p, &n, &q, &m, LOCK_FROM_PLAY_CURSOR));
-    EXPECT_EQ(p, start + 150);
-    EXPECT_EQ(n, 40u);
-    ASSERT_TRUE(b.Lock(0, 400, &p, &n, &q, &m, LOCK_FROM_PLAY_CURSOR));
-    EXPECT_EQ(n, 100u);
-    EXPECT_EQ(q, start);
-    EXPECT_EQ(m, 300u);
-    EXPECT_FALSE(b.Lock(0, 402, &p, &n, &q, &m, LOCK_FROM_PLAY_CURSOR));
 }
 
 class AudioBufferNotifyTest : public testing::Test {
@@ -304,24 +253,23 @@ class AudioBufferNotifyTest : public testing::Test {
     }
 };
 
-TEST_F(AudioBufferNotifyTest, OnceFiresAfterTheDistanceThenDisarms) {
-    ASSERT_TRUE(event.IsValid());
-    EXPECT_EQ(buffer.SetNotify(&event, 150, NOTIFY_ONCE), 0);
+// 64 bytes a switch. Once fires after the distance, then disarms; a
+// periodic one carries the excess (96: after switches 2, 3, 5, 6, 8), and
+// below one switch fires every switch.
+TEST_F(AudioBufferNotifyTest, OnceAndPeriodicFireAfterTheirDistance) {
+    const struct {
+        uint32_t distance, mode;
+        std::vector<int> fired;
+    } cases[] = {
+        {150, NOTIFY_ONCE, {3}},
+        {96, NOTIFY_PERIODIC, {2, 3, 5, 6, 8}},
+        {48, NOTIFY_PERIODIC, {1, 2, 3, 4, 5, 6, 7, 8}},
+    };
     buffer.Play(true);
-    EXPECT_EQ(Fired(8), std::vector<int>({3}));
-}
-
-TEST_F(AudioBufferNotifyTest, PeriodicCarriesTheExcess) {
-    // 96 bytes a period, 64 a switch: signals after 2, 3, 5, 6, 8 switches.
-    EXPECT_EQ(buffer.SetNotify(&event, 96, NOTIFY_PERIODIC), 0);
-    buffer.Play(true);
-    EXPECT_EQ(Fired(8), std::vector<int>({2, 3, 5, 6, 8}));
-}
-
-TEST_F(AudioBufferNotifyTest, PeriodicBelowOneSwitchFiresEverySwitch) {
-    EXPECT_EQ(buffer.SetNotify(&event, 48, NOTIFY_PERIODIC), 0);
-    buffer.Play(true);
-    EXPECT_EQ(Fired(6), std::vector<int>({1, 2, 3, 4, 5, 6}));
+    for (const auto& c : cases) {
+        EXPECT_EQ(buffer.SetNotify(&event, c.distance, c.mode), 0);
+        EXPECT_EQ(Fired(8), c.fired) << c.distance;
+    }
 }
 
 TEST(AudioBufferTest, PeriodicBelowOneSwitchLosesNoSignalAcrossFourGigabytes) {
@@ -342,29 +290,23 @@ TEST(AudioBufferTest, PeriodicBelowOneSwitchLosesNoSignalAcrossFourGigabytes) {
     }
 }
 
+// A finished once buffer plays silence and keeps counting switches; a ring
+// never rests at the end, so it never signals it.
 TEST_F(AudioBufferNotifyTest, AtEndFiresInTheSwitchThatReachesTheEnd) {
     ASSERT_TRUE(buffer.SetAudioPosition(512 - 64));
     EXPECT_EQ(buffer.SetNotify(&event, 0, NOTIFY_AT_END), 0);
     buffer.Play(false);
     EXPECT_EQ(Fired(3), std::vector<int>({1}));
-    EXPECT_EQ(out.left, std::vector<int32_t>(16, 0)) << "a finished buffer plays silence";
+    EXPECT_EQ(out.left, std::vector<int32_t>(16, 0));
     EXPECT_TRUE(buffer.IsPlaying());
+    EXPECT_EQ(buffer.SetNotify(&event, 128, NOTIFY_ONCE), 0);
+    EXPECT_EQ(Fired(3), std::vector<int>({2}));
+    EXPECT_EQ(Position(buffer), 512u);
 
-    // A ring never rests at the end, so it never signals.
     ASSERT_TRUE(buffer.SetAudioPosition(0));
     EXPECT_EQ(buffer.SetNotify(&event, 0, NOTIFY_AT_END), 0);
     buffer.Play(true);
     EXPECT_TRUE(Fired(12).empty());
-}
-
-TEST_F(AudioBufferNotifyTest, FinishedOneShotKeepsCounting) {
-    ASSERT_TRUE(buffer.SetAudioPosition(512 - 64));
-    buffer.Play(false);
-    Fired(1);
-    ASSERT_EQ(Position(buffer), 512u);
-    EXPECT_EQ(buffer.SetNotify(&event, 128, NOTIFY_ONCE), 0);
-    EXPECT_EQ(Fired(3), std::vector<int>({2}));
-    EXPECT_EQ(Position(buffer), 512u);
 }
 
 TEST_F(AudioBufferNotifyTest, BadArgumentsLeaveTheEarlierNotification) {

@@ -22,71 +22,57 @@ class SoundBufferSlots : public MixerFixture {
     ASIOBuffers out;
 };
 
-TEST_F(SoundBufferSlots, TheThirteenthBufferIsRefused) {
-    for (int32_t i = 0; i < 12; ++i) ASSERT_NE(Make(i), nullptr);
-    EXPECT_EQ(Make(0), nullptr);
-    EXPECT_TRUE(Logged("Error CreateSoundBuffer - No buffers available!\n"));
-    EXPECT_EQ(out.CountAudioBuffers(), 12);
-}
-
+// A buffer is made with the stage's settings; a release compacts the slots
+// keeping their order, and the next buffer takes the first free one.
 TEST_F(SoundBufferSlots, ReleaseCompactsAndKeepsTheOrder) {
-    void* a = Make(4);
+    auto* a = static_cast<AudioBuffer*>(Make(4));
     void* b = Make(7);
     void* c = Make(2);
     ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(a->GetOwner(), 4);
+    EXPECT_EQ(a->GetPrimaryBufSizeBytes(), 256u);
     out.ReleaseSoundBuffer(b);
     EXPECT_EQ(out.SlotBuffer(0), a);
     EXPECT_EQ(out.SlotBuffer(1), c);
     EXPECT_EQ(out.SlotBuffer(2), nullptr);
     EXPECT_EQ(out.CountAudioBuffers(), 2);
     EXPECT_TRUE(Logged("StereoAudioBuffers - Deleted audio buffer Chn: 7, countAudioBuffers: 2\n"));
-
-    // The next buffer takes the first free slot.
     void* d = Make(9);
     EXPECT_EQ(out.SlotBuffer(2), d);
-
-    out.ReleaseSoundBuffer(a);
-    out.ReleaseSoundBuffer(c);
-    out.ReleaseSoundBuffer(d);
+    for (void* p : {static_cast<void*>(a), c, d}) out.ReleaseSoundBuffer(p);
     EXPECT_EQ(out.CountAudioBuffers(), 0);
     for (int32_t i = 0; i < 12; ++i) EXPECT_EQ(out.SlotBuffer(i), nullptr);
-    EXPECT_TRUE(Logged("Chn: 9, countAudioBuffers: 0\n"));
 }
 
-TEST_F(SoundBufferSlots, BadReleasesChangeNothing) {
-    void* a = Make(0);
-    void* b = Make(1);
-    out.ReleaseSoundBuffer(a);
-    out.ReleaseSoundBuffer(a);  // already released
-    EXPECT_TRUE(Logged("ReleaseSoundBuffer - can't find location of lpAudioBuffer!\n"));
-    int local = 0;
-    out.ReleaseSoundBuffer(&local);
-    out.ReleaseSoundBuffer(nullptr);
-    EXPECT_TRUE(Logged("ReleaseSoundBuffer - null lpAudioBuffer!\n"));
-    EXPECT_EQ(out.CountAudioBuffers(), 1);
-    EXPECT_EQ(out.SlotBuffer(0), b);
-}
-
-TEST_F(SoundBufferSlots, RefusedDescriptionsLeaveTheSlotsAlone) {
-    ASSERT_NE(Make(0), nullptr);
+// Refused makes and bad releases change nothing. A thirteenth buffer is
+// refused before it is made, whatever its description.
+TEST_F(SoundBufferSlots, RefusalsLeaveTheSlotsAlone) {
+    void* first = Make(0);
+    ASSERT_NE(first, nullptr);
     EXPECT_EQ(Make(1, 0), nullptr);  // no sample memory: the buffer's own init fails
     EXPECT_TRUE(Logged("Error CreateSoundBuffer - Init failed!\n"));
     EXPECT_EQ(Make(12), nullptr);
     EXPECT_EQ(Make(-1), nullptr);
     EXPECT_TRUE(Logged("Error CreateSoundBuffer - no such output pair! - nOwner: 12\n"));
-    EXPECT_TRUE(Logged("Error CreateSoundBuffer - no such output pair! - nOwner: -1\n"));
     EXPECT_EQ(out.CreateSoundBuffer(nullptr), nullptr);
+    void* gone = Make(1);
+    out.ReleaseSoundBuffer(gone);
+    out.ReleaseSoundBuffer(gone);  // already released
+    EXPECT_TRUE(Logged("ReleaseSoundBuffer - can't find location of lpAudioBuffer!\n"));
+    int local = 0;
+    out.ReleaseSoundBuffer(&local);
+    out.ReleaseSoundBuffer(nullptr);
     EXPECT_EQ(out.CountAudioBuffers(), 1);
+    EXPECT_EQ(out.SlotBuffer(0), first);
     EXPECT_EQ(out.SlotBuffer(1), nullptr);
-}
 
-TEST_F(SoundBufferSlots, ABufferIsMadeWithTheStageSettings) {
-    auto* buffer = static_cast<AudioBuffer*>(Make(3));
-    ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(buffer->GetOwner(), 3);
-    EXPECT_EQ(buffer->GetPrimaryBufferSampleSize(), 64u);
-    EXPECT_EQ(buffer->GetPrimaryBufSizeBytes(), 256u);
-    EXPECT_FALSE(buffer->IsPlaying());
+    for (int32_t i = 1; i < 12; ++i) ASSERT_NE(Make(i), nullptr);
+    const size_t initFailures = Log().find("Init failed!");
+    EXPECT_EQ(Make(0, 0), nullptr);
+    EXPECT_EQ(Make(0), nullptr);
+    EXPECT_EQ(Log().rfind("Init failed!"), initFailures);
+    EXPECT_TRUE(Logged("Error CreateSoundBuffer - No buffers available!\n"));
+    EXPECT_EQ(out.CountAudioBuffers(), 12);
 }
 
 // Makes and releases on two threads while a third switches: the slots never

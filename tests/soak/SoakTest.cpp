@@ -22,8 +22,9 @@
 #include "drivers/BuiltinDrivers.h"
 #include "engine/Sarabande.h"
 #include "mixer/AsioHost.h"
-#include "tests/faults/FaultRig.h"
+#include "tests/support/IdentifiedWav.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaveData.h"
 
 namespace {
 
@@ -204,49 +205,42 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
         EXPECT_LE(high - low, 1024) << "resident KiB from " << low << " to " << high;
     }
 
-    // Read the recording back, frame by frame.
+    // Read the recording back, frame by frame, after its header.
     const int fd = open(recording.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    std::vector<int16_t> chunk(kOutputs * 4096);
+    std::string header(68, '\0');
+    ASSERT_EQ(read(fd, header.data(), header.size()), 68);
+    ASSERT_EQ(RecordingHeaderProblem(header, static_cast<uint64_t>(lseek(fd, 0, SEEK_END))), "");
     ASSERT_EQ(lseek(fd, 68, SEEK_SET), 68);
+    std::vector<int16_t> chunk(kOutputs * 4096);
     int64_t at = 0;
-    for (;;) {
-        const ssize_t n = read(fd, chunk.data(), chunk.size() * sizeof(int16_t));
-        ASSERT_GE(n, 0);
-        if (n == 0) break;
+    for (ssize_t n; (n = read(fd, chunk.data(), chunk.size() * sizeof(int16_t))) > 0;) {
         const size_t frames = static_cast<size_t>(n) / (kOutputs * sizeof(int16_t));
-        for (size_t f = 0; f < frames; ++f, ++at) {
-            const int16_t* frame = &chunk[f * kOutputs];
+        for (size_t f = 0; f < frames; ++f, ++at)
             for (int32_t p = 0; p < kChannels; ++p)
-                pairs[p].Frame(frame[2 * p], frame[2 * p + 1], at);
-        }
+                pairs[p].Frame(chunk[f * kOutputs + 2 * p], chunk[f * kOutputs + 2 * p + 1], at);
     }
     close(fd);
 
     const std::string engineLog = ReadWholeFile(dir.File("SarabandeDbg.Log"));
     const std::string mixerLog = ReadWholeFile(dir.File("OstinatoDbg.Log"));
-    const size_t refills = Count(engineLog, "PT: ");
     const size_t resets = Count(engineLog, "Had to reset buffer!");
     const size_t behind = Count(engineLog, "bufs behind: ");
     const size_t cardTrouble =
         Count(mixerLog, "clock fell behind") + Count(mixerLog, "dropped from the recording");
-    int64_t glitches = 0, runs = 0, landings = 0;
+    int64_t glitches = 0, runs = 0;
     for (const PairCheck& pair : pairs) {
         glitches += pair.glitches;
         runs += pair.runs;
-        landings += static_cast<int64_t>(pair.landings.size());
         if (pair.glitches > 0) ADD_FAILURE() << "first glitch: " << pair.firstGlitch;
     }
     std::printf(
-        "soak: %lld commands, %lld landings, %lld runs heard, %lld output frames, %zu refills, "
-        "%zu resets, %zu late refills, %zu card troubles, %lld glitches\n",
-        static_cast<long long>(commands), static_cast<long long>(landings),
-        static_cast<long long>(runs), static_cast<long long>(at), refills, resets, behind,
-        cardTrouble, static_cast<long long>(glitches));
-    std::printf("soak: anonymous resident KiB samples after the first minute: %lld..%lld\n",
-                static_cast<long long>(low == INT64_MAX ? 0 : low), static_cast<long long>(high));
+        "soak: %lld commands, %lld runs heard, %lld output frames, %zu resets, %zu late refills, "
+        "%zu card troubles, %lld glitches; anonymous resident KiB after a minute %lld..%lld\n",
+        static_cast<long long>(commands), static_cast<long long>(runs), static_cast<long long>(at),
+        resets, behind, cardTrouble, static_cast<long long>(glitches),
+        static_cast<long long>(low == INT64_MAX ? 0 : low), static_cast<long long>(high));
     // A glitch the logs do not explain is the worst outcome; none at all is the aim.
-    EXPECT_EQ(glitches, 0);
     if (glitches > 0) {
         EXPECT_GT(resets + behind + cardTrouble, 0u) << "a glitch went unlogged";
     }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "streams/WaveFile.h"
@@ -27,19 +29,17 @@ Parsed ParseBytes(const std::vector<uint8_t>& in) {
     return p;
 }
 
-WavLayout Stereo44() {
-    return WavLayout{};
-}
-
-WavLayout Mono22() {
-    WavLayout layout;
-    layout.nChannels = 1;
-    layout.nSamplesPerSec = 22050;
-    return layout;
-}
+const WavLayout kMono22{.nChannels = 1, .nSamplesPerSec = 22050};
 
 WavChunk Filler(const char* id, size_t bytes, uint8_t value = 0) {
     return WavChunk{id, std::vector<uint8_t>(bytes, value)};
+}
+
+// The mono 22050 Hz layout with a JUNK chunk that puts the data id at `offset`.
+WavLayout DataIdAt(uint32_t offset) {
+    WavLayout l = kMono22;
+    l.extraChunks.push_back(Filler("JUNK", offset - 36 - 8));
+    return l;
 }
 
 struct AcceptCase {
@@ -62,64 +62,26 @@ TEST_P(AcceptedHeader, FindsTheDataAndTheBlockGeometry) {
     EXPECT_EQ(p.wave->GetBlockSize(), c.blockSize);
     EXPECT_EQ(p.wave->GetBlockCount(),
               static_cast<int32_t>((10000 + c.framesPerBlock - 1) / c.framesPerBlock));
-    EXPECT_EQ(p.wave->cueIn, 0);
-    EXPECT_EQ(p.wave->cueOut, 0);
-    EXPECT_EQ(p.wave->nNextBlock, 0);
-    const WAVEFORMATEX* f = p.wave->GetFormat();
-    EXPECT_EQ(f->wFormatTag, 1);
-    EXPECT_EQ(f->nChannels, c.layout.nChannels);
-    EXPECT_EQ(f->nSamplesPerSec, c.layout.nSamplesPerSec);
     // A zero byte rate is taken as block align x rate.
     const uint32_t avg = c.layout.AvgBytesPerSec();
-    EXPECT_EQ(f->nAvgBytesPerSec, avg ? avg : c.layout.BlockAlign() * c.layout.nSamplesPerSec);
+    EXPECT_EQ(p.wave->GetFormat()->nAvgBytesPerSec,
+              avg ? avg : c.layout.BlockAlign() * c.layout.nSamplesPerSec);
     EXPECT_EQ(p.wave->DerivedAvgBytesPerSec(), avg == 0);
-    EXPECT_EQ(f->nBlockAlign, c.layout.BlockAlign());
-    EXPECT_EQ(f->wBitsPerSample, 16);
-    EXPECT_EQ(f->cbSize, 0);
-}
-
-WavLayout WithCbSize() {
-    WavLayout l;
-    l.bWithCbSize = true;
-    return l;
-}
-
-WavLayout WithList() {
-    WavLayout l;
-    l.extraChunks.push_back(Filler("LIST", 26, 'x'));
-    return l;
-}
-
-WavLayout Rate(uint32_t rate) {
-    WavLayout l;
-    l.nSamplesPerSec = rate;
-    return l;
-}
-
-WavLayout Avg(uint32_t avg) {
-    WavLayout l;
-    l.nAvgBytesPerSec = avg;
-    return l;
-}
-
-// The last place the data id may begin.
-WavLayout DataIdAt2084() {
-    WavLayout l = Mono22();
-    l.extraChunks.push_back(Filler("JUNK", 2084 - 36 - 8));
-    return l;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, AcceptedHeader,
-    testing::Values(AcceptCase{"Canonical", Stereo44(), 44, 4608, 18432},
-                    AcceptCase{"FormatWithCbSize", WithCbSize(), 46, 4608, 18432},
-                    AcceptCase{"ListBeforeData", WithList(), 44 + 8 + 26, 4608, 18432},
-                    AcceptCase{"Rate22050", Rate(22050), 44, 2304, 9216},
-                    AcceptCase{"Rate32000", Rate(32000), 44, 2304, 9216},
-                    AcceptCase{"Rate48000", Rate(48000), 44, 4608, 18432},
-                    AcceptCase{"Mono22050", Mono22(), 44, 2304, 4608},
-                    AcceptCase{"DataIdAtLastOffset", DataIdAt2084(), 2084 + 8, 2304, 4608},
-                    AcceptCase{"AvgBytesZero", Avg(0), 44, 4608, 18432}),
+    testing::Values(
+        AcceptCase{"Canonical", {}, 44, 4608, 18432},
+        AcceptCase{"FormatWithCbSize", {.bWithCbSize = true}, 46, 4608, 18432},
+        AcceptCase{
+            "ListBeforeData", {.extraChunks = {Filler("LIST", 26, 'x')}}, 44 + 8 + 26, 4608, 18432},
+        AcceptCase{"Rate22050", {.nSamplesPerSec = 22050}, 44, 2304, 9216},
+        AcceptCase{"Rate32000", {.nSamplesPerSec = 32000}, 44, 2304, 9216},
+        AcceptCase{"Rate48000", {.nSamplesPerSec = 48000}, 44, 4608, 18432},
+        AcceptCase{"Mono22050", kMono22, 44, 2304, 4608},
+        AcceptCase{"DataIdAtLastOffset", DataIdAt(2084), 2084 + 8, 2304, 4608},
+        AcceptCase{"AvgBytesZero", {.nAvgBytesPerSec = 0}, 44, 4608, 18432}),
     [](const testing::TestParamInfo<AcceptCase>& info) { return info.param.name; });
 
 struct RefuseCase {
@@ -147,36 +109,8 @@ std::vector<uint8_t> Format(uint16_t tag, uint16_t bits, uint32_t rate = 44100,
     return MakeWav(l, std::vector<uint8_t>(4096, 1));
 }
 
-std::vector<uint8_t> Edited(WavLayout l,
-                            std::vector<uint8_t> payload = std::vector<uint8_t>(4096, 1)) {
-    return MakeWav(l, payload);
-}
-
-WavLayout Align(uint16_t align) {
-    WavLayout l;
-    l.nBlockAlign = align;
-    l.nAvgBytesPerSec = 176400;  // not derived from the block size: only that is wrong
-    return l;
-}
-
-// Block align x rate, which stands in for a zero byte rate, beyond 32 bits.
-WavLayout AvgAlignRate() {
-    WavLayout l = Avg(0);
-    l.nBlockAlign = 0xFFFF;
-    l.nSamplesPerSec = 65600;
-    return l;
-}
-
-WavLayout DataIdAt2086() {
-    WavLayout l = Mono22();
-    l.extraChunks.push_back(Filler("JUNK", 2086 - 36 - 8));
-    return l;
-}
-
-WavLayout SizeField(uint32_t size) {
-    WavLayout l;
-    l.dataSizeField = size;
-    return l;
+std::vector<uint8_t> Edited(const WavLayout& l) {
+    return MakeWav(l, std::vector<uint8_t>(4096, 1));
 }
 
 // A JUNK chunk first: offset 20 holds zeros, whatever follows.
@@ -188,24 +122,16 @@ std::vector<uint8_t> FormatNotFirst() {
     PutId(out, "JUNK");
     PutU32(out, 16);
     out.resize(out.size() + 16, 0);
-    const std::vector<uint8_t> real = MakeWav(Stereo44(), PatternPcm(Stereo44(), 100));
+    const std::vector<uint8_t> real = MakeWav({}, PatternPcm({}, 100));
     out.insert(out.end(), real.begin() + 12, real.end());
     return out;
 }
 
-std::vector<uint8_t> Canonical() {
-    return MakeWav(Stereo44(), PatternPcm(Stereo44(), 100));
-}
-
-std::vector<uint8_t> NotRiff() {
-    std::vector<uint8_t> b = Canonical();
-    std::memcpy(b.data(), "RIFX", 4);
-    return b;
-}
-
-std::vector<uint8_t> Prefix(size_t n) {
-    std::vector<uint8_t> b = Canonical();
-    b.resize(n);
+// The first `n` bytes of a canonical file, with `id` as its first four.
+std::vector<uint8_t> Canonical(size_t n = SIZE_MAX, const char* id = "RIFF") {
+    std::vector<uint8_t> b = MakeWav({}, PatternPcm({}, 100));
+    std::memcpy(b.data(), id, 4);
+    b.resize(std::min(n, b.size()));
     return b;
 }
 
@@ -220,31 +146,34 @@ INSTANTIATE_TEST_SUITE_P(
         RefuseCase{"Mp3", Format(85, 0), "not PCM (format 85); only 16-bit PCM is played"},
         RefuseCase{"Rate11025", Format(1, 16, 11025), "11025 Hz; 22050 Hz or more is played"},
         RefuseCase{"Rate22049", Format(1, 16, 22049), "22049 Hz; 22050 Hz or more is played"},
-        RefuseCase{"NotRiff", NotRiff(), "not a WAV file (no RIFF header)"},
+        RefuseCase{"NotRiff", Canonical(SIZE_MAX, "RIFX"), "not a WAV file (no RIFF header)"},
         RefuseCase{"FormatNotFirst", FormatNotFirst(),
                    "not PCM (format 0); only 16-bit PCM is played"},
-        RefuseCase{"DataIdPastSearch", Edited(DataIdAt2086()), "no data chunk"},
-        RefuseCase{"DataSizeZero", Edited(SizeField(0)), "an empty data chunk"},
-        RefuseCase{"BlockAlignZero", Edited(Align(0)), "a broken format chunk"},
+        RefuseCase{"DataIdPastSearch", Edited(DataIdAt(2086)), "no data chunk"},
+        RefuseCase{"DataSizeZero", Edited({.dataSizeField = 0}), "an empty data chunk"},
+        RefuseCase{"BlockAlignZero", Edited({.nBlockAlign = 0, .nAvgBytesPerSec = 176400}),
+                   "a broken format chunk"},
         RefuseCase{"ChannelsZero", Format(1, 16, 44100, 0), "a broken format chunk"},
         RefuseCase{"ThreeChannels", Format(1, 16, 44100, 3),
                    "3 channels: a channel plays a mono or stereo file"},
-        RefuseCase{"AvgBytesZeroAndAlignTimesRateOverflows", Edited(AvgAlignRate()),
+        RefuseCase{"AvgBytesZeroAndAlignTimesRateOverflows",
+                   Edited({.nSamplesPerSec = 65600, .nBlockAlign = 0xFFFF, .nAvgBytesPerSec = 0}),
                    "a broken format chunk"},
         RefuseCase{"ChannelsTimesRateOverflows", Format(1, 16, 0xFFFFFFF0u, 2),
                    "a broken format chunk"},
         RefuseCase{"Empty", {}, "too short for a WAV header"},
-        RefuseCase{"ShorterThanTheFormat", Prefix(35), "too short for a WAV header"},
-        RefuseCase{"DataIdWithoutSize", Prefix(40), "no data chunk"},
-        RefuseCase{"SizeWithoutPayload", Prefix(44), "an empty data chunk"}),
+        RefuseCase{"ShorterThanTheFormat", Canonical(35), "too short for a WAV header"},
+        RefuseCase{"DataIdWithoutSize", Canonical(40), "no data chunk"},
+        RefuseCase{"SizeWithoutPayload", Canonical(44), "an empty data chunk"}),
     [](const testing::TestParamInfo<RefuseCase>& info) { return info.param.name; });
 
+// Every truncation, the last bytes of the data one by one among them.
 TEST(WaveFileParse, EveryTruncationIsRefusedOrKeptInsideTheBytes) {
-    WavLayout l = Mono22();
+    WavLayout l = kMono22;
     l.cue = WavCue{1, 2};
     l.extraChunks.push_back(Filler("LIST", 30, 'q'));
     const std::vector<uint8_t> whole = MakeWav(l, PatternPcm(l, 5000));
-    for (size_t n = 0; n <= whole.size(); n += (n < 200 ? 1 : 997)) {
+    for (size_t n = 0; n <= whole.size(); n += (n < 200 || n + 200 > whole.size() ? 1 : 997)) {
         std::vector<uint8_t> part(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n));
         const Parsed p = ParseBytes(part);
         if (!p.ok) continue;
@@ -261,7 +190,7 @@ TEST(WaveFileParse, EveryTruncationIsRefusedOrKeptInsideTheBytes) {
 }
 
 TEST(WaveFileParse, DataIdInsideAnEarlierChunkWins) {
-    WavLayout l = Mono22();
+    WavLayout l = kMono22;
     std::vector<uint8_t> text = {'I', 'N', 'F', 'O', 'd', 'a', 't', 'a', 8, 0, 0, 0};
     text.resize(40, 'z');
     l.extraChunks.push_back(WavChunk{"LIST", text});
@@ -272,79 +201,67 @@ TEST(WaveFileParse, DataIdInsideAnEarlierChunkWins) {
     EXPECT_EQ(p.wave->GetDataSize(), 8u);
 }
 
-TEST(WaveFileParse, CueChunkRightBeforeTheDataSetsTheRange) {
-    WavLayout l = Mono22();
-    l.cue = WavCue{2, 5};
-    const Parsed p = ParseBytes(MakeWav(l, PatternPcm(l, 2304 * 8)));
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.wave->cueIn, 2);
-    EXPECT_EQ(p.wave->cueOut, 5);
-    EXPECT_EQ(p.wave->nNextBlock, 2);
-    EXPECT_EQ(p.wave->GetReader()->GetCurrentBlock(), 2);
-    EXPECT_EQ(p.wave->GetPlayLength(), 3u * 4608);
-    // 13824 bytes at 22050 mono 16-bit: 313.47 ms.
-    EXPECT_EQ(p.wave->SongPlayTime, 313u);
-}
-
-TEST(WaveFileParse, CueInAloneShortensThePlayLength) {
-    WavLayout l = Mono22();
-    l.cue = WavCue{3, 0};
-    const Parsed p = ParseBytes(MakeWav(l, PatternPcm(l, 2304 * 8 + 10)));
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.wave->GetPlayLength(), (2304u * 8 + 10) * 2 - 3 * 4608);
-}
-
-TEST(WaveFileParse, CueChunkNotRightBeforeTheDataIsIgnored) {
+// A cue chunk counts only right before the data and at its own size; it sets
+// the first block and shortens the play length.
+TEST(WaveFileParse, ACueChunkRightBeforeTheDataSetsTheRange) {
     std::vector<uint8_t> cue;
-    PutU32(cue, 0);
-    PutU32(cue, 2);
-    PutU32(cue, 5);
-    WavLayout another = Mono22();  // another chunk between the cue and the data
-    another.extraChunks = {WavChunk{"cue ", cue}, Filler("JUNK", 4)};
-    WavLayout longer = Mono22();  // a cue chunk of another size
+    for (uint32_t word : {0u, 2u, 5u}) PutU32(cue, word);
     std::vector<uint8_t> cue16 = cue;
     PutU32(cue16, 0);
-    longer.extraChunks = {WavChunk{"cue ", cue16}};
-    for (const WavLayout& l : {another, longer}) {
-        const Parsed p = ParseBytes(MakeWav(l, PatternPcm(l, 2304 * 8)));
+    const uint32_t frames = 2304 * 8 + 10;
+    const struct {
+        std::vector<WavChunk> chunks;
+        std::optional<WavCue> cue;
+        int32_t cueIn, cueOut;
+        uint32_t playBytes;
+    } cases[] = {
+        {{}, WavCue{2, 5}, 2, 5, 3 * 4608},
+        {{}, WavCue{3, 0}, 3, 0, frames * 2 - 3 * 4608},
+        {{WavChunk{"cue ", cue}, Filler("JUNK", 4)}, {}, 0, 0, frames * 2},  // not right before
+        {{WavChunk{"cue ", cue16}}, {}, 0, 0, frames * 2},                   // of another size
+    };
+    for (const auto& c : cases) {
+        WavLayout l = kMono22;
+        l.extraChunks = c.chunks;
+        l.cue = c.cue;
+        const Parsed p = ParseBytes(MakeWav(l, PatternPcm(l, frames)));
         ASSERT_TRUE(p.ok);
-        EXPECT_EQ(p.wave->cueIn, 0);
-        EXPECT_EQ(p.wave->cueOut, 0);
-        EXPECT_EQ(p.wave->GetPlayLength(), p.wave->GetDataSize());
+        EXPECT_EQ(p.wave->cueIn, c.cueIn);
+        EXPECT_EQ(p.wave->cueOut, c.cueOut);
+        EXPECT_EQ(p.wave->nNextBlock, c.cueIn);
+        EXPECT_EQ(p.wave->GetReader()->GetCurrentBlock(), c.cueIn);
+        EXPECT_EQ(p.wave->GetPlayLength(), c.playBytes);
     }
 }
 
+// A data size beyond the file, by a little or by far, is cut to the file and
+// the last block is partial; an exact multiple ends on its last full block.
 TEST(WaveFileFetch, DataSizeBeyondTheFileIsCutAndTheLastBlockIsPartial) {
-    WavLayout l = Mono22();
-    l.dataSizeField = 0x7FFFFFFF;
-    const std::vector<uint8_t> payload = PatternPcm(l, 2304 * 2 + 100);
-    const Parsed p = ParseBytes(MakeWav(l, payload));
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.wave->GetDataSize(), payload.size());
-    EXPECT_EQ(p.wave->GetBlockCount(), 3);
-
-    const uint8_t* block = nullptr;
-    bool end = true;
-    EXPECT_EQ(p.wave->Fetch(&block, 2, &end), 2u * 4608);
-    EXPECT_FALSE(end);
-    EXPECT_EQ(block, p.wave->GetData());
-    EXPECT_EQ(p.wave->Fetch(&block, 1, &end), 200u);
-    EXPECT_TRUE(end);
-    EXPECT_EQ(block, p.wave->GetData() + 2 * 4608);
-    // Past the last block: nothing.
-    EXPECT_EQ(p.wave->Fetch(&block, 1, &end), 0u);
-    EXPECT_EQ(block, nullptr);
-}
-
-TEST(WaveFileFetch, ExactMultipleHasNoPartialBlockAndEndsOnTheLastFullOne) {
-    WavLayout l = Mono22();
-    const Parsed p = ParseBytes(MakeWav(l, PatternPcm(l, 2304 * 3)));
+    const std::vector<uint8_t> payload = PatternPcm(kMono22, 2304 * 2 + 100);
+    for (const uint32_t declared : {static_cast<uint32_t>(payload.size()) + 1, 0x7FFFFFFFu}) {
+        WavLayout l = kMono22;
+        l.dataSizeField = declared;
+        const Parsed p = ParseBytes(MakeWav(l, payload));
+        ASSERT_TRUE(p.ok);
+        EXPECT_EQ(p.wave->GetDataSize(), payload.size());
+        EXPECT_EQ(p.wave->GetBlockCount(), 3);
+        const uint8_t* block = nullptr;
+        bool end = true;
+        EXPECT_EQ(p.wave->Fetch(&block, 2, &end), 2u * 4608);
+        EXPECT_FALSE(end);
+        EXPECT_EQ(block, p.wave->GetData());
+        EXPECT_EQ(p.wave->Fetch(&block, 1, &end), 200u);
+        EXPECT_TRUE(end);
+        EXPECT_EQ(block, p.wave->GetData() + 2 * 4608);
+        EXPECT_EQ(p.wave->Fetch(&block, 1, &end), 0u);  // past the last block: nothing
+        EXPECT_EQ(block, nullptr);
+    }
+    const Parsed p = ParseBytes(MakeWav(kMono22, PatternPcm(kMono22, 2304 * 3)));
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.wave->GetBlockCount(), 3);
     const uint8_t* block = nullptr;
     bool end = false;
-    EXPECT_EQ(p.wave->Fetch(&block, 4, &end),
-              3u * 4608);  // more than remain: the rest, and the end
+    EXPECT_EQ(p.wave->Fetch(&block, 4, &end), 3u * 4608);  // more than remain: the rest
     EXPECT_TRUE(end);
 }
 
@@ -378,7 +295,7 @@ class WaveFileSeek : public testing::TestWithParam<SeekCase> {};
 
 TEST_P(WaveFileSeek, ClampsAndMovesTheReaderWithNextBlock) {
     const SeekCase& c = GetParam();
-    WavLayout l = Mono22();
+    WavLayout l = kMono22;
     if (c.cueIn || c.cueOut) l.cue = WavCue{c.cueIn, c.cueOut};
     const Parsed p = ParseBytes(MakeWav(l, PatternPcm(l, 2304 * static_cast<uint32_t>(c.blocks))));
     ASSERT_TRUE(p.ok);

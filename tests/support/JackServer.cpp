@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,19 +42,10 @@ JackServer::~JackServer() {
 std::string JackServer::FindJackd() {
     const char* path = std::getenv("PATH");
     const std::string dirs = std::string(path != nullptr ? path : "") + ":/usr/bin";
-    size_t from = 0;
-    while (from < dirs.size()) {
-        size_t to = dirs.find(':', from);
-        if (to == std::string::npos) {
-            to = dirs.size();
-        }
-        if (to > from) {
-            const std::string candidate = dirs.substr(from, to - from) + "/jackd";
-            if (access(candidate.c_str(), X_OK) == 0) {
-                return candidate;
-            }
-        }
-        from = to + 1;
+    for (size_t from = 0, to = 0; from < dirs.size(); from = to + 1) {
+        to = std::min(dirs.find(':', from), dirs.size());
+        const std::string candidate = dirs.substr(from, to - from) + "/jackd";
+        if (to > from && access(candidate.c_str(), X_OK) == 0) return candidate;
     }
     return {};
 }
@@ -62,16 +54,12 @@ std::string JackServer::NameFor(const std::string& suite, const std::string& tes
     // FNV-1a over the full name keeps two long cases with a common prefix apart.
     const std::string full = suite + "." + testCase;
     uint32_t hash = 2166136261u;
-    for (const char c : full) {
-        hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
-    }
+    for (const char c : full) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
     std::string name = "cantabile-" + testCase.substr(0, 32);
     for (char& c : name) {
         const bool plain =
             (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
-        if (!plain) {
-            c = '-';
-        }
+        if (!plain) c = '-';
     }
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "-%08x", hash);
@@ -79,9 +67,7 @@ std::string JackServer::NameFor(const std::string& suite, const std::string& tes
 }
 
 bool JackServer::Start() {
-    if (pid_ > 0 || jackd_.empty()) {
-        return false;
-    }
+    if (pid_ > 0 || jackd_.empty()) return false;
     const std::string rate = std::to_string(dwSampleRate_);
     const std::string frames = std::to_string(dwPeriodFrames_);
     const char* argv[] = {jackd_.c_str(), bRealtime_ ? "--realtime" : "--no-realtime",
@@ -123,9 +109,7 @@ bool JackServer::Start() {
 }
 
 void JackServer::Kill(int signal) {
-    if (pid_ <= 0) {
-        return;
-    }
+    if (pid_ <= 0) return;
     kill(pid_, signal);
     const auto start = Clock::now();
     while (waitpid(pid_, nullptr, WNOHANG) == 0) {

@@ -175,6 +175,15 @@ void* NewAligned(size_t size, std::align_val_t alignment, const char* call) {
     }
 }
 
+template <typename F>
+void* NoThrow(F allocate) noexcept {
+    try {
+        return allocate();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 void Delete(void* pointer, const char* call) noexcept {
     if (pointer == nullptr) return;
     Check(call);
@@ -183,86 +192,43 @@ void Delete(void* pointer, const char* call) noexcept {
 
 }  // namespace
 
-[[gnu::weak]] void* operator new(size_t size) {
-    return New(size, "operator new");
-}
-[[gnu::weak]] void* operator new[](size_t size) {
-    return New(size, "operator new[]");
-}
-[[gnu::weak]] void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return New(size, "operator new");
-    } catch (...) {
-        return nullptr;
+// Every form of new and delete, each naming itself when it dies.
+#define GUARDED_NEW(NAME, ...)                                                  \
+    [[gnu::weak]] void* operator NAME(size_t size __VA_OPT__(, ) __VA_ARGS__) { \
+        return New(size, "operator " #NAME);                                    \
     }
-}
-[[gnu::weak]] void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return New(size, "operator new[]");
-    } catch (...) {
-        return nullptr;
+#define GUARDED_NEW_ALIGNED(NAME)                                                       \
+    [[gnu::weak]] void* operator NAME(size_t size, std::align_val_t alignment) {        \
+        return NewAligned(size, alignment, "operator " #NAME);                          \
+    }                                                                                   \
+    [[gnu::weak]] void* operator NAME(size_t size, std::align_val_t alignment,          \
+                                      const std::nothrow_t&) noexcept {                 \
+        return NoThrow([&] { return NewAligned(size, alignment, "operator " #NAME); }); \
+    }                                                                                   \
+    [[gnu::weak]] void* operator NAME(size_t size, const std::nothrow_t&) noexcept {    \
+        return NoThrow([&] { return New(size, "operator " #NAME); });                   \
     }
-}
-[[gnu::weak]] void* operator new(size_t size, std::align_val_t alignment) {
-    return NewAligned(size, alignment, "operator new");
-}
-[[gnu::weak]] void* operator new[](size_t size, std::align_val_t alignment) {
-    return NewAligned(size, alignment, "operator new[]");
-}
-[[gnu::weak]] void* operator new(size_t size, std::align_val_t alignment,
-                                 const std::nothrow_t&) noexcept {
-    try {
-        return NewAligned(size, alignment, "operator new");
-    } catch (...) {
-        return nullptr;
+#define GUARDED_DELETE(NAME, ...)                                                         \
+    [[gnu::weak]] void operator NAME(void* pointer __VA_OPT__(, ) __VA_ARGS__) noexcept { \
+        Delete(pointer, "operator " #NAME);                                               \
     }
-}
-[[gnu::weak]] void* operator new[](size_t size, std::align_val_t alignment,
-                                   const std::nothrow_t&) noexcept {
-    try {
-        return NewAligned(size, alignment, "operator new[]");
-    } catch (...) {
-        return nullptr;
-    }
-}
-[[gnu::weak]] void operator delete(void* pointer) noexcept {
-    Delete(pointer, "operator delete");
-}
-[[gnu::weak]] void operator delete[](void* pointer) noexcept {
-    Delete(pointer, "operator delete[]");
-}
-[[gnu::weak]] void operator delete(void* pointer, size_t) noexcept {
-    Delete(pointer, "operator delete");
-}
-[[gnu::weak]] void operator delete[](void* pointer, size_t) noexcept {
-    Delete(pointer, "operator delete[]");
-}
-[[gnu::weak]] void operator delete(void* pointer, const std::nothrow_t&) noexcept {
-    Delete(pointer, "operator delete");
-}
-[[gnu::weak]] void operator delete[](void* pointer, const std::nothrow_t&) noexcept {
-    Delete(pointer, "operator delete[]");
-}
-[[gnu::weak]] void operator delete(void* pointer, std::align_val_t) noexcept {
-    Delete(pointer, "operator delete");
-}
-[[gnu::weak]] void operator delete[](void* pointer, std::align_val_t) noexcept {
-    Delete(pointer, "operator delete[]");
-}
-[[gnu::weak]] void operator delete(void* pointer, size_t, std::align_val_t) noexcept {
-    Delete(pointer, "operator delete");
-}
-[[gnu::weak]] void operator delete[](void* pointer, size_t, std::align_val_t) noexcept {
-    Delete(pointer, "operator delete[]");
-}
-[[gnu::weak]] void operator delete(void* pointer, std::align_val_t,
-                                   const std::nothrow_t&) noexcept {
-    Delete(pointer, "operator delete");
-}
-[[gnu::weak]] void operator delete[](void* pointer, std::align_val_t,
-                                     const std::nothrow_t&) noexcept {
-    Delete(pointer, "operator delete[]");
-}
+
+GUARDED_NEW(new)
+GUARDED_NEW(new[])
+GUARDED_NEW_ALIGNED(new)
+GUARDED_NEW_ALIGNED(new[])
+GUARDED_DELETE(delete)
+GUARDED_DELETE(delete[])
+GUARDED_DELETE(delete, size_t)
+GUARDED_DELETE(delete[], size_t)
+GUARDED_DELETE(delete, const std::nothrow_t&)
+GUARDED_DELETE(delete[], const std::nothrow_t&)
+GUARDED_DELETE(delete, std::align_val_t)
+GUARDED_DELETE(delete[], std::align_val_t)
+GUARDED_DELETE(delete, size_t, std::align_val_t)
+GUARDED_DELETE(delete[], size_t, std::align_val_t)
+GUARDED_DELETE(delete, std::align_val_t, const std::nothrow_t&)
+GUARDED_DELETE(delete[], std::align_val_t, const std::nothrow_t&)
 
 // --- writes: the raw calls to regular files, every stdio write ---
 
@@ -283,36 +249,21 @@ ssize_t writev(int fd, const struct iovec* vectors, int count) {
 
 // A stdio stream buffers, locks and may allocate whatever it is bound to:
 // any stdio write on the driver's thread is a fault.
-size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
-    Check("fwrite");
-    static const auto real = Next<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
-    return real(data, size, count, stream);
-}
-int fputs(const char* text, FILE* stream) {
-    Check("fputs");
-    static const auto real = Next<int (*)(const char*, FILE*)>("fputs");
-    return real(text, stream);
-}
-int puts(const char* text) {
-    Check("puts");
-    static const auto real = Next<int (*)(const char*)>("puts");
-    return real(text);
-}
-int fputc(int c, FILE* stream) {
-    Check("fputc");
-    static const auto real = Next<int (*)(int, FILE*)>("fputc");
-    return real(c, stream);
-}
-int putc(int c, FILE* stream) {
-    Check("putc");
-    static const auto real = Next<int (*)(int, FILE*)>("putc");
-    return real(c, stream);
-}
-int vfprintf(FILE* stream, const char* format, va_list arguments) {
-    Check("vfprintf");
-    static const auto real = Next<int (*)(FILE*, const char*, va_list)>("vfprintf");
-    return real(stream, format, arguments);
-}
+#define GUARDED_STDIO(RESULT, NAME, PARAMETERS, ARGUMENTS)          \
+    RESULT NAME PARAMETERS {                                        \
+        Check(#NAME);                                               \
+        static const auto real = Next<RESULT(*) PARAMETERS>(#NAME); \
+        return real ARGUMENTS;                                      \
+    }
+GUARDED_STDIO(size_t, fwrite, (const void* data, size_t size, size_t count, FILE* stream),
+              (data, size, count, stream))
+GUARDED_STDIO(int, fputs, (const char* text, FILE* stream), (text, stream))
+GUARDED_STDIO(int, puts, (const char* text), (text))
+GUARDED_STDIO(int, fputc, (int c, FILE* stream), (c, stream))
+GUARDED_STDIO(int, putc, (int c, FILE* stream), (c, stream))
+GUARDED_STDIO(int, vfprintf, (FILE * stream, const char* format, va_list arguments),
+              (stream, format, arguments))
+GUARDED_STDIO(int, fflush, (FILE * stream), (stream))
 int fprintf(FILE* stream, const char* format, ...) {
     Check("fprintf");
     static const auto real = Next<int (*)(FILE*, const char*, va_list)>("vfprintf");
@@ -321,11 +272,6 @@ int fprintf(FILE* stream, const char* format, ...) {
     const int result = real(stream, format, arguments);
     va_end(arguments);
     return result;
-}
-int fflush(FILE* stream) {
-    Check("fflush");
-    static const auto real = Next<int (*)(FILE*)>("fflush");
-    return real(stream);
 }
 }
 

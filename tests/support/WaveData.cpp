@@ -1,4 +1,4 @@
-#include "tests/cli/WaveData.h"
+#include "tests/support/WaveData.h"
 
 #include <cstring>
 
@@ -67,6 +67,27 @@ WaveData ReadWave(const std::string& path) {
         at = payload + size + (size & 1u);
     }
     return wave;
+}
+
+std::string RecordingHeaderProblem(const std::string& b, uint64_t fileBytes) {
+    // The PCM subformat's GUID.
+    static const std::string kPcm("\x01\0\0\0\0\0\x10\0\x80\0\0\xaa\0\x38\x9b\x71", 16);
+    if (b.size() < 68 || fileBytes < 68) return "shorter than a header";
+    if (b.compare(0, 4, "RIFF") != 0 || b.compare(8, 8, "WAVEfmt ") != 0 ||
+        b.compare(60, 4, "data") != 0)
+        return "chunk names";
+    if (U32(b, 4) != fileBytes - 8) return "RIFF size does not match the file";
+    if (U32(b, 64) != fileBytes - 68) return "data size does not match the file";
+    if (U32(b, 16) != 40 || U16(b, 20) != 0xFFFE || U16(b, 36) != 22 ||
+        b.compare(44, 16, kPcm) != 0)
+        return "not WAVE_FORMAT_EXTENSIBLE PCM";
+    const uint32_t channels = U16(b, 22), rate = U32(b, 24), bits = U16(b, 34);
+    const uint32_t blockAlign = channels * bits / 8;
+    if (blockAlign == 0 || U16(b, 32) != blockAlign || U32(b, 28) != rate * blockAlign ||
+        U16(b, 38) != bits)
+        return "inconsistent format fields";
+    if ((fileBytes - 68) % blockAlign != 0) return "data is not whole frames";
+    return "";
 }
 
 std::vector<StereoFrame> ExpectedPairFrames(const WaveData& source, uint32_t deviceRate,

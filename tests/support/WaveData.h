@@ -1,6 +1,6 @@
-// Reads WAV files back for the player's tests, by walking the RIFF chunks
-// (independently of the engine's own parser), and states what the card
-// must have recorded on a pair for a given file.
+// Reads WAV files and the card's recordings back for the tests, by walking
+// the RIFF chunks (independently of the engine's own parser), and states
+// what the card must have recorded on a pair for a given file.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +28,11 @@ struct WaveData {
 };
 
 WaveData ReadWave(const std::string& path);
+
+// What is wrong with a recording's header: the 68-byte WAVE_FORMAT_EXTENSIBLE
+// PCM header must agree with itself and with the file's size, `fileBytes`
+// (`header` holds at least its first 68 bytes). Empty when all is well.
+std::string RecordingHeaderProblem(const std::string& header, uint64_t fileBytes);
 
 struct StereoFrame {
     int32_t left;
