@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "tests/cli/PlayerProcess.h"
-#include "tests/cli/WaveData.h"
+#include "tests/support/WaveData.h"
 #include "tests/support/OscClient.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WavWriter.h"
