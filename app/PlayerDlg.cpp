@@ -111,6 +111,12 @@ CPlayerDlg::CPlayerDlg(QWidget* parent)
     deviceWatch = new QTimer(this);
     connect(deviceWatch, &QTimer::timeout, this, &CPlayerDlg::CheckDevice);
     deviceWatch->start(250);
+    // Times and meters ten times a second.
+    columnWatch = new QTimer(this);
+    columnWatch->setObjectName("columnWatch");
+    connect(columnWatch, &QTimer::timeout, this, &CPlayerDlg::RefreshColumn);
+    columnWatch->start(100);
+    for (int32_t k = 0; k < kNumChannels; ++k) SyncRow(k);
 }
 
 CPlayerDlg::~CPlayerDlg() {
@@ -240,7 +246,9 @@ void CPlayerDlg::CheckDevice() {
 }
 
 void CPlayerDlg::LoadRow(int32_t k, const std::string& path) {
-    if (m_pEngine->LoadFile(k, path.c_str()) == k) {
+    const bool bLoaded = m_pEngine->LoadFile(k, path.c_str()) == k;
+    SyncRow(k);
+    if (bLoaded) {
         m_paths[k] = path;
         ShowText(fileEdits[k], FileNameOf(path), QString::fromLocal8Bit(path));
         if (!m_bDeviceLost) SetStatus(QString());
@@ -317,6 +325,7 @@ void CPlayerDlg::OnUnloadAll() {
         ClearText(fileEdits[k]);
         if (m_pEngine && m_pEngine->GetChannelStatus(k) != CHANNEL_FREE)
             m_pEngine->CloseChannelInstantly(k);
+        SyncRow(k);
     }
     for (std::string& path : m_paths) path.clear();
     m_reload = {};

@@ -16,9 +16,11 @@
 #include <string>
 
 #include "app/ControlSinks.h"
+#include "app/RowControls.h"
 #include "engine/ChannelStates.h"
 
 class QComboBox;
+class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -37,6 +39,14 @@ constexpr int IDC_UNLOADALL = 1038;
 constexpr int IDC_PAIRLIST = 1039;
 constexpr int IDC_DEVICE = 1040;
 constexpr int IDC_STATUS = 1041;  // the status line beneath the rows
+// The show column, + row: level, mute, loop, time and meter.
+constexpr int IDC_LEVEL_FIRST = 1042;
+constexpr int IDC_MUTE_FIRST = 1054;
+constexpr int IDC_LOOP_FIRST = 1066;
+constexpr int IDC_TIME_FIRST = 1078;
+constexpr int IDC_METER_FIRST = 1090;
+constexpr int IDC_FADEALL = 1102;
+constexpr int IDC_FADETIME = 1103;
 
 // The About entry's command, as the system menu would send it.
 constexpr uint32_t IDM_ABOUTBOX = 0x0010;
@@ -80,6 +90,14 @@ class CPlayerDlg : public QDialog {
     void OnUnloadAll();
     void OnDeviceChange();
     void OnSysCommand(uint32_t nID);
+    // The show column: a row's level (whole dB), mute and loop, and Fade all
+    // over the time in its box.
+    void OnLevel(int32_t k, int32_t levelDb);
+    void OnMute(int32_t k, bool on);
+    void OnLoop(int32_t k, bool on);
+    void OnFadeAll();
+    // Shows each row's time and meter; a timer calls it ten times a second.
+    void RefreshColumn();
     // Looks whether the device in use was lost; a timer calls it.
     void CheckDevice();
 
@@ -115,6 +133,9 @@ class CPlayerDlg : public QDialog {
     // Loads `path` on row k and shows it, or says in the status line why not.
     void LoadRow(int32_t k, const std::string& path);
     void SetStatus(const QString& text);
+    // Shows row k's level, mute and loop as the engine has them, and enables
+    // its controls while it holds a file.
+    void SyncRow(int32_t k);
     // The device in use failed or was lost: say so, and let any pick in the
     // device box, the same device included, open one again.
     void ReportDevice(const QString& text);
@@ -143,6 +164,10 @@ class CPlayerDlg : public QDialog {
     QPushButton* playPause = nullptr;
     QLabel* statusLine = nullptr;
     QTimer* deviceWatch = nullptr;
+    RowControls rowControls[kNumChannels];
+    QPushButton* fadeAll = nullptr;
+    QDoubleSpinBox* fadeTime = nullptr;
+    QTimer* columnWatch = nullptr;
     // The device in use was lost; cleared when an engine starts.
     bool m_bDeviceLost = false;
     // A failure found before the window was first drawn: shown after it.

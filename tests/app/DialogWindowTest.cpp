@@ -47,9 +47,10 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
     const DialogUnits du(dlg->font());
     EXPECT_EQ(dlg->windowTitle(), "ASIO Cantabile");
     EXPECT_EQ(dlg->windowType(), Qt::Window);  // listed in the task bar
-    // Taller by the status line beneath the rows; everything else in place.
-    EXPECT_EQ(dlg->size(), QSize(du.X(463), du.Y(222)));
-    EXPECT_EQ(dlg->Control(IDC_STATUS)->geometry(), du.Rect(7, 203, 449, 16));
+    // Wider by the show column, taller by the status line; everything else in place.
+    EXPECT_EQ(dlg->size(), QSize(du.X(665), du.Y(222)));
+    EXPECT_EQ(dlg->Control(IDC_STATUS)->geometry(), du.Rect(7, 203, 651, 16));
+    EXPECT_EQ(dlg->Control(IDC_METER_FIRST + 11)->geometry().right(), du.X(659) - 1);
     EXPECT_EQ(dlg->Control(IDOK)->geometry(), du.Rect(383, 181, 64, 14));
     EXPECT_EQ(dlg->Control(IDC_PAIR_FIRST + 4)->geometry(), du.Rect(39, 7 + 64, 114, 12));
     EXPECT_EQ(dlg->Control(IDC_FILE_FIRST + 11)->geometry(), du.Rect(159, 7 + 176, 165, 12));
@@ -76,7 +77,7 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
     EXPECT_TRUE(captions.contains("Select device"));
 
     // Tab order: Exit, each row's pair box, file box and Load, then the
-    // transport buttons and the device box, and round to Exit.
+    // transport buttons and the device box, then the show column, and round to Exit.
     std::vector<QWidget*> expected{dlg->Control(IDOK)};
     for (int k = 0; k < kNumChannels; ++k) {
         expected.push_back(dlg->Control(IDC_PAIR_FIRST + k));
@@ -85,10 +86,16 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
     }
     for (int id : {IDC_PLAYPAUSE, IDC_RESTARTALL, IDC_UNLOADALL, IDC_DEVICE})
         expected.push_back(dlg->Control(id));
+    for (int k = 0; k < kNumChannels; ++k)
+        for (int id : {IDC_LEVEL_FIRST, IDC_MUTE_FIRST, IDC_LOOP_FIRST})
+            expected.push_back(dlg->Control(id + k));
+    expected.push_back(dlg->Control(IDC_FADEALL));
+    expected.push_back(dlg->Control(IDC_FADETIME));
     std::vector<QWidget*> chain;
     QWidget* w = dlg->Control(IDOK);
     do {
-        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w != dlg.get())
+        // The dialog's own controls; a spin box's inner edit is the box's.
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->parentWidget() == dlg.get())
             chain.push_back(w);
         w = w->nextInFocusChain();
     } while (w != dlg->Control(IDOK) && chain.size() < 100);
