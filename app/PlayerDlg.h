@@ -16,6 +16,9 @@
 #include <string>
 
 #include "app/ControlSinks.h"
+#include "app/DialogTarget.h"
+#include "control/CommandQueue.h"
+#include "control/OscServer.h"
 #include "app/RowControls.h"
 #include "engine/ChannelStates.h"
 
@@ -24,6 +27,7 @@ class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QSocketNotifier;
 class QPushButton;
 class QTimer;
 class Sarabande;
@@ -96,8 +100,32 @@ class CPlayerDlg : public QDialog {
     void OnMute(int32_t k, bool on);
     void OnLoop(int32_t k, bool on);
     void OnFadeAll();
-    // Shows each row's time and meter; a timer calls it ten times a second.
+    // Shows each row's time and meter, and tells OSC subscribers; a timer
+    // calls it ten times a second.
     void RefreshColumn();
+
+    // Remote control over OSC: commands are queued by the server's thread and
+    // run here on the dialog's, through DialogTarget. Port 0 takes any free
+    // port. False, with the reason in the status line, when it cannot bind.
+    bool StartRemote(int port, const std::string& address);
+    void StopRemote();
+    // The bound port, 0 when remote control is off.
+    int RemotePort() const;
+    // Runs the commands that have arrived.
+    void RunRemote();
+
+    // Show files: every row's file, level, loop and start, and the device.
+    // Opening one replaces every row; what could not be loaded is named, row
+    // by row, in the status line, and the rest is loaded.
+    bool SaveShow(const std::string& path);
+    bool OpenShow(const std::string& path);
+
+    // What DialogTarget shows after a remote command: row k as the engine
+    // has it, the transport as the device runs, a file the engine refused.
+    void ShowRow(int32_t k);
+    void ShowTransport();
+    void ReportRefusal(int32_t k, const std::string& path, const std::string& reason);
+    bool DeviceLost() const { return m_bDeviceLost; }
     // Looks whether the device in use was lost; a timer calls it.
     void CheckDevice();
 
@@ -133,6 +161,9 @@ class CPlayerDlg : public QDialog {
     // Loads `path` on row k and shows it, or says in the status line why not.
     void LoadRow(int32_t k, const std::string& path);
     void SetStatus(const QString& text);
+    // Asks for a file to save or open a show in; empty when cancelled.
+    QString ChooseShow(bool bSave);
+    void AskRemotePort();
     // Shows row k's level, mute and loop as the engine has them, and enables
     // its controls while it holds a file.
     void SyncRow(int32_t k);
@@ -168,6 +199,13 @@ class CPlayerDlg : public QDialog {
     QPushButton* fadeAll = nullptr;
     QDoubleSpinBox* fadeTime = nullptr;
     QTimer* columnWatch = nullptr;
+
+    // Remote control. The queue outlives the server that fills it; the target
+    // is made with each engine and goes before it.
+    control::CommandQueue remoteQueue;
+    std::unique_ptr<control::OscServer> oscServer;
+    QSocketNotifier* remoteNotifier = nullptr;
+    std::unique_ptr<DialogTarget> remoteTarget;
     // The device in use was lost; cleared when an engine starts.
     bool m_bDeviceLost = false;
     // A failure found before the window was first drawn: shown after it.

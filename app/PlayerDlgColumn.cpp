@@ -72,4 +72,6 @@ void CPlayerDlg::RefreshColumn() {
         if (m_bPlaying) m_pEngine->GetChannelMeter(k, &left, &right);
         row.meter->SetPeaks(left, right);
     }
+    if (remoteTarget && oscServer && oscServer->SubscriberCount() > 0)
+        oscServer->Publish(remoteTarget->Status());
 }

@@ -8,8 +8,10 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -35,11 +37,28 @@ double RunShare(int seconds) {
     QElapsedTimer wall;
     wall.start();
     const double cpu0 = ThreadCpuSeconds();
-    while (wall.elapsed() < seconds * 1000) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    loop.exec();
     const double cpu = ThreadCpuSeconds() - cpu0;
     return cpu / (static_cast<double>(wall.elapsed()) / 1000.0);
+}
+
+// A 440 Hz stereo tone at 44100 Hz whose loudness swells and fades `hz` times
+// a second, as 16-bit little-endian PCM.
+std::vector<uint8_t> SwellingTone(uint32_t frames, double hz) {
+    std::vector<uint8_t> pcm;
+    pcm.reserve(frames * 4);
+    for (uint32_t i = 0; i < frames; ++i) {
+        const double t = i / 44100.0;
+        const double envelope = 0.5 + 0.5 * std::sin(2 * M_PI * hz * t);
+        const auto sample = static_cast<int16_t>(30000 * envelope * std::sin(2 * M_PI * 440 * t));
+        for (int side = 0; side < 2; ++side) {
+            pcm.push_back(static_cast<uint8_t>(sample & 0xFF));
+            pcm.push_back(static_cast<uint8_t>((sample >> 8) & 0xFF));
+        }
+    }
+    return pcm;
 }
 
 }  // namespace
@@ -58,12 +77,13 @@ int main(int argc, char** argv) {
         CPlayerDlg dlg;
         dlg.SetFileChooser([&](QWidget*) { return QString(); });
         dlg.show();
-        // Longer than both runs, looped anyway: every row plays throughout.
+        // Looped: every row plays throughout. Each swells and fades at its own
+        // pace, so that every meter moves on every refresh.
         WavLayout layout;
-        const std::vector<uint8_t> wav = MakeWav(layout, PatternPcm(layout, 44100 * 30));
         for (int32_t k = 0; k < kNumChannels; ++k) {
             const std::string path = dir.File("row" + std::to_string(k) + ".wav");
-            if (!WriteBytes(path, wav) || dlg.Engine()->LoadFile(k, path.c_str()) != k) {
+            if (!WriteBytes(path, MakeWav(layout, SwellingTone(44100 * 8, 0.3 + 0.1 * k))) ||
+                dlg.Engine()->LoadFile(k, path.c_str()) != k) {
                 std::fprintf(stderr, "row %d did not load\n", k + 1);
                 return 1;
             }
