@@ -62,7 +62,8 @@ void MeterBar::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), palette().color(QPalette::Base));
     painter.setPen(palette().color(QPalette::Mid));
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
-    const int half = (height() - 2) / 2;
+    // Left above right, a pixel apart.
+    const int half = (height() - 3) / 2;
     // Green up to -6 dB below full scale, then amber: where a peak is close to clipping.
     const int warn = static_cast<int>((width() - 2) * (kFloorDb + 6.0) / kFloorDb);
     auto bar = [&](int y, int length) {
@@ -70,7 +71,7 @@ void MeterBar::paintEvent(QPaintEvent*) {
         if (length > warn) painter.fillRect(1 + warn, y, length - warn, half, QColor(230, 150, 20));
     };
     bar(1, nLeft);
-    bar(1 + half, nRight);
+    bar(2 + half, nRight);
 }
 
 QString ClockText(double seconds) {

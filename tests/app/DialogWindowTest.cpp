@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
@@ -241,13 +242,16 @@ TEST_F(DialogFixture, ThePlatformFileChooserOffersAudioFirst) {
 
 TEST_F(DialogFixture, ScreenshotWithFilesLoaded) {
     StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("Overture.wav", 20000));
-    Load(1, WriteWav("Strings - first violins.wav", 20000));
-    Load(4, WriteWav("Percussion.wav", 20000));
-    Load(11, WriteWav("Click track.wav", 20000));
+    Load(0, WriteWav("Overture.wav", 441000));
+    Load(1, WriteWav("Strings - first violins.wav", 441000));
+    Load(4, WriteWav("Percussion.wav", 441000));
+    Load(11, WriteWav("Click track.wav", 441000));
     Load(2, WriteTinyFile("Timpani.wav"));  // refused: the status line says why
+    qobject_cast<QSpinBox*>(dlg->Control(IDC_LEVEL_FIRST + 1))->setValue(-12);
+    qobject_cast<QCheckBox*>(dlg->Control(IDC_LOOP_FIRST + 11))->setChecked(true);
     Click(IDC_PLAYPAUSE);
-    Click(IDC_PLAYPAUSE);
+    auto* meter = static_cast<MeterBar*>(dlg->Control(IDC_METER_FIRST));
+    ASSERT_TRUE(WaitFor([&] { return meter->LeftLength() > 0; }, 3000));
     EXPECT_EQ(dlg->windowIcon().availableSizes().size(), 3);
     const QPixmap shot = dlg->grab();
     EXPECT_EQ(shot.size(), dlg->size() * shot.devicePixelRatio());
