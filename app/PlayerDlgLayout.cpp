@@ -155,12 +155,12 @@ void CPlayerDlg::CreateControls() {
         connect(row.level, &LevelBox::doubleClicked, this,
                 [level = row.level] { level->setValue(0); });
 
-        row.mute = new QCheckBox("Mute", this);
+        row.mute = new EnterStays<QCheckBox>("Mute", this);
         place(row.mute, IDC_MUTE_FIRST + k, RowName("IDC_MUTE", k),
               du.Rect(kColumnLeft + 48, y, 30, 12));
         connect(row.mute, &QCheckBox::toggled, this, [this, k](bool on) { OnMute(k, on); });
 
-        row.loop = new QCheckBox("Loop", this);
+        row.loop = new EnterStays<QCheckBox>("Loop", this);
         place(row.loop, IDC_LOOP_FIRST + k, RowName("IDC_LOOP", k),
               du.Rect(kColumnLeft + 80, y, 28, 12));
         connect(row.loop, &QCheckBox::toggled, this, [this, k](bool on) { OnLoop(k, on); });
@@ -183,7 +183,7 @@ void CPlayerDlg::CreateControls() {
     place(fadeAll, IDC_FADEALL, "IDC_FADEALL", du.Rect(383, 112, 64, 14));
     connect(fadeAll, &QPushButton::clicked, this, &CPlayerDlg::OnFadeAll);
 
-    fadeTime = new QDoubleSpinBox(this);
+    fadeTime = new EnterStays<QDoubleSpinBox>(this);
     fadeTime->setRange(0.0, 60.0);
     fadeTime->setDecimals(1);
     fadeTime->setSingleStep(0.5);

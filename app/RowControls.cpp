@@ -8,7 +8,7 @@
 
 #include "engine/Sarabande.h"
 
-LevelBox::LevelBox(QWidget* parent) : QSpinBox(parent) {
+LevelBox::LevelBox(QWidget* parent) : EnterStays<QSpinBox>(parent) {
     setRange(kChannelSilenceDb, 0);
     setValue(0);
     setSpecialValueText("-inf");
@@ -34,7 +34,7 @@ bool LevelBox::eventFilter(QObject* watched, QEvent* e) {
         Q_EMIT doubleClicked();
         return true;
     }
-    return QSpinBox::eventFilter(watched, e);
+    return EnterStays<QSpinBox>::eventFilter(watched, e);
 }
 
 MeterBar::MeterBar(QWidget* parent) : QWidget(parent) {

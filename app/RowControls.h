@@ -3,19 +3,35 @@
 // values; the dialog drives the engine with them.
 #pragma once
 
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QKeyEvent>
 #include <QSpinBox>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
 
-class QCheckBox;
 class QLabel;
+
+// A control of the show column that keeps Enter to itself: in the dialog
+// Enter presses Exit, and a level typed in during a show must not end it.
+template <class Control>
+class EnterStays : public Control {
+  public:
+    using Control::Control;
+
+  protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        Control::keyPressEvent(e);
+        if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) e->accept();
+    }
+};
 
 // A level in whole dB, 0 down to silence, shown as "-inf" at the bottom.
 // Stepping below kLowestStep goes straight to silence, and back up from
 // there to kLowestStep: the range between is silence in all but name.
 // A double click gives the row its full level back.
-class LevelBox final : public QSpinBox {
+class LevelBox final : public EnterStays<QSpinBox> {
     Q_OBJECT
   public:
     static constexpr int kLowestStep = -96;
@@ -61,8 +77,8 @@ QString RowTimeText(int64_t frames, int64_t lengthFrames, uint32_t rate);
 
 struct RowControls {
     LevelBox* level = nullptr;
-    QCheckBox* mute = nullptr;
-    QCheckBox* loop = nullptr;
+    EnterStays<QCheckBox>* mute = nullptr;
+    EnterStays<QCheckBox>* loop = nullptr;
     QLabel* time = nullptr;
     MeterBar* meter = nullptr;
 };
