@@ -22,14 +22,10 @@ void CPlayerDlg::OnLoop(int32_t k, bool on) {
     if (m_pEngine) m_pEngine->SetChannelLoop(k, on);
 }
 
+// The same fade as the remote fadeall: every playing channel, none other.
 void CPlayerDlg::OnFadeAll() {
-    if (!m_pEngine) return;
     const int32_t ms = static_cast<int32_t>(std::lround(fadeTime->value() * 1000.0));
-    for (int32_t k = 0; k < kNumChannels; ++k) {
-        const int32_t state = m_pEngine->GetChannelStatus(k);
-        if (state == CHANNEL_PLAYING || state == CHANNEL_CLOSING)
-            m_pEngine->FadeChannel(k, kChannelSilenceDb, ms, true);
-    }
+    if (remoteTarget) (void)remoteTarget->FadeAll(ms);
 }
 
 void CPlayerDlg::SyncRow(int32_t k) {
