@@ -226,8 +226,8 @@ bool CPlayerDlg::StartEngine(int32_t device) {
         m_pEngine->Init(static_cast<void*>(this), &m_listSink,
                         m_szStartDir.empty() ? nullptr : m_szStartDir.c_str()) == 0;
     // Remote commands reach this engine; relative paths are the start directory's.
-    remoteTarget = std::make_unique<DialogTarget>(*this, *m_pEngine,
-                                                  m_combo->currentText().toStdString(), m_szStartDir);
+    remoteTarget = std::make_unique<DialogTarget>(
+        *this, *m_pEngine, m_combo->currentText().toStdString(), m_szStartDir);
     // A driver that does not open leaves the engine running without a box;
     // the status line says why in either case.
     if (*ASIOErrorText() != '\0') {

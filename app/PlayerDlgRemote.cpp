@@ -40,8 +40,8 @@ bool CPlayerDlg::StartRemote(int port, const std::string& address) {
         [this](control::Request&& request) { return remoteQueue.Push(std::move(request)); });
     std::string error;
     if (!server->Start(port, address, &error)) {
-        SetStatus(QString("Remote control could not be opened: %1")
-                      .arg(QString::fromLocal8Bit(error)));
+        SetStatus(
+            QString("Remote control could not be opened: %1").arg(QString::fromLocal8Bit(error)));
         return false;
     }
     oscServer = std::move(server);
@@ -67,11 +67,11 @@ void CPlayerDlg::RunRemote() {
 
 void CPlayerDlg::AskRemotePort() {
     bool bOk = false;
-    const int port = QInputDialog::getInt(
-        this, "Remote control",
-        QString("OSC port (UDP, on %1; 0 turns remote control off):")
-            .arg(QString::fromStdString(RemoteAddress())),
-        RemotePort(), 0, 65535, 1, &bOk);
+    const int port =
+        QInputDialog::getInt(this, "Remote control",
+                             QString("OSC port (UDP, on %1; 0 turns remote control off):")
+                                 .arg(QString::fromStdString(RemoteAddress())),
+                             RemotePort(), 0, 65535, 1, &bOk);
     if (!bOk) return;
     if (port == 0)
         StopRemote();
@@ -106,8 +106,8 @@ bool CPlayerDlg::SaveShow(const std::string& path) {
     }
     std::string error;
     if (!control::SaveShow(path, show, &error)) {
-        SetStatus(QString("Show %1 not saved: %2")
-                      .arg(ShowName(path), QString::fromLocal8Bit(error)));
+        SetStatus(
+            QString("Show %1 not saved: %2").arg(ShowName(path), QString::fromLocal8Bit(error)));
         return false;
     }
     SetStatus(QString("Show %1 saved.").arg(ShowName(path)));
@@ -138,8 +138,7 @@ bool CPlayerDlg::OpenShow(const std::string& path) {
     }
     if (!show.device.empty() && show.device != m_combo->currentText().toStdString())
         problems << QString("saved on \"%1\"").arg(QString::fromStdString(show.device));
-    SetStatus(problems.isEmpty()
-                  ? QString("Show %1 opened.").arg(ShowName(path))
-                  : QString("Show %1: %2").arg(ShowName(path), problems.join("; ")));
+    SetStatus(problems.isEmpty() ? QString("Show %1 opened.").arg(ShowName(path))
+                                 : QString("Show %1: %2").arg(ShowName(path), problems.join("; ")));
     return problems.isEmpty();
 }

@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
         std::printf("rows playing: %d; %d s each run\n", playing, seconds);
         std::printf("dialog thread, column refreshed at 10 Hz: %.2f %% of a core\n",
                     100.0 * withColumn);
-        std::printf("dialog thread, column stopped:            %.2f %% of a core\n", 100.0 * without);
+        std::printf("dialog thread, column stopped:            %.2f %% of a core\n",
+                    100.0 * without);
         std::printf("the column's own share:                    %.2f %% of a core\n",
                     100.0 * (withColumn - without));
         status = playing == kNumChannels ? 0 : 1;

@@ -110,7 +110,8 @@ TEST_F(DialogFixture, RemoteCommandsShowInTheRows) {
     lo_send(to, "/cantabile/unload", "i", 3);
     EXPECT_TRUE(WaitFor([&] { return Edit(IDC_FILE_FIRST + 2)->text().isEmpty(); }, 3000));
     EXPECT_FALSE(Level(*dlg, 2)->isEnabled());
-    EXPECT_TRUE(dlg->StatusText().startsWith("Chn 05: missing.wav: ")) << dlg->StatusText().toStdString();
+    EXPECT_TRUE(dlg->StatusText().startsWith("Chn 05: missing.wav: "))
+        << dlg->StatusText().toStdString();
     lo_address_free(to);
 }
 
@@ -131,8 +132,7 @@ TEST_F(DialogFixture, AShowGoesRoundThroughTheDialogWithOneFileMissing) {
     Level(*dlg, 0)->setValue(0);
     EXPECT_FALSE(dlg->OpenShow(show));
     EXPECT_EQ(dlg->StatusText(), "Show evening.json: row 4: " +
-                                     QString::fromStdString(dir.File("b.wav")) +
-                                     ": no such file");
+                                     QString::fromStdString(dir.File("b.wav")) + ": no such file");
     EXPECT_EQ(Edit(IDC_FILE_FIRST + 0)->text(), "a.wav");
     EXPECT_EQ(Level(*dlg, 0)->value(), -6);
     EXPECT_EQ(EngineLevel(*dlg, 0), -6);
