@@ -1,5 +1,7 @@
 #include "cli/Options.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -41,6 +43,27 @@ bool ParseSeconds(const std::string& text, double* seconds, double low = 0.0,
     return true;
 }
 
+// Whole milliseconds for a fade: 0 to an hour.
+bool ParseMs(const std::string& text, int32_t* ms) {
+    int64_t value = 0;
+    if (!ParseWhole(text, 0, 3600 * 1000, &value)) return false;
+    *ms = static_cast<int32_t>(value);
+    return true;
+}
+
+// A level in whole dB, 0 or below; anything below -144 is silence.
+bool ParseLevel(const std::string& text, int32_t* db) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) || value > 0) {
+        return false;
+    }
+    *db = value < -144.0 ? -144 : static_cast<int32_t>(std::lround(value));
+    return true;
+}
+
 }  // namespace
 
 const char* UsageText() {
@@ -69,6 +92,30 @@ const char* UsageText() {
            "                        (a file at half the device's rate or less has\n"
            "                        each frame played twice; below 22050 Hz refused)\n"
            "  --wait                load, print \"ready\", start on Enter or SIGUSR1\n"
+           "  --level K=DB          play row K at DB (0 down to -144, whole dB); repeatable\n"
+           "  --loop K|all          loop row K (or every row) from its cue-in (or start)\n"
+           "                        to its cue-out (or end); repeatable\n"
+           "  --fade-in MS          fade every file in from silence as it starts\n"
+           "  --fade-out MS         fade each file out over its last MS, and every\n"
+           "                        channel on Ctrl-C or SIGTERM before stopping\n"
+           "  --show FILE           load the rows of a show file (files, levels, loops,\n"
+           "                        start positions); a missing file is reported, the\n"
+           "                        rest loads\n"
+           "  --save-show FILE      save the rows, once loaded, as a show file\n"
+           "\n"
+           "Remote control (the player then may start with no files, loads what it is\n"
+           "given, waits for commands and runs until `quit`, Ctrl-C or SIGTERM):\n"
+           "  --osc PORT            take OSC messages /cantabile/... on UDP PORT\n"
+           "                        (0: any free port, printed at start)\n"
+           "  --osc-bind ADDRESS    the address OSC listens on (default 127.0.0.1, this\n"
+           "                        machine only; 0.0.0.0 lets the whole network in)\n"
+           "  --control             read commands as text lines on standard input and\n"
+           "                        answer each with \"ok\" or \"error: REASON\" on\n"
+           "                        standard output (status lines go to standard error)\n"
+           "  Commands: load K PATH, unload K, play K, stop K, restart K, position K S,\n"
+           "  level K DB, fade K DB MS, loop K 0|1, go, pause, resume, fadeall MS,\n"
+           "  unloadall, status, quit (OSC also: subscribe, unsubscribe).\n"
+           "\n"
            "  --demo [DIR]          write a set of test files into DIR (default ./demo),\n"
            "                        play them through the virtual card and record them\n"
            "                        to DIR/recording.wav\n"
@@ -191,6 +238,62 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                 *error = "--start takes a number of seconds of 0 or more, not \"" + value + "\"";
                 return false;
             }
+        } else if (name == "--level") {
+            if (!takeValue()) return false;
+            const size_t sep = value.find('=');
+            int64_t row = 0;
+            int32_t db = 0;
+            if (sep == std::string::npos ||
+                !ParseWhole(value.substr(0, sep), 1, kNumChannels, &row) ||
+                !ParseLevel(value.substr(sep + 1), &db)) {
+                *error = "--level takes K=DB with K from 1 to 12 and DB 0 or below, not \"" +
+                         value + "\"";
+                return false;
+            }
+            parsed.levels.emplace_back(static_cast<int32_t>(row - 1), db);
+        } else if (name == "--loop") {
+            if (!takeValue()) return false;
+            int64_t row = 0;
+            if (value == "all") {
+                for (bool& loop : parsed.bLoop) loop = true;
+            } else if (ParseWhole(value, 1, kNumChannels, &row)) {
+                parsed.bLoop[row - 1] = true;
+            } else {
+                *error = "--loop takes a row from 1 to 12 or \"all\", not \"" + value + "\"";
+                return false;
+            }
+        } else if (name == "--fade-in" || name == "--fade-out") {
+            if (!takeValue()) return false;
+            if (!ParseMs(value, name == "--fade-in" ? &parsed.nFadeInMs : &parsed.nFadeOutMs)) {
+                *error = name + " takes milliseconds from 0 to 3600000, not \"" + value + "\"";
+                return false;
+            }
+        } else if (name == "--show" || name == "--save-show") {
+            if (!takeValue()) return false;
+            if (value.empty()) {
+                *error = name + " needs a file name";
+                return false;
+            }
+            (name == "--show" ? parsed.showPath : parsed.saveShowPath) = value;
+        } else if (name == "--osc") {
+            if (!takeValue()) return false;
+            int64_t port = 0;
+            if (!ParseWhole(value, 0, 65535, &port)) {
+                *error = "--osc takes a UDP port from 0 to 65535, not \"" + value + "\"";
+                return false;
+            }
+            parsed.nOscPort = static_cast<int32_t>(port);
+        } else if (name == "--osc-bind") {
+            if (!takeValue()) return false;
+            in6_addr address;
+            if (::inet_pton(AF_INET, value.c_str(), &address) != 1 &&
+                ::inet_pton(AF_INET6, value.c_str(), &address) != 1) {
+                *error = "--osc-bind takes a numeric IPv4 or IPv6 address, not \"" + value + "\"";
+                return false;
+            }
+            parsed.oscBind = value;
+        } else if (name == "--control") {
+            parsed.bControl = true;
         } else if (name == "--workdir") {
             if (!takeValue()) return false;
             if (value.empty()) {
@@ -209,7 +312,8 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             return false;
         }
         if (bHasValue && (name == "--help" || name == "--version" || name == "--list-devices" ||
-                          name == "--wait" || name == "--stats" || name == "--no-convert")) {
+                          name == "--wait" || name == "--stats" || name == "--no-convert" ||
+                          name == "--control")) {
             *error = name + " takes no value";
             return false;
         }
@@ -223,10 +327,10 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
         *error = "--demo plays its own files; give no others";
         return false;
     }
-    const bool bSomethingToDo =
-        parsed.bHelp || parsed.bVersion || parsed.bListDevices || parsed.bDemo;
+    const bool bSomethingToDo = parsed.bHelp || parsed.bVersion || parsed.bListDevices ||
+                                parsed.bDemo || parsed.Driven() || !parsed.showPath.empty();
     if (!bSomethingToDo && parsed.files.empty() && parsed.channels.empty()) {
-        *error = "nothing to play: give one or more WAV files, or --demo";
+        *error = "nothing to play: give one or more WAV files, --show, --demo, --osc or --control";
         return false;
     }
     *options = parsed;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cli {
@@ -28,8 +29,20 @@ struct Options {
     std::string workDir;                // --workdir: the configuration file and the logs
     double dDurationSeconds = -1.0;     // --duration; negative: to the end
     bool bWait = false;
-    bool bStats = false;  // print measured memory and display cost at exit
+    bool bStats = false;      // print measured memory and display cost at exit
     bool bNoConvert = false;  // play every file at its own rate
+    // Show options. Rows are channels 0..11 here.
+    std::vector<std::pair<int32_t, int32_t>> levels;  // --level K=DB: channel, whole dB
+    bool bLoop[12] = {};                              // --loop K | all
+    int32_t nFadeInMs = 0;                            // --fade-in
+    int32_t nFadeOutMs = 0;                           // --fade-out
+    std::string showPath;                             // --show FILE
+    std::string saveShowPath;                         // --save-show FILE
+    // Remote control: driven by OSC or by text commands on standard input.
+    int32_t nOscPort = -1;  // --osc PORT; -1: no OSC
+    std::string oscBind = "127.0.0.1";
+    bool bControl = false;  // --control
+    bool Driven() const { return nOscPort >= 0 || bControl; }
 };
 
 // False, with a sentence for the user in *error, for arguments that make no

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/Options.h"
@@ -26,6 +28,19 @@ struct PlayPlan {
     bool bWait = false;
     bool bStats = false;
     bool bNoConvert = false;
+    // Show options and remote control, as the command line gave them.
+    std::vector<std::pair<int32_t, int32_t>> levels;
+    bool bLoop[12] = {};
+    int32_t nFadeInMs = 0;
+    int32_t nFadeOutMs = 0;
+    std::string showPath;
+    std::string saveShowPath;
+    int32_t nOscPort = -1;
+    std::string oscBind;
+    bool bControl = false;
+    // Where the player was started: what a relative path in a command means.
+    std::string startDir;
+    bool Driven() const { return nOscPort >= 0 || bControl; }
 };
 
 // Runs the plan; returns the exit status.

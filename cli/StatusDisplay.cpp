@@ -3,7 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "engine/ChannelStates.h"
+#include <algorithm>
+#include <cmath>
 
 namespace cli {
 
@@ -11,6 +12,8 @@ namespace {
 
 constexpr size_t kBarWidth = 12;
 constexpr size_t kNameWidth = 28;
+constexpr int kMeterMarks = 6;
+constexpr float kMeterFloorDb = -48.0f;
 
 size_t TerminalWidth(std::FILE* out) {
     winsize size = {};
@@ -24,89 +27,78 @@ size_t TerminalWidth(std::FILE* out) {
 
 StatusDisplay::StatusDisplay(std::FILE* out, bool bTerminal) : out_(out), bTerminal_(bTerminal) {}
 
-void StatusDisplay::AddChannel(int32_t nChannel, const std::string& fileName, uint32_t dwTotalMs) {
-    rows_.push_back({nChannel, fileName, dwTotalMs, -1});
-}
-
-const char* StatusDisplay::StateWord(int32_t state) {
-    switch (state) {
-        case CHANNEL_FREE:
-            return "free";
-        case CHANNEL_LOADING:
-            return "loading";
-        case CHANNEL_LOADED:
-            return "loaded";
-        case CHANNEL_STARTING:
-            return "starting";
-        case CHANNEL_PLAYING:
-            return "playing";
-        case CHANNEL_CLOSING:
-            return "ending";
-        case CHANNEL_TERMINATED:
-            return "done";
-        default:
-            return "?";
-    }
-}
-
 std::string StatusDisplay::FormatTime(uint32_t ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%u:%02u.%u", ms / 60000u, ms / 1000u % 60u, ms / 100u % 10u);
     return text;
 }
 
-std::string StatusDisplay::RowText(const Row& row, int32_t state, uint32_t elapsedMs,
-                                   size_t width) const {
-    std::string name = row.name;
+std::string StatusDisplay::Meter(float peak) {
+    const float db = peak > 0.0f ? 20.0f * std::log10(peak) : kMeterFloorDb;
+    const float steps = (db - kMeterFloorDb) * kMeterMarks / -kMeterFloorDb;
+    const int marks = steps <= 0.0f ? 0 : std::min(kMeterMarks, 1 + static_cast<int>(steps));
+    return "[" + std::string(static_cast<size_t>(marks), '|') +
+           std::string(static_cast<size_t>(kMeterMarks - marks), ' ') + "]";
+}
+
+std::string StatusDisplay::LineText(const ChannelLine& line, size_t width) const {
+    std::string name = line.name;
     if (name.size() > kNameWidth) {
         name = name.substr(0, kNameWidth - 3) + "...";
     }
-    const uint32_t shown = elapsedMs < row.dwTotalMs ? elapsedMs : row.dwTotalMs;
+    const uint32_t total = line.dwTotalMs;
+    const uint32_t shown = line.dwElapsedMs < total ? line.dwElapsedMs : total;
     char head[96];
-    std::snprintf(head, sizeof head, "Chn %02d  %-*s %7s / %-7s ", row.nChannel + 1,
+    std::snprintf(head, sizeof head, "Chn %02d  %-*s %7s / %-7s ", line.nChannel + 1,
                   static_cast<int>(kNameWidth), name.c_str(), FormatTime(shown).c_str(),
-                  FormatTime(row.dwTotalMs).c_str());
+                  FormatTime(total).c_str());
     std::string text = head;
     if (bTerminal_) {
-        const size_t filled = row.dwTotalMs == 0 ? 0 : size_t{shown} * kBarWidth / row.dwTotalMs;
+        const size_t filled = total == 0 ? 0 : size_t{shown} * kBarWidth / total;
         text += '[';
         text.append(filled, '#');
         text.append(kBarWidth - filled, '.');
-        text += "] ";
+        text += "] " + Meter(line.fPeak) + ' ';
     }
-    text += StateWord(state);
+    text += line.state;
     if (text.size() > width - 1) {
         text.resize(width - 1);
     }
     return text;
 }
 
-void StatusDisplay::Update(const std::vector<int32_t>& states,
-                           const std::vector<uint32_t>& elapsedMs) {
+void StatusDisplay::Update(const std::vector<ChannelLine>& lines) {
     if (bTerminal_) {
         const size_t width = TerminalWidth(out_);
         frame_.clear();
-        if (bDrawn_) {
-            frame_ += "\x1b[" + std::to_string(rows_.size()) + "A";
+        if (drawn_ > 0) {
+            frame_ += "\x1b[" + std::to_string(drawn_) + "A";
         }
-        for (size_t i = 0; i < rows_.size(); ++i) {
+        for (const ChannelLine& line : lines) {
             frame_ += "\r\x1b[2K";
-            frame_ += RowText(rows_[i], states[i], elapsedMs[i], width);
+            frame_ += LineText(line, width);
             frame_ += '\n';
         }
+        // A channel unloaded since: its line is cleared, the cursor stays
+        // below the new picture.
+        for (size_t i = lines.size(); i < drawn_; ++i) frame_ += "\r\x1b[2K\n";
+        if (drawn_ > lines.size()) frame_ += "\x1b[" + std::to_string(drawn_ - lines.size()) + "A";
         std::fwrite(frame_.data(), 1, frame_.size(), out_);
         std::fflush(out_);
-        bDrawn_ = true;
+        drawn_ = lines.size();
         return;
     }
     bool bAny = false;
-    for (size_t i = 0; i < rows_.size(); ++i) {
-        if (states[i] == rows_[i].nLastState) {
-            continue;
-        }
-        rows_[i].nLastState = states[i];
-        const std::string line = RowText(rows_[i], states[i], elapsedMs[i], 4096);
-        std::fprintf(out_, "%s\n", line.c_str());
+    bool shown[12] = {};
+    for (const ChannelLine& line : lines) shown[line.nChannel % 12] = true;
+    for (size_t k = 0; k < 12; ++k) {
+        if (!shown[k]) lastState_[k].clear();  // unloaded: a new load is a change
+    }
+    for (const ChannelLine& line : lines) {
+        std::string& last = lastState_[line.nChannel % 12];
+        if (last == line.state) continue;
+        last = line.state;
+        std::fprintf(out_, "%s\n", LineText(line, 4096).c_str());
         bAny = true;
     }
     if (bAny) {

@@ -1,7 +1,7 @@
-// What the player shows while it plays: on a terminal one line per channel
-// (file name, elapsed and total time, a bar, state), redrawn in place; into a
-// pipe or file a plain line whenever a channel changes state, so that logs
-// and scripts read one event a line.
+// What the player shows while it plays: on a terminal one line per loaded
+// channel (file name, its own elapsed and total time, a bar, a meter, state),
+// redrawn in place; into a pipe or file a plain line whenever a channel
+// changes state, so that logs and scripts read one event a line.
 #pragma once
 
 #include <cstdint>
@@ -11,33 +11,36 @@
 
 namespace cli {
 
+// One channel as shown.
+struct ChannelLine {
+    int32_t nChannel;
+    std::string name;
+    const char* state;
+    uint32_t dwElapsedMs;
+    uint32_t dwTotalMs;
+    float fPeak;  // the louder side's recent peak, 0 to 1
+};
+
 class StatusDisplay {
   public:
     StatusDisplay(std::FILE* out, bool bTerminal);
 
-    void AddChannel(int32_t nChannel, const std::string& fileName, uint32_t dwTotalMs);
-    // states and elapsed times in the order the channels were added.
-    void Update(const std::vector<int32_t>& states, const std::vector<uint32_t>& elapsedMs);
+    // The channels to show now, in row order.
+    void Update(const std::vector<ChannelLine>& lines);
     // The last picture stays on screen; the cursor goes below it.
     void Finish();
 
-    static const char* StateWord(int32_t state);
     static std::string FormatTime(uint32_t ms);
+    // A small meter: one mark a 8 dB step from -48 dBFS, "[      ]" when silent.
+    static std::string Meter(float peak);
 
   private:
-    struct Row {
-        int32_t nChannel;
-        std::string name;
-        uint32_t dwTotalMs;
-        int32_t nLastState;
-    };
-
-    std::string RowText(const Row& row, int32_t state, uint32_t elapsedMs, size_t width) const;
+    std::string LineText(const ChannelLine& line, size_t width) const;
 
     std::FILE* out_;
     bool bTerminal_;
-    bool bDrawn_ = false;
-    std::vector<Row> rows_;
+    size_t drawn_ = 0;  // lines of the last picture on a terminal
+    std::string lastState_[12];
     std::string frame_;  // reused for every redraw
 };
 

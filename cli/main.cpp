@@ -2,7 +2,9 @@
 // host functions as the dialog, and adds no audio logic of its own.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -114,7 +116,12 @@ int main(int argc, char** argv) {
 
     // Every path on the command line means what it meant where the player
     // was started; only the configuration file and the logs move.
+    std::string startDir = platform::AbsolutePath(".");
+    if (startDir.ends_with("/.")) startDir.resize(startDir.size() - 2);
     if (!options.workDir.empty()) {
+        if (!options.showPath.empty()) options.showPath = platform::AbsolutePath(options.showPath);
+        if (!options.saveShowPath.empty())
+            options.saveShowPath = platform::AbsolutePath(options.saveShowPath);
         for (std::string& path : options.files) path = platform::AbsolutePath(path);
         for (cli::ChannelFile& file : options.channels)
             file.path = platform::AbsolutePath(file.path);
@@ -144,6 +151,16 @@ int main(int argc, char** argv) {
     plan.bWait = options.bWait;
     plan.bStats = options.bStats;
     plan.bNoConvert = options.bNoConvert;
+    plan.levels = options.levels;
+    std::copy(std::begin(options.bLoop), std::end(options.bLoop), plan.bLoop);
+    plan.nFadeInMs = options.nFadeInMs;
+    plan.nFadeOutMs = options.nFadeOutMs;
+    plan.showPath = options.showPath;
+    plan.saveShowPath = options.saveShowPath;
+    plan.nOscPort = options.nOscPort;
+    plan.oscBind = options.oscBind;
+    plan.bControl = options.bControl;
+    plan.startDir = startDir;
 
     if (options.bDemo) {
         std::vector<std::string> paths;

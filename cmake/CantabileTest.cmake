@@ -11,6 +11,12 @@ function(cantabile_test_folder folder)
   set(exe test_${folder})
   add_executable(${exe} ${sources})
   target_link_libraries(${exe} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  if(CANTABILE_RT_GUARD)
+    # Marks the buffer switch for the real-time guard (cmake/RtGuard.cmake).
+    target_link_options(${exe} PRIVATE
+      "LINKER:--wrap=_ZN11ASIOBuffers20OnBufferSwitch16BitsEii"
+      "LINKER:--wrap=_ZN11ASIOBuffers20OnBufferSwitch32BitsEii")
+  endif()
   include(GoogleTest)
   gtest_discover_tests(${exe}
     PROPERTIES LABELS ${folder}

@@ -46,19 +46,15 @@ Result EngineTarget::Load(int32_t channel, const std::string& path) {
 }
 
 Result EngineTarget::Unload(int32_t channel) {
-    bStopped[channel] = false;
     if (!engine.IsChannelLoaded(channel)) return Result::Fail(NotLoaded());
     (void)engine.CloseChannelInstantly(channel);
     return Result::Ok();
 }
 
-// A channel set going on the engine's side; 0 from PlayChannel.
+// Starts a loaded channel where it is.
 Result EngineTarget::Started(int32_t channel) {
     bStopped[channel] = false;
-    const int32_t result = engine.PlayChannel(channel);
-    if (result == 0) return Result::Ok();
-    if (result == SARABANDE_PLAY_FAILED) return Result::Fail("could not start; unloaded");
-    return Result::Fail(result == SARABANDE_BAD_CHANNEL ? NotLoaded() : "could not start");
+    return engine.PlayChannel(channel) == 0 ? Result::Ok() : Result::Fail("could not start");
 }
 
 Result EngineTarget::Play(int32_t channel) {
@@ -66,10 +62,7 @@ Result EngineTarget::Play(int32_t channel) {
     const int32_t state = engine.ChannelState(channel);
     if (IsPlaying(state)) return Result::Ok();
     // An ended channel plays again from its beginning.
-    if (state == CHANNEL_TERMINATED && engine.SetPosition(channel, 0) < 0) {
-        return Result::Fail("could not go back to the start");
-    }
-    return Started(channel);
+    return state == CHANNEL_TERMINATED ? Restart(channel) : Started(channel);
 }
 
 Result EngineTarget::Stop(int32_t channel) {
@@ -81,7 +74,6 @@ Result EngineTarget::Stop(int32_t channel) {
 
 Result EngineTarget::Restart(int32_t channel) {
     if (!engine.IsChannelLoaded(channel)) return Result::Fail(NotLoaded());
-    bStopped[channel] = false;
     const int32_t state = engine.ChannelState(channel);
     if (state == CHANNEL_PLAYING) {
         return engine.ReStartChannel(channel) == 0 ? Result::Ok()
@@ -130,7 +122,7 @@ Result EngineTarget::Go() {
         }
     }
     // All in one call, so that they begin in the same buffer switch.
-    if (count > 0 && engine.PlayChannels(channels, count) < 0) {
+    if (engine.PlayChannels(channels, count) < 0) {
         return Result::Fail("the channels could not be started");
     }
     for (bool& stopped : bStopped) stopped = false;
@@ -162,7 +154,6 @@ Result EngineTarget::FadeAll(int32_t ms) {
 
 Result EngineTarget::UnloadAll() {
     for (int32_t k = 0; k < kRows; ++k) {
-        bStopped[k] = false;
         if (engine.IsChannelLoaded(k)) (void)engine.CloseChannelInstantly(k);
     }
     return Result::Ok();

@@ -203,6 +203,15 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
         {"--record"},
         {"--record", "r.wav", "--device", "jack", wav},
         {"--demo", "d", wav},
+        {"--level", "13=-6", wav},
+        {"--level", "1=3", wav},
+        {"--level", "1=", wav},
+        {"--level", "2=-6", "--device", "virtual", wav},  // no file on row 2
+        {"--loop", "0", wav},
+        {"--fade-out", "-1", wav},
+        {"--osc", "70000"},
+        {"--osc", "0", "--osc-bind", "localhost"},
+        {"--control=1"},
     };
     for (const auto& args : cases) {
         const PlayerResult run = RunPlayer(dir.path(), args);

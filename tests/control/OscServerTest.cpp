@@ -3,7 +3,6 @@
 // end runs them.
 #include <gtest/gtest.h>
 #include <lo/lo.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cmath>
@@ -12,73 +11,12 @@
 #include "control/CommandQueue.h"
 #include "control/OscServer.h"
 #include "tests/support/FakeCommandTarget.h"
+#include "tests/support/OscClient.h"
 
 using namespace control;
 using namespace std::chrono_literals;
-using Texts = std::vector<std::string>;
 
 namespace {
-
-// Sends from its own port and records what comes back there as text:
-// "/cantabile/ok level", "/cantabile/status 1 playing /x/a.wav 1.5 3 -6 0".
-class OscClient {
-  public:
-    explicit OscClient(int port)
-        : server_(lo_server_new_with_proto(nullptr, LO_UDP, nullptr)),
-          target_(lo_address_new("127.0.0.1", std::to_string(port).c_str())) {
-        lo_server_add_method(server_, nullptr, nullptr, &OscClient::Record, this);
-        const int bytes = 1 << 20;  // room for every reply a window can bring
-        setsockopt(lo_server_get_socket_fd(server_), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    }
-    ~OscClient() {
-        lo_address_free(target_);
-        lo_server_free(server_);
-    }
-    template <typename... Args>
-    void Send(const char* name, const char* types, Args... args) {
-        lo_message message = lo_message_new();
-        lo_message_add(message, types, args...);
-        lo_send_message_from(target_, server_, (std::string("/cantabile/") + name).c_str(),
-                             message);
-        lo_message_free(message);
-    }
-    // The replies to a message without arguments.
-    Texts Ask(const char* name) {
-        Send(name, "");
-        return Take(1);
-    }
-    // Receives what has come, waiting up to ms for the first.
-    void Wait(int ms) {
-        while (lo_server_recv_noblock(server_, ms) > 0) ms = 0;
-    }
-    // What has come, once `count` messages have (or 10 s have passed).
-    Texts Take(size_t count) {
-        for (int i = 0; i < 1000 && got_.size() < count; ++i) Wait(10);
-        return std::exchange(got_, {});
-    }
-    lo_server server_;
-    lo_address target_;
-    Texts got_;
-    int answered_ = 0;  // ok and error replies so far
-
-  private:
-    static int Record(const char* path, const char* types, lo_arg** argv, int argc, lo_message,
-                      void* self) {
-        std::string text = path;
-        for (int i = 0; i < argc; ++i) {
-            char value[32];
-            if (types[i] != 's') {
-                std::snprintf(value, sizeof value, "%Lg", lo_hires_val(lo_type(types[i]), argv[i]));
-            }
-            text += " " + std::string(types[i] == 's' ? reinterpret_cast<char*>(argv[i]) : value);
-        }
-        auto* client = static_cast<OscClient*>(self);
-        client->answered_ +=
-            text.starts_with("/cantabile/ok") || text.starts_with("/cantabile/error");
-        client->got_.push_back(text);
-        return 0;
-    }
-};
 
 // A server whose commands go through a queue of `capacity` to a consumer
 // thread, which answers with `status` and takes `pause` for each command.
@@ -109,24 +47,6 @@ struct Rig {
     std::atomic<bool> done{false};
     std::thread consumer;
 };
-
-TEST(CommandQueue, KeepsItsLastPlacesForStatusAndRunsAsManyAsAsked) {
-    CommandQueue queue(4, 1);
-    FakeCommandTarget target;
-    int replies = 0;
-    auto push = [&](const char* line) {
-        return queue.Push({ParseTextLine(line)->command, [&](const Reply&) { ++replies; }});
-    };
-    EXPECT_TRUE(push("play 1") && push("play 2") && push("play 3"));
-    EXPECT_FALSE(push("play 4"));
-    EXPECT_TRUE(push("status"));
-    EXPECT_FALSE(push("status"));
-    EXPECT_EQ(queue.RunPending(target, 2), 2u);
-    EXPECT_EQ(queue.RunPending(target), 2u);
-    EXPECT_EQ(queue.RunPending(target), 0u);
-    EXPECT_EQ(target.calls, (Texts{"play 0", "play 1", "play 2"}));
-    EXPECT_EQ(replies, 4);
-}
 
 TEST(OscServer, CommandsReachTheTargetInOrderAndBadOnesAreRefusedWithAReason) {
     StatusSnapshot status;
@@ -277,20 +197,6 @@ TEST(OscServer, SubscribersGetChangesPositionsAndMetersUntilTheyLapse) {
     EXPECT_EQ(got.size(), kRows + 2u);
     EXPECT_EQ(got.back(), "/cantabile/ok unsubscribe");
     EXPECT_EQ(server.SubscriberCount(), 0u);
-}
-
-TEST(OscServer, StartRefusesWhatItCannotBind) {
-    OscServer first([](Request&&) { return true; }), second([](Request&&) { return true; });
-    std::string error;
-    ASSERT_TRUE(first.Start(0, kDefaultOscAddress, &error));
-    for (const auto& [port, address, reason] :
-         {std::tuple{first.Port(), kDefaultOscAddress, "in use"},
-          {70000, kDefaultOscAddress, "is not 0 to 65535"},
-          {0, "localhost", "'localhost'"}}) {
-        EXPECT_FALSE(second.Start(port, address, &error));
-        EXPECT_NE(error.find(reason), std::string::npos) << error;
-        EXPECT_EQ(second.Port(), 0);
-    }
 }
 
 }  // namespace
