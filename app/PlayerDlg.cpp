@@ -111,9 +111,16 @@ CPlayerDlg::CPlayerDlg(QWidget* parent)
     deviceWatch = new QTimer(this);
     connect(deviceWatch, &QTimer::timeout, this, &CPlayerDlg::CheckDevice);
     deviceWatch->start(250);
+    // Times and meters ten times a second.
+    columnWatch = new QTimer(this);
+    columnWatch->setObjectName("columnWatch");
+    connect(columnWatch, &QTimer::timeout, this, &CPlayerDlg::RefreshColumn);
+    columnWatch->start(100);
+    for (int32_t k = 0; k < kNumChannels; ++k) SyncRow(k);
 }
 
 CPlayerDlg::~CPlayerDlg() {
+    StopRemote();
     CloseEngine();
 }
 
@@ -170,6 +177,12 @@ bool CPlayerDlg::OnInitDialog() {
     m_szStartDir = WorkingDirectory();
     m_nDevice = -1;
     StartEngine(-1);
+    // CANTABILE_OSC_PORT=PORT opens remote control at start-up, on
+    // CANTABILE_OSC_BIND (127.0.0.1 unless given).
+    if (const char* port = std::getenv("CANTABILE_OSC_PORT"); port && *port) {
+        const char* bind = std::getenv("CANTABILE_OSC_BIND");
+        StartRemote(std::atoi(port), bind && *bind ? bind : control::kDefaultOscAddress);
+    }
     return true;
 }
 
@@ -212,6 +225,9 @@ bool CPlayerDlg::StartEngine(int32_t device) {
     const bool bStarted =
         m_pEngine->Init(static_cast<void*>(this), &m_listSink,
                         m_szStartDir.empty() ? nullptr : m_szStartDir.c_str()) == 0;
+    // Remote commands reach this engine; relative paths are the start directory's.
+    remoteTarget = std::make_unique<DialogTarget>(
+        *this, *m_pEngine, m_combo->currentText().toStdString(), m_szStartDir);
     // A driver that does not open leaves the engine running without a box;
     // the status line says why in either case.
     if (*ASIOErrorText() != '\0') {
@@ -240,15 +256,37 @@ void CPlayerDlg::CheckDevice() {
 }
 
 void CPlayerDlg::LoadRow(int32_t k, const std::string& path) {
-    if (m_pEngine->LoadFile(k, path.c_str()) == k) {
+    const bool bLoaded = m_pEngine->LoadFile(k, path.c_str()) == k;
+    SyncRow(k);
+    if (bLoaded) {
         m_paths[k] = path;
         ShowText(fileEdits[k], FileNameOf(path), QString::fromLocal8Bit(path));
         if (!m_bDeviceLost) SetStatus(QString());
         return;
     }
+    ReportRefusal(k, path, m_pEngine->GetLoadError());
+}
+
+void CPlayerDlg::ReportRefusal(int32_t k, const std::string& path, const std::string& reason) {
     SetStatus(QString("Chn %1: %2: %3")
                   .arg(k + 1, 2, 10, QChar('0'))
-                  .arg(FileNameOf(path), QString::fromLocal8Bit(m_pEngine->GetLoadError())));
+                  .arg(FileNameOf(path), QString::fromLocal8Bit(reason)));
+}
+
+void CPlayerDlg::ShowRow(int32_t k) {
+    if (m_pEngine && m_pEngine->IsChannelLoaded(k)) {
+        m_paths[k] = m_pEngine->GetChannelPath(k);
+        ShowText(fileEdits[k], FileNameOf(m_paths[k]), QString::fromLocal8Bit(m_paths[k]));
+    } else {
+        m_paths[k].clear();
+        ClearText(fileEdits[k]);
+    }
+    SyncRow(k);
+}
+
+void CPlayerDlg::ShowTransport() {
+    m_bPlaying = ASIOIsPlaying();
+    SetPlayPauseCaption(m_bPlaying ? "Pause" : "Play");
 }
 
 void CPlayerDlg::OnLoad(int32_t k) {
@@ -317,6 +355,7 @@ void CPlayerDlg::OnUnloadAll() {
         ClearText(fileEdits[k]);
         if (m_pEngine && m_pEngine->GetChannelStatus(k) != CHANNEL_FREE)
             m_pEngine->CloseChannelInstantly(k);
+        SyncRow(k);
     }
     for (std::string& path : m_paths) path.clear();
     m_reload = {};
@@ -377,6 +416,18 @@ void CPlayerDlg::keyPressEvent(QKeyEvent* e) {
 void CPlayerDlg::contextMenuEvent(QContextMenuEvent* e) {
     QMenu menu(this);
     menu.addAction("&About Cantabile...", this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    menu.addSeparator();
+    menu.addAction("&Open show...", this, [this] {
+        const QString path = ChooseShow(false);
+        if (!path.isEmpty()) OpenShow(QFile::encodeName(path).toStdString());
+    });
+    menu.addAction("&Save show...", this, [this] {
+        const QString path = ChooseShow(true);
+        if (!path.isEmpty()) SaveShow(QFile::encodeName(path).toStdString());
+    });
+    menu.addAction(RemotePort() ? QString("&Remote control: OSC port %1...").arg(RemotePort())
+                                : QString("&Remote control (OSC)..."),
+                   this, &CPlayerDlg::AskRemotePort);
     menu.exec(e->globalPos());
 }
 
@@ -390,6 +441,7 @@ void CPlayerDlg::paintEvent(QPaintEvent* e) {
 }
 
 void CPlayerDlg::CloseEngine() {
+    remoteTarget.reset();
     if (!m_pEngine) return;
     m_pEngine->Close();
     m_pEngine.reset();

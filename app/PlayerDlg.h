@@ -16,12 +16,18 @@
 #include <string>
 
 #include "app/ControlSinks.h"
+#include "app/DialogTarget.h"
+#include "control/CommandQueue.h"
+#include "control/OscServer.h"
+#include "app/RowControls.h"
 #include "engine/ChannelStates.h"
 
 class QComboBox;
+class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QSocketNotifier;
 class QPushButton;
 class QTimer;
 class Sarabande;
@@ -37,6 +43,14 @@ constexpr int IDC_UNLOADALL = 1038;
 constexpr int IDC_PAIRLIST = 1039;
 constexpr int IDC_DEVICE = 1040;
 constexpr int IDC_STATUS = 1041;  // the status line beneath the rows
+// The show column, + row: level, mute, loop, time and meter.
+constexpr int IDC_LEVEL_FIRST = 1042;
+constexpr int IDC_MUTE_FIRST = 1054;
+constexpr int IDC_LOOP_FIRST = 1066;
+constexpr int IDC_TIME_FIRST = 1078;
+constexpr int IDC_METER_FIRST = 1090;
+constexpr int IDC_FADEALL = 1102;
+constexpr int IDC_FADETIME = 1103;
 
 // The About entry's command, as the system menu would send it.
 constexpr uint32_t IDM_ABOUTBOX = 0x0010;
@@ -80,6 +94,38 @@ class CPlayerDlg : public QDialog {
     void OnUnloadAll();
     void OnDeviceChange();
     void OnSysCommand(uint32_t nID);
+    // The show column: a row's level (whole dB), mute and loop, and Fade all
+    // over the time in its box.
+    void OnLevel(int32_t k, int32_t levelDb);
+    void OnMute(int32_t k, bool on);
+    void OnLoop(int32_t k, bool on);
+    void OnFadeAll();
+    // Shows each row's time and meter, and tells OSC subscribers; a timer
+    // calls it ten times a second.
+    void RefreshColumn();
+
+    // Remote control over OSC: commands are queued by the server's thread and
+    // run here on the dialog's, through DialogTarget. Port 0 takes any free
+    // port. False, with the reason in the status line, when it cannot bind.
+    bool StartRemote(int port, const std::string& address);
+    void StopRemote();
+    // The bound port, 0 when remote control is off.
+    int RemotePort() const;
+    // Runs the commands that have arrived.
+    void RunRemote();
+
+    // Show files: every row's file, level, loop and start, and the device.
+    // Opening one replaces every row; what could not be loaded is named, row
+    // by row, in the status line, and the rest is loaded.
+    bool SaveShow(const std::string& path);
+    bool OpenShow(const std::string& path);
+
+    // What DialogTarget shows after a remote command: row k as the engine
+    // has it, the transport as the device runs, a file the engine refused.
+    void ShowRow(int32_t k);
+    void ShowTransport();
+    void ReportRefusal(int32_t k, const std::string& path, const std::string& reason);
+    bool DeviceLost() const { return m_bDeviceLost; }
     // Looks whether the device in use was lost; a timer calls it.
     void CheckDevice();
 
@@ -115,6 +161,12 @@ class CPlayerDlg : public QDialog {
     // Loads `path` on row k and shows it, or says in the status line why not.
     void LoadRow(int32_t k, const std::string& path);
     void SetStatus(const QString& text);
+    // Asks for a file to save or open a show in; empty when cancelled.
+    QString ChooseShow(bool bSave);
+    void AskRemotePort();
+    // Shows row k's level, mute and loop as the engine has them, and enables
+    // its controls while it holds a file.
+    void SyncRow(int32_t k);
     // The device in use failed or was lost: say so, and let any pick in the
     // device box, the same device included, open one again.
     void ReportDevice(const QString& text);
@@ -143,6 +195,17 @@ class CPlayerDlg : public QDialog {
     QPushButton* playPause = nullptr;
     QLabel* statusLine = nullptr;
     QTimer* deviceWatch = nullptr;
+    RowControls rowControls[kNumChannels];
+    QPushButton* fadeAll = nullptr;
+    QDoubleSpinBox* fadeTime = nullptr;
+    QTimer* columnWatch = nullptr;
+
+    // Remote control. The queue outlives the server that fills it; the target
+    // is made with each engine and goes before it.
+    control::CommandQueue remoteQueue;
+    std::unique_ptr<control::OscServer> oscServer;
+    QSocketNotifier* remoteNotifier = nullptr;
+    std::unique_ptr<DialogTarget> remoteTarget;
     // The device in use was lost; cleared when an engine starts.
     bool m_bDeviceLost = false;
     // A failure found before the window was first drawn: shown after it.

@@ -1,8 +1,11 @@
 // The main dialog's controls, placed in dialog units and chained in the
 // layout's tab order: Exit first, then each row's pair box, file box and Load,
-// then the transport buttons and the device box. The status line beneath the
-// rows takes no focus.
+// then the transport buttons and the device box, and after them the show
+// column: each row's level, mute and loop, then Fade all and its time. The
+// status line, the times and the meters take no focus.
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QWheelEvent>
@@ -13,6 +16,7 @@
 
 #include "app/DialogUnits.h"
 #include "app/PlayerDlg.h"
+#include "app/RowControls.h"
 
 namespace {
 
@@ -20,9 +24,11 @@ QString RowName(const char* prefix, int row) {
     return QString("%1_%2").arg(prefix).arg(row + 1, 2, 10, QChar('0'));
 }
 
-// The dialog in dialog units: the rows and buttons fill 463 x 204, and a
-// status line of two text lines sits beneath them.
-constexpr int kDialogWidth = 463;
+// The dialog in dialog units: the rows and buttons fill 463 x 204, the show
+// column widens it to the right, and a status line of two text lines sits
+// beneath them.
+constexpr int kColumnLeft = 459;
+constexpr int kDialogWidth = kColumnLeft + 206;
 constexpr int kStatusTop = 203;
 constexpr int kStatusHeight = 16;
 constexpr int kDialogHeight = kStatusTop + kStatusHeight + 3;
@@ -136,6 +142,55 @@ void CPlayerDlg::CreateControls() {
 
     auto* deviceLabel = new QLabel("Select device", this);
     place(deviceLabel, -1, "IDC_STATIC_DEVICE", du.Rect(392, 70, 49, 8));
+
+    // The show column, row by row, to the right of the transport buttons.
+    for (int k = 0; k < kNumChannels; ++k) {
+        const int y = 7 + 16 * k;
+        RowControls& row = rowControls[k];
+        row.level = new LevelBox(this);
+        row.level->setToolTip("Level (double click: 0 dB)");
+        place(row.level, IDC_LEVEL_FIRST + k, RowName("IDC_LEVEL", k),
+              du.Rect(kColumnLeft, y, 44, 12));
+        connect(row.level, &QSpinBox::valueChanged, this, [this, k](int db) { OnLevel(k, db); });
+        connect(row.level, &LevelBox::doubleClicked, this,
+                [level = row.level] { level->setValue(0); });
+
+        row.mute = new EnterStays<QCheckBox>("Mute", this);
+        place(row.mute, IDC_MUTE_FIRST + k, RowName("IDC_MUTE", k),
+              du.Rect(kColumnLeft + 48, y, 30, 12));
+        connect(row.mute, &QCheckBox::toggled, this, [this, k](bool on) { OnMute(k, on); });
+
+        row.loop = new EnterStays<QCheckBox>("Loop", this);
+        place(row.loop, IDC_LOOP_FIRST + k, RowName("IDC_LOOP", k),
+              du.Rect(kColumnLeft + 80, y, 28, 12));
+        connect(row.loop, &QCheckBox::toggled, this, [this, k](bool on) { OnLoop(k, on); });
+
+        row.time = new QLabel(this);
+        row.time->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        row.time->setToolTip("Elapsed and remaining, in the file's own time");
+        place(row.time, IDC_TIME_FIRST + k, RowName("IDC_TIME", k),
+              du.Rect(kColumnLeft + 108, y, 54, 12));
+
+        row.meter = new MeterBar(this);
+        row.meter->setToolTip("Peak, left over right, -60 to 0 dB");
+        place(row.meter, IDC_METER_FIRST + k, RowName("IDC_METER", k),
+              du.Rect(kColumnLeft + 166, y + 2, 34, 8));
+    }
+
+    // Fade all, beneath the device box.
+    fadeAll = new QPushButton("Fade all", this);
+    fadeAll->setToolTip("Fades every playing channel to silence, then stops it");
+    place(fadeAll, IDC_FADEALL, "IDC_FADEALL", du.Rect(383, 112, 64, 14));
+    connect(fadeAll, &QPushButton::clicked, this, &CPlayerDlg::OnFadeAll);
+
+    fadeTime = new EnterStays<QDoubleSpinBox>(this);
+    fadeTime->setRange(0.0, 60.0);
+    fadeTime->setDecimals(1);
+    fadeTime->setSingleStep(0.5);
+    fadeTime->setValue(3.0);
+    fadeTime->setSuffix(" s");
+    fadeTime->setToolTip("Fade all: its time");
+    place(fadeTime, IDC_FADETIME, "IDC_FADETIME", du.Rect(383, 129, 64, 12));
 
     // Why a file or a device was refused, without a box in the way.
     statusLine = new QLabel(this);

@@ -46,6 +46,7 @@ void DialogFixture::SetUp() {
     unsetenv("CANTABILE_VC_FRAMES");
     unsetenv("CANTABILE_VC_FORMAT");
     unsetenv("CANTABILE_VC_RECORD");
+    unsetenv("CANTABILE_OSC_PORT");
     setenv("JACK_NO_START_SERVER", "1", 1);
     setenv("JACK_DEFAULT_SERVER", ("cantabile-no-such-server-" + std::to_string(getpid())).c_str(),
            1);

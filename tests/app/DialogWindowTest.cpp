@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
@@ -47,9 +48,9 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
     const DialogUnits du(dlg->font());
     EXPECT_EQ(dlg->windowTitle(), "ASIO Cantabile");
     EXPECT_EQ(dlg->windowType(), Qt::Window);  // listed in the task bar
-    // Taller by the status line beneath the rows; everything else in place.
-    EXPECT_EQ(dlg->size(), QSize(du.X(463), du.Y(222)));
-    EXPECT_EQ(dlg->Control(IDC_STATUS)->geometry(), du.Rect(7, 203, 449, 16));
+    // Wider by the show column, taller by the status line; everything else in place.
+    EXPECT_EQ(dlg->size(), QSize(du.X(665), du.Y(222)));
+    EXPECT_EQ(dlg->Control(IDC_STATUS)->geometry(), du.Rect(7, 203, 651, 16));
     EXPECT_EQ(dlg->Control(IDOK)->geometry(), du.Rect(383, 181, 64, 14));
     EXPECT_EQ(dlg->Control(IDC_PAIR_FIRST + 4)->geometry(), du.Rect(39, 7 + 64, 114, 12));
     EXPECT_EQ(dlg->Control(IDC_FILE_FIRST + 11)->geometry(), du.Rect(159, 7 + 176, 165, 12));
@@ -76,7 +77,7 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
     EXPECT_TRUE(captions.contains("Select device"));
 
     // Tab order: Exit, each row's pair box, file box and Load, then the
-    // transport buttons and the device box, and round to Exit.
+    // transport buttons and the device box, then the show column, and round to Exit.
     std::vector<QWidget*> expected{dlg->Control(IDOK)};
     for (int k = 0; k < kNumChannels; ++k) {
         expected.push_back(dlg->Control(IDC_PAIR_FIRST + k));
@@ -85,10 +86,16 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
     }
     for (int id : {IDC_PLAYPAUSE, IDC_RESTARTALL, IDC_UNLOADALL, IDC_DEVICE})
         expected.push_back(dlg->Control(id));
+    for (int k = 0; k < kNumChannels; ++k)
+        for (int id : {IDC_LEVEL_FIRST, IDC_MUTE_FIRST, IDC_LOOP_FIRST})
+            expected.push_back(dlg->Control(id + k));
+    expected.push_back(dlg->Control(IDC_FADEALL));
+    expected.push_back(dlg->Control(IDC_FADETIME));
     std::vector<QWidget*> chain;
     QWidget* w = dlg->Control(IDOK);
     do {
-        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w != dlg.get())
+        // The dialog's own controls; a spin box's inner edit is the box's.
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->parentWidget() == dlg.get())
             chain.push_back(w);
         w = w->nextInFocusChain();
     } while (w != dlg->Control(IDOK) && chain.size() < 100);
@@ -103,6 +110,9 @@ TEST_F(DialogFixture, EnterPressesExitUnlessAnotherButtonHasTheFocus) {
     EXPECT_EQ(nChooserCalls, 1);
     EXPECT_TRUE(dlg->isVisible());
 
+    // In the show column it only takes what was typed.
+    QTest::keyClick(dlg->Control(IDC_FADETIME), Qt::Key_Return);
+    EXPECT_TRUE(dlg->isVisible());
     // In an edit box it presses Exit: the dialog ends and the engine is gone.
     QTest::keyClick(Edit(IDC_FILE_FIRST + 2), Qt::Key_Return);
     EXPECT_FALSE(dlg->isVisible());
@@ -181,21 +191,22 @@ TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBox) {
     QTest::keyClick(dlg.get(), Qt::Key_F1);
     EXPECT_TRUE(seen);
 
-    // The context menu's one entry reaches it too.
+    // The context menu's first entry reaches it too; the show files and
+    // remote control follow.
     int aboutCalls = 0;
     dlg->SetAboutBox([&](QWidget*, const QIcon&) { ++aboutCalls; });
-    QString entry;
+    QStringList entries;
     OnNextModal([&](QWidget* w) {
         auto* menu = qobject_cast<QMenu*>(w);
         ASSERT_NE(menu, nullptr);
-        ASSERT_EQ(menu->actions().size(), 1);
-        entry = menu->actions()[0]->text();
+        for (QAction* action : menu->actions()) entries << action->text();
         menu->setActiveAction(menu->actions()[0]);
         QTest::keyClick(menu, Qt::Key_Return);
     });
     QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), dlg->mapToGlobal(QPoint(5, 5)));
     QApplication::sendEvent(dlg.get(), &event);
-    EXPECT_EQ(entry, "&About Cantabile...");
+    EXPECT_EQ(entries, QStringList({"&About Cantabile...", "", "&Open show...", "&Save show...",
+                                    "&Remote control (OSC)..."}));
     EXPECT_EQ(aboutCalls, 1);
 
     // A system command keeps only its high bits.
@@ -233,13 +244,16 @@ TEST_F(DialogFixture, ThePlatformFileChooserOffersAudioFirst) {
 
 TEST_F(DialogFixture, ScreenshotWithFilesLoaded) {
     StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("Overture.wav", 20000));
-    Load(1, WriteWav("Strings - first violins.wav", 20000));
-    Load(4, WriteWav("Percussion.wav", 20000));
-    Load(11, WriteWav("Click track.wav", 20000));
+    Load(0, WriteWav("Overture.wav", 441000));
+    Load(1, WriteWav("Strings - first violins.wav", 441000));
+    Load(4, WriteWav("Percussion.wav", 441000));
+    Load(11, WriteWav("Click track.wav", 441000));
     Load(2, WriteTinyFile("Timpani.wav"));  // refused: the status line says why
+    qobject_cast<QSpinBox*>(dlg->Control(IDC_LEVEL_FIRST + 1))->setValue(-12);
+    qobject_cast<QCheckBox*>(dlg->Control(IDC_LOOP_FIRST + 11))->setChecked(true);
     Click(IDC_PLAYPAUSE);
-    Click(IDC_PLAYPAUSE);
+    auto* meter = static_cast<MeterBar*>(dlg->Control(IDC_METER_FIRST));
+    ASSERT_TRUE(WaitFor([&] { return meter->LeftLength() > 0; }, 3000));
     EXPECT_EQ(dlg->windowIcon().availableSizes().size(), 3);
     const QPixmap shot = dlg->grab();
     EXPECT_EQ(shot.size(), dlg->size() * shot.devicePixelRatio());

@@ -128,16 +128,6 @@ TEST_F(DialogFixture, PlayPauseStartsAndStopsTheDevice) {
     EXPECT_TRUE(RefillsHappen(engine, 3000));
 }
 
-TEST_F(DialogFixture, PlayPauseWithNothingLoadedStillRunsTheTransport) {
-    StartDialog(kVirtualCardConfig);
-    Click(IDC_PLAYPAUSE);
-    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
-    EXPECT_TRUE(dlg->IsPlaying());
-    Click(IDC_PLAYPAUSE);
-    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
-    EXPECT_FALSE(dlg->IsPlaying());
-}
-
 TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatus) {
     StartDialog(kVirtualCardConfig);
     Load(0, WriteWav("long.wav", kLongFrames));
@@ -185,7 +175,8 @@ TEST_F(DialogFixture, UnloadAllEmptiesEveryRowAndTogglesTheTransport) {
     // The pair labels stay.
     EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
 
-    // While stopped: still empties the rows, and starts the device.
+    // While stopped: still empties the rows, and starts the device with
+    // nothing loaded.
     Load(4, WriteWav("c.wav", kLongFrames));
     Click(IDC_UNLOADALL);
     EXPECT_TRUE(Edit(IDC_FILE_FIRST + 4)->text().isEmpty());
