@@ -155,6 +155,9 @@ TEST_F(Host, SetUpPlayStopAndShutDown) {
     ASSERT_NE(buffer, nullptr);
     desc.nOwner = 2;  // the card has two pairs
     EXPECT_EQ(ASIOCreateSoundBuffer(&desc), nullptr);
+    EXPECT_TRUE(ASIOPlayTogether(&buffer, 1));
+    EXPECT_FALSE(ASIOPlayTogether(nullptr, 1));
+    EXPECT_FALSE(ASIOPlayTogether(&buffer, -1));
 
     ASSERT_TRUE(ASIOStartPlay());
     EXPECT_FALSE(ASIOStartPlay());
