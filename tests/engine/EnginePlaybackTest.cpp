@@ -10,6 +10,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -114,9 +115,10 @@ INSTANTIATE_TEST_SUITE_P(Formats, EngineBitExact,
 // value(frame); written into the rig's directory.
 template <class Value>
 std::string WriteStereo(EngineRig& rig, const char* name, uint32_t rate, uint32_t frames,
-                        Value value) {
+                        Value value, std::optional<WavCue> cue = std::nullopt) {
     WavLayout layout;
     layout.nSamplesPerSec = rate;
+    layout.cue = cue;
     std::vector<int32_t> samples;
     for (uint32_t f = 0; f < frames; ++f) samples.insert(samples.end(), 2, value(f) * 65536);
     const std::string path = rig.dir.File(name);
@@ -173,9 +175,13 @@ INSTANTIATE_TEST_SUITE_P(Rates, EngineConverts,
 TEST_F(EnginePlayback, APositionOnAConvertedChannelLandsOnTheBlockAskedFor) {
     Start(ASIOSTInt32LSB, 48000);
     const auto level = [](int32_t block) { return (block + 1) * 1500; };
-    const std::string path = WriteStereo(*rig, "steps.wav", 44100, 4608 * 12,
-                                         [&](uint32_t f) { return level(f / 4608); });
+    const std::string path = WriteStereo(
+        *rig, "steps.wav", 44100, 4608 * 12, [&](uint32_t f) { return level(f / 4608); },
+        WavCue{0, 11});
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
+    // At or past the end, or the cue-out: the last four blocks before it.
+    EXPECT_EQ(engine->SetPosition(0, 500), 8);
+    EXPECT_EQ(engine->SetPosition(0, 11), 7);
     EXPECT_EQ(engine->SetPosition(0, 5), 5);
     ASSERT_EQ(engine->PlayChannel(0), 0);
     const PlayRun run = Play(0, 300);
@@ -463,6 +469,7 @@ TEST_F(EnginePlayback, ChannelsPlayedTogetherBeginInOneSwitchWhileTheCardRuns) {
     std::vector<int32_t> channels{7, 2, 5, 0, 11, 3};
     for (int32_t ch : channels) ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
     std::atomic<bool> stop{false};
+    std::atomic<int64_t> switches{0};
     std::vector<int64_t> first(kNumChannels, -1);
     std::thread card([&] {
         // A card that never waits for a processor, even on a busy machine,
@@ -474,11 +481,18 @@ TEST_F(EnginePlayback, ChannelsPlayedTogetherBeginInOneSwitchWhileTheCardRuns) {
             rig->driver.Switch(n & 1);
             for (int32_t ch : channels)
                 if (first[ch] < 0 && rig->driver.Sample32(2 * ch, n & 1, 0) != 0) first[ch] = n;
+            switches.store(n + 1);
         }
     });
-    platform::SleepMs(20);
+    // Waits (2 s at most) until the card has switched 100 times more: a
+    // loaded machine may keep the card's thread from starting for a while.
+    const auto awaitSwitches = [&] {
+        const int64_t until = switches.load() + 100;
+        for (int i = 0; i < 2000 && switches.load() < until; ++i) platform::SleepMs(1);
+    };
+    awaitSwitches();
     EXPECT_EQ(engine->PlayChannels(channels.data(), 6), 6);
-    platform::SleepMs(20);
+    awaitSwitches();
     stop.store(true);
     card.join();
     for (int32_t ch : channels) {
