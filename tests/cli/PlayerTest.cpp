@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -193,9 +194,17 @@ TEST_F(PlayerTest, DevicesAreListedAndWithoutDeviceTheSavedChoiceAppliesFromTheW
     EXPECT_TRUE(ReadWholeFile(dir.File("state/cantabile/SarabandeDbg.Log")).ends_with(kGoodbye));
     EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "");
     const PlayerResult saved =
-        RunPlayer(dir.path(), {"--workdir=state/cantabile", "--start", "0", wav});
+        RunPlayer(dir.path(), {"--workdir=state/cantabile", "--start", "0", "--stats", wav});
     EXPECT_EQ(saved.nExitStatus, 0) << saved.err;
     EXPECT_NE(saved.out.find("driver: Virtual Card"), std::string::npos) << saved.out;
+    // The file's 40 KiB are told apart from the memory beyond them.
+    unsigned long long beyond = 0, files = 0;
+    const size_t at = saved.err.find("peak beyond mapped files ");
+    ASSERT_NE(at, std::string::npos) << saved.err;
+    std::sscanf(saved.err.c_str() + at, "peak beyond mapped files %llu KiB (files resident %llu",
+                &beyond, &files);
+    EXPECT_GT(beyond, 0u);
+    EXPECT_LE(files, 40u);
 }
 
 // With no JACK server under its name (and none started for it), and with

@@ -25,6 +25,7 @@ TEST(TextCommands, LinesParseToCommandsOrReasons) {
         {"level 2 -0", "level 2 0"},
         {"level 2 -500", "level 2 -144"},
         {"fade 12 -20.5 1500.4", "fade 12 -20.5 1500"},
+        {"position 4 -0", "position 4 0"},
         {"position 4 604800", "position 4 604800"},
         {"fadeall 3600000", "fadeall 3600000"},
         {"load 1 \"/path with spaces/a.wav\"", "load 1 \"/path with spaces/a.wav\""},
