@@ -293,4 +293,21 @@ TEST_F(PlayerTest, EnterOrSigusr1StartAHeldSetAndSignalsEndARunCleanly) {
     }
 }
 
+// Once a stop signal has started the --fade-out, no command runs: the fade is
+// the last thing the run does.
+TEST_F(PlayerTest, NoCommandRunsDuringTheFadeOutASignalStarts) {
+    WriteWav(dir, "long.wav", WavLayout{}, 441000);  // 10 s
+    PlayerProcess player(dir.path(),
+                         {"--control", "--fade-out", "500", "--device", "virtual", "long.wav"}, {},
+                         true);
+    player.WriteStdin("go\n");
+    ASSERT_TRUE(player.WaitForOutput("ok\n", 5000)) << player.OutSoFar();
+    player.Signal(SIGINT);
+    std::this_thread::sleep_for(100ms);
+    player.WriteStdin("status\n");
+    const PlayerResult run = player.Wait(5000);
+    EXPECT_EQ(run.nExitStatus, 128 + SIGINT) << run.err;
+    EXPECT_EQ(run.out, "ok\n");
+}
+
 }  // namespace
