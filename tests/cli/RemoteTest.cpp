@@ -13,19 +13,10 @@
 #include "tests/cli/PlayerProcess.h"
 #include "tests/support/WaveData.h"
 #include "tests/support/OscClient.h"
-#include "tests/support/TempDir.h"
-#include "tests/support/WavWriter.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string Pattern(const TempDir& dir, const std::string& name, uint32_t frames) {
-    const std::string path = dir.File(name);
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    EXPECT_TRUE(WriteBytes(path, MakeWav(WavLayout{}, PatternPcm(WavLayout{}, frames))));
-    return path;
-}
 
 // Frame f of a stereo pattern file on a 16-bit card at a level of -6 * shift dB.
 int32_t Expected(uint32_t frame, uint32_t side, int shift) {
@@ -69,8 +60,8 @@ Texts Until(OscClient& client, const std::string& last) {
 TEST(RemoteTest, OscDrivesThePlayerAndBadMessagesLeaveItsPlaybackExact) {
     TempDir dir;
     constexpr uint32_t kFrames = 44100 * 5;
-    const std::string a = Pattern(dir, "a.wav", kFrames);
-    Pattern(dir, "b.wav", kFrames);
+    const std::string a = WriteWav(dir, "a.wav", WavLayout{}, kFrames);
+    WriteWav(dir, "b.wav", WavLayout{}, kFrames);
     PlayerProcess player(
         dir.path(), {"--osc", "0", "--record", "rec.wav", "--rate", "44100", "--format", "int16"});
     ASSERT_TRUE(player.WaitForOutput("ready\n", 5000)) << player.OutSoFar();
@@ -85,17 +76,6 @@ TEST(RemoteTest, OscDrivesThePlayerAndBadMessagesLeaveItsPlaybackExact) {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(client.Ask("go"), Texts{"/cantabile/ok go"});
 
-    const std::string huge = "/" + std::string(65000, 'a');
-    client.Send("jump", "i", 1);
-    client.Send("level", "is", 2, "loud");
-    client.Send("play", "i", 0);
-    client.Send("play", "i", 13);
-    client.Send("load", "is", 1, huge.c_str());
-    EXPECT_EQ(client.Take(5), (Texts{"/cantabile/error unknown command 'jump'",
-                                     "/cantabile/error level: DB must be a number, got a string",
-                                     "/cantabile/error play: K must be a row 1 to 12, got 0",
-                                     "/cantabile/error play: K must be a row 1 to 12, got 13",
-                                     "/cantabile/error load: PATH is longer than 4095 bytes"}));
     // Half refused as they arrive, half run (or refused as busy) by the player.
     int errors = 0;
     for (int i = 0; i < 10000; ++i) {
@@ -112,17 +92,17 @@ TEST(RemoteTest, OscDrivesThePlayerAndBadMessagesLeaveItsPlaybackExact) {
     client.Send("status", "");
     const Texts status = Until(client, "/cantabile/ok status");
     ASSERT_EQ(status.size(), 14u);
-    std::istringstream row1(status[0]), row2(status[1]);
-    std::string path, row, state, file;
-    double elapsed = 0, total = 0, level = 1, loop = 1;
-    row1 >> path >> row >> state >> file >> elapsed >> total >> level >> loop;
+    std::istringstream row1(status[0]);
+    std::string address, row, state, file;
+    double elapsed = 0, total = 0, level = 1;
+    row1 >> address >> row >> state >> file >> elapsed >> total >> level;
     EXPECT_EQ(row + state + file, "1playing" + a) << status[0];
     EXPECT_GT(elapsed, 0.2);
-    EXPECT_DOUBLE_EQ(total, 5.0);
-    EXPECT_EQ(level, 0);
-    row2 >> path >> row >> state >> file >> elapsed >> total >> level >> loop;
-    EXPECT_EQ(row + state + file + " " + std::to_string(int(level)),
-              "2playing" + dir.File("b.wav") + " -6");
+    EXPECT_EQ(total, 5.0);
+    EXPECT_EQ(level, 0.0);
+    EXPECT_TRUE(status[1].starts_with("/cantabile/status 2 playing " + dir.File("b.wav") + " ") &&
+                status[1].ends_with(" 5 -6 0"))
+        << status[1];
     EXPECT_EQ(status[12], "/cantabile/device Virtual Card 1");
 
     client.Send("fade", "iii", 2, -20, 200);
@@ -163,8 +143,8 @@ TEST(RemoteTest, OscDrivesThePlayerAndBadMessagesLeaveItsPlaybackExact) {
 TEST(RemoteTest, ShowFilesFollowTheirFolderAndAControlScriptIsAnsweredLineByLine) {
     TempDir dir;
     constexpr uint32_t kFrames = 10000;
-    Pattern(dir, "show/a.wav", kFrames);
-    Pattern(dir, "show/b.wav", kFrames);
+    WriteWav(dir, "show/a.wav", WavLayout{}, kFrames);
+    WriteWav(dir, "show/b.wav", WavLayout{}, kFrames);
     const PlayerResult saved = RunPlayer(
         dir.path(), {"--record", "rec.wav", "--rate", "44100", "--format", "int16", "--duration",
                      "1", "--level", "2=-6", "--loop", "2", "--fade-in", "50", "--save-show",
