@@ -48,6 +48,16 @@ class Host : public MixerFixture {
     RecordingDevices devices;
 };
 
+TEST_F(Host, TheMixerLogGoesToTheDirectoryItIsGiven) {
+    AddDrivers(1);
+    const std::string logs = dir.File("logs");
+    ASSERT_TRUE(std::filesystem::create_directory(logs));
+    ASIOSetLogDirectory(logs.c_str());
+    ASSERT_TRUE(ASIOInitDrivers(&devices, -1));
+    ASIOShutdown();
+    EXPECT_TRUE(std::filesystem::exists(logs + "/OstinatoDbg.Log"));
+}
+
 TEST_F(Host, WithoutAConfigurationTheFirstDriverOpens) {
     AddDrivers(2);
     ASSERT_TRUE(ASIOInitDrivers(&devices, -1));

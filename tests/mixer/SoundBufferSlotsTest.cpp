@@ -41,7 +41,7 @@ TEST_F(SoundBufferSlots, ReleaseCompactsAndKeepsTheOrder) {
     EXPECT_EQ(out.SlotBuffer(2), d);
     for (void* p : {static_cast<void*>(a), c, d}) out.ReleaseSoundBuffer(p);
     EXPECT_EQ(out.CountAudioBuffers(), 0);
-    for (int32_t i = 0; i < 12; ++i) EXPECT_EQ(out.SlotBuffer(i), nullptr);
+    for (int32_t i = -1; i <= 12; ++i) EXPECT_EQ(out.SlotBuffer(i), nullptr);  // and past both ends
 }
 
 // Refused makes and bad releases change nothing. A thirteenth buffer is
