@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 void BlockSource::SetRange(int64_t qwLength, int64_t qwStart, int64_t qwEnd, uint32_t dwRate,
                            double dFileFramesPerRingFrame, uint32_t dwFrameBytes) {
@@ -48,4 +49,11 @@ bool BlockSource::FramesPlayedOut() const {
 void BlockSource::RestartCount() {
     qwBlocks = 0;
     qwEndBlock = INT64_MAX;
+}
+
+uint32_t BlockSource::DeliverUnready(uint8_t* pDst, uint32_t dwBytes, bool* pbEnd) {
+    if (dwBytes) std::memset(pDst, 0, dwBytes);
+    bEndFlag = true;
+    if (pbEnd) *pbEnd = true;
+    return dwBytes;
 }

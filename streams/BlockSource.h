@@ -25,14 +25,16 @@ class BlockSource {
     BlockSource(const BlockSource&) = delete;
     BlockSource& operator=(const BlockSource&) = delete;
 
-    virtual bool IsReady() const = 0;
+    bool IsReady() const { return bReady; }
     // Fills dwBytes bytes at pDst with the next nBlocks blocks, zeros after
     // the data; returns dwBytes. pbEnd, when not null, receives the end flag.
     virtual uint32_t GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks,
                                     bool* pbEnd) = 0;
     // One block of silence, written once the data have ended.
     virtual void DeliverSilence(uint8_t* pDst) = 0;
-    virtual void ClearEndFlag() = 0;
+    // Lowers the end flag (after the channel is repositioned).
+    void ClearEndFlag() { bEndFlag = false; }
+    bool GetEndFlag() const { return bEndFlag; }
     // Moves to a block of the file (clamped as the file allows); the block set.
     virtual int32_t Seek(int32_t nBlock) = 0;
     // True when the block the cursor has just entered, after the last
@@ -94,7 +96,11 @@ class BlockSource {
     bool FramesPlayedOut() const;
     // Forgets the blocks counted and the end met, as at a fresh position.
     void RestartCount();
+    // What a source that failed to set up delivers: silence, and the end.
+    uint32_t DeliverUnready(uint8_t* pDst, uint32_t dwBytes, bool* pbEnd);
 
+    bool bReady = false;
+    bool bEndFlag = false;
     bool bLooping = false;
     int64_t qwFrame = 0;  // the next file frame to deliver
     int64_t qwLengthFrames = 0;

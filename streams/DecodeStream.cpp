@@ -118,13 +118,7 @@ void DecodeStream::WriteDescription() {
 
 uint32_t DecodeStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks,
                                       bool* pbEnd) {
-    if (!bReady) {
-        // Nothing to read from: a stream that failed to set up plays silence.
-        if (dwBytes) std::memset(pDst, 0, dwBytes);
-        bEndFlag = true;
-        if (pbEnd) *pbEnd = true;
-        return dwBytes;
-    }
+    if (!bReady) return DeliverUnready(pDst, dwBytes, pbEnd);
     if (bFrameMode) {
         DeliverFrames(pDst, dwBytes, nBlocks);
         if (pbEnd) *pbEnd = bEndFlag;
@@ -192,15 +186,15 @@ int32_t DecodeStream::PCMFetchData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlo
     std::snprintf(text, sizeof text, "DLU: %" PRIu32 ", ", dwCount);
     Log(text);
 
-    if (bEnd) {
-        bEndFlag = true;
-        std::snprintf(text, sizeof text,
-                      "\nPCMFetchData - found file EOF! - bytes remaining: %" PRIu32 "\n\n",
-                      dwCount);
-        Log(text);
-        return 0;
-    }
-    return 1;
+    if (bEnd) MeetEnd(dwCount);
+    return bEnd ? 0 : 1;
+}
+
+void DecodeStream::MeetEnd(uint32_t dwCount) {
+    bEndFlag = true;
+    std::snprintf(text, sizeof text,
+                  "\nPCMFetchData - found file EOF! - bytes remaining: %" PRIu32 "\n\n", dwCount);
+    Log(text);
 }
 
 void DecodeStream::DeliverFrames(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks) {
@@ -224,13 +218,7 @@ void DecodeStream::DeliverFrames(uint8_t* pDst, uint32_t dwBytes, int32_t nBlock
     std::snprintf(text, sizeof text, "DLU: %" PRIu32 ", ", dwCount);
     Log(text);
     const bool bEnd = !bLooping && qwFrame >= qwRangeEnd;
-    if (bEnd) {
-        bEndFlag = true;
-        std::snprintf(text, sizeof text,
-                      "\nPCMFetchData - found file EOF! - bytes remaining: %" PRIu32 "\n\n",
-                      dwCount);
-        Log(text);
-    }
+    if (bEnd) MeetEnd(dwCount);
     CountBlocks(nBlocks, got, bEnd);
 }
 

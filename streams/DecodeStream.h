@@ -28,8 +28,6 @@ class DecodeStream final : public BlockSource {
     DecodeStream(const DecodeStream&) = delete;
     DecodeStream& operator=(const DecodeStream&) = delete;
 
-    bool IsReady() const override { return bReady; }
-
     // Fills dwBytes bytes at pDst with the next nBlocks blocks, zeros after the
     // data; dwBytes should be nBlocks * cbDstBufSize. Returns dwBytes (the
     // destination is always filled completely). pbEnd, when not null, receives
@@ -49,10 +47,6 @@ class DecodeStream final : public BlockSource {
     // The copy step: 1 while data continue, 0 when the end was met.
     int32_t PCMFetchData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks);
 
-    // Lowers the end flag (after the channel is repositioned).
-    void ClearEndFlag() override { bEndFlag = false; }
-    bool GetEndFlag() const { return bEndFlag; }
-
     const WAVEFORMATEX* GetFormat() const { return pFormat.get(); }
     WaveFile* GetWaveFile() const { return pWaveFile.get(); }
 
@@ -69,9 +63,9 @@ class DecodeStream final : public BlockSource {
     uint32_t PlayTimeMs(uint32_t dwBytes) const;
     // Frame by frame delivery, once a loop has been asked for.
     void DeliverFrames(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks);
+    // Raises the end flag and logs the end of the file's data.
+    void MeetEnd(uint32_t dwCount);
 
-    bool bReady = false;
-    bool bEndFlag = false;
     bool bFrameMode = false;
     uint32_t dwFrameBytes = 0;  // the format's nBlockAlign
     std::unique_ptr<WAVEFORMATEX> pFormat;

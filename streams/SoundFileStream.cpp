@@ -221,12 +221,7 @@ uint32_t SoundFileStream::Convert(int32_t* pDst, uint32_t dwFrames) {
 
 uint32_t SoundFileStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks,
                                          bool* pbEnd) {
-    if (!bReady) {
-        if (dwBytes) std::memset(pDst, 0, dwBytes);
-        bEndFlag = true;
-        if (pbEnd) *pbEnd = true;
-        return dwBytes;
-    }
+    if (!bReady) return DeliverUnready(pDst, dwBytes, pbEnd);
     LogF("B %" PRId64 ", ", NextFrame() / dwFramesPerBlock);
     const uint32_t frames = dwBytes / dwRingFrameBytes;
     uint32_t got;

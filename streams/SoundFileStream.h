@@ -38,10 +38,8 @@ class SoundFileStream final : public BlockSource {
     // Writes what the stream is into the log.
     void Describe();
 
-    bool IsReady() const override { return bReady; }
     uint32_t GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t nBlocks, bool* pbEnd) override;
     void DeliverSilence(uint8_t* pDst) override;
-    void ClearEndFlag() override { bEndFlag = false; }
     // Clamped as a WaveFile clamps: past the end, four blocks before it;
     // never before the cue-in. Forgets the converter's state.
     int32_t Seek(int32_t nBlock) override;
@@ -68,8 +66,6 @@ class SoundFileStream final : public BlockSource {
     std::unique_ptr<RateConverter> pConverter;
     std::unique_ptr<float[]> pInput;  // the converter's input, kInputFrames frames
     LogFunction pLogFunction;
-    bool bReady = false;
-    bool bEndFlag = false;
     bool bWide = false;  // 32-bit memory
     int32_t cueIn = 0;
     int32_t cueOut = 0;  // 0: none
