@@ -19,28 +19,11 @@ constexpr int kExitDriver = 1;  // the driver could not be opened or started, or
 constexpr int kExitUsage = 2;
 constexpr int kExitFile = 3;
 
-struct PlayPlan {
+struct PlayPlan : PlaySettings {
     std::vector<ChannelFile> files;  // each with its channel
     int32_t nDevice = -1;            // -1: the choice saved in "ASIOConfig.txt"
-    int32_t nStartBlock = -1;
-    double dStartSeconds = -1.0;  // negative: where each file begins
-    double dDurationSeconds = -1.0;
-    bool bWait = false;
-    bool bStats = false;
-    bool bNoConvert = false;
-    // Show options and remote control, as the command line gave them.
-    std::vector<std::pair<int32_t, int32_t>> levels;
-    bool bLoop[12] = {};
-    int32_t nFadeInMs = 0;
-    int32_t nFadeOutMs = 0;
-    std::string showPath;
-    std::string saveShowPath;
-    int32_t nOscPort = -1;
-    std::string oscBind;
-    bool bControl = false;
     // Where the player was started: what a relative path in a command means.
     std::string startDir;
-    bool Driven() const { return nOscPort >= 0 || bControl; }
 };
 
 // Runs the plan; returns the exit status.

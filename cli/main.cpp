@@ -145,21 +145,7 @@ int main(int argc, char** argv) {
     }
 
     cli::PlayPlan plan;
-    plan.nStartBlock = options.nStartBlock;
-    plan.dStartSeconds = options.dStartSeconds;
-    plan.dDurationSeconds = options.dDurationSeconds;
-    plan.bWait = options.bWait;
-    plan.bStats = options.bStats;
-    plan.bNoConvert = options.bNoConvert;
-    plan.levels = options.levels;
-    std::copy(std::begin(options.bLoop), std::end(options.bLoop), plan.bLoop);
-    plan.nFadeInMs = options.nFadeInMs;
-    plan.nFadeOutMs = options.nFadeOutMs;
-    plan.showPath = options.showPath;
-    plan.saveShowPath = options.saveShowPath;
-    plan.nOscPort = options.nOscPort;
-    plan.oscBind = options.oscBind;
-    plan.bControl = options.bControl;
+    static_cast<cli::PlaySettings&>(plan) = options;
     plan.startDir = startDir;
 
     if (options.bDemo) {
