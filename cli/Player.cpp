@@ -22,6 +22,7 @@
 #include "control/OscServer.h"
 #include "control/ShowFile.h"
 #include "engine/Sarabande.h"
+#include "streams/BlockSource.h"
 #include "mixer/AsioHost.h"
 #include "platform/Event.h"
 
@@ -59,7 +60,7 @@ std::string BaseName(const std::string& path) {
 struct Row {
     int32_t nChannel;
     std::string path;
-    WaveProbe probe;
+    int32_t nCueIn;  // as the file's header gives it
 };
 
 // Waits for Enter on standard input or SIGUSR1. Returns 0 when fired, or the
@@ -201,7 +202,7 @@ int RunPlayer(const PlayPlan& plan) {
             ++failures;
             continue;
         }
-        rows.push_back({file.nChannel, file.path, ProbeWave(file.path)});
+        rows.push_back({file.nChannel, file.path, ProbeCueIn(file.path)});
     }
     if (failures != 0) {
         engine.Close();
@@ -232,13 +233,15 @@ int RunPlayer(const PlayPlan& plan) {
 
     if (plan.nStartBlock >= 0 || plan.dStartSeconds >= 0.0) {
         for (Row& row : rows) {
-            // A time is counted from the file's cue-in, in its own blocks.
-            const double blocks =
-                plan.dStartSeconds * row.probe.nSamplesPerSec / row.probe.FramesPerBlock();
+            // A time is counted from the file's cue-in, in its own blocks at
+            // the rate the engine found in it, whatever its format.
+            uint32_t rate = 0;
+            (void)engine.GetChannelPosition(row.nChannel, nullptr, nullptr, &rate);
+            const double blocks = plan.dStartSeconds * rate / BlockSource::FramesPerBlock(rate);
             const int32_t wanted =
                 plan.nStartBlock >= 0
                     ? plan.nStartBlock
-                    : static_cast<int32_t>(std::min(blocks, 1e9)) + std::max(row.probe.nCueIn, 0);
+                    : static_cast<int32_t>(std::min(blocks, 1e9)) + std::max(row.nCueIn, 0);
             (void)engine.SetPosition(row.nChannel, wanted);
         }
     }

@@ -23,16 +23,15 @@ uint32_t Read32(const uint8_t* p) {
 
 }  // namespace
 
-WaveProbe ProbeWave(const std::string& path) {
-    WaveProbe probe;
+int32_t ProbeCueIn(const std::string& path) {
     // Only a regular file: opening a FIFO would wait for a writer.
     struct stat info = {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return probe;
+        return 0;
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return probe;
+        return 0;
     }
     std::vector<uint8_t> header(kHeaderBytes);
     uint32_t length = 0;
@@ -45,20 +44,19 @@ WaveProbe ProbeWave(const std::string& path) {
     }
     ::close(fd);
     const uint8_t* bytes = header.data();
-    if (length < 36 || std::memcmp(bytes, "RIFF", 4) != 0) {
-        return probe;
+    if (length < 36 || (std::memcmp(bytes, "RIFF", 4) != 0 && std::memcmp(bytes, "RF64", 4) != 0)) {
+        return 0;
     }
-    probe.nSamplesPerSec = Read32(bytes + 24);
     for (uint32_t at = kFirstDataSearch; at <= kLastDataSearch && at + 8 <= length; ++at) {
         if (std::memcmp(bytes + at, "data", 4) != 0) {
             continue;
         }
         if (at >= 20 && std::memcmp(bytes + at - 20, "cue ", 4) == 0) {
-            probe.nCueIn = static_cast<int32_t>(Read32(bytes + at - 8));
+            return static_cast<int32_t>(Read32(bytes + at - 8));
         }
         break;
     }
-    return probe;
+    return 0;
 }
 
 }  // namespace cli

@@ -1,8 +1,8 @@
-// A look at a WAV file's header from the player's side: enough to turn a
-// --start time into the file's own blocks, counted from its cue-in. It reads
-// the header by the engine's own rules (the rate at offset 24, the data id
-// searched from 36 to 2084, a cue chunk exactly 20 bytes before it) but never
-// decides whether a file is played: the engine does that.
+// A look at a WAV file's header from the player's side: the cue-in block
+// that a --start time is counted from. It reads the header by the engine's
+// own rules (the data id searched from 36 to 2084, a cue chunk exactly 20
+// bytes before it) but never decides whether a file is played: the engine
+// does that, and gives the file's rate.
 #pragma once
 
 #include <cstdint>
@@ -10,15 +10,8 @@
 
 namespace cli {
 
-struct WaveProbe {
-    uint32_t nSamplesPerSec = 0;
-    int32_t nCueIn = 0;
-
-    // Frames of one streaming block: 4608, or 2304 below 44100 Hz.
-    uint32_t FramesPerBlock() const { return nSamplesPerSec >= 44100 ? 4608u : 2304u; }
-};
-
-// What can be read of the file's header; zeros where nothing can.
-[[nodiscard]] WaveProbe ProbeWave(const std::string& path);
+// The cue-in block of a RIFF or RF64 file; 0 where there is none or the
+// header cannot be read.
+[[nodiscard]] int32_t ProbeCueIn(const std::string& path);
 
 }  // namespace cli
