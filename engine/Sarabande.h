@@ -72,7 +72,6 @@ class Sarabande {
     // (or half of it) are converted to the device's rate; on by default. Off,
     // every file plays at its own rate, as the mapped path always has.
     void SetConvertRates(bool bConvert) { bConvertRates = bConvert; }
-    bool ConvertsRates() const { return bConvertRates; }
     // The channel a load would use, or a code; used by LoadFile.
     int32_t LoadChannel(int32_t channel);
     // CHANNEL_LOADED -> CHANNEL_PLAYING. The device is started separately

@@ -1,12 +1,13 @@
 #include "streams/SoundFileStream.h"
 
-#include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
+
+#include "streams/WaveFile.h"
 
 namespace {
 
@@ -18,17 +19,6 @@ constexpr uint32_t kMinRingFrames = 2304;
 // Where WAV headers keep the cue chunk that marks a first and a last block:
 // 20 bytes before the data id, which lies within the first 2088 bytes.
 constexpr uint32_t kHeaderBytes = 2088;
-constexpr uint32_t kFirstDataIdOffset = 36;
-constexpr uint32_t kLastDataIdOffset = 2084;
-constexpr uint32_t kCueToDataId = 20;
-
-static_assert(std::endian::native == std::endian::little, "headers are read as they lie");
-
-int32_t ReadI32(const uint8_t* p) {
-    int32_t value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
 
 }  // namespace
 
@@ -123,23 +113,18 @@ bool SoundFileStream::Refuse(const char* reason) {
 // "data" id from offset 36 on, and "cue " exactly 20 bytes before it. A cue-in
 // outside the audio, or a cue-out not after it, is not used.
 void SoundFileStream::FindCue(const uint8_t* pBytes, uint64_t qwLength, int32_t nBlocks) {
-    if (qwLength < kFirstDataIdOffset + 8) return;
+    if (qwLength < 4) return;
     if (std::memcmp(pBytes, "RIFF", 4) != 0 && std::memcmp(pBytes, "RF64", 4) != 0) return;
-    for (uint64_t at = kFirstDataIdOffset; at <= kLastDataIdOffset && at + 4 <= qwLength; ++at) {
-        if (std::memcmp(pBytes + at, "data", 4) != 0) continue;
-        const uint8_t* cue = pBytes + at - kCueToDataId;
-        if (std::memcmp(cue, "cue ", 4) != 0) return;
-        const int64_t in = ReadI32(cue + 12);
-        const int64_t out = ReadI32(cue + 16);
-        // A cue-out past the audio is held to its end, as the range is.
-        if (in >= 0 && in < nBlocks && (out == 0 || out > in)) {
-            cueIn = static_cast<int32_t>(in);
-            cueOut = static_cast<int32_t>(out);
-        } else {
-            LogF("Cue blocks %" PRId64 " to %" PRId64 " lie outside the audio: not used\n", in,
-                 out);
-        }
-        return;
+    const WaveFile::Marks marks = WaveFile::FindMarks(pBytes, qwLength);
+    if (!marks.bCue) return;
+    const int32_t in = marks.cueIn;
+    const int32_t out = marks.cueOut;
+    // A cue-out past the audio is held to its end, as the range is.
+    if (in >= 0 && in < nBlocks && (out == 0 || out > in)) {
+        cueIn = in;
+        cueOut = out;
+    } else {
+        LogF("Cue blocks %" PRId32 " to %" PRId32 " lie outside the audio: not used\n", in, out);
     }
 }
 

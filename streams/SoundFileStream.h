@@ -34,7 +34,6 @@ class SoundFileStream final : public BlockSource {
     // Takes over the mapping that the bytes lie in.
     void Adopt(std::unique_ptr<MappedFile> pFile) { pMappedFile = std::move(pFile); }
     const char* GetRefusal() const { return szRefusal; }
-    bool IsConverting() const { return pConverter != nullptr; }
     // Writes what the stream is into the log.
     void Describe();
 

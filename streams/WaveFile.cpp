@@ -36,6 +36,25 @@ int64_t Clamp(int64_t value, int64_t low, int64_t high) {
 
 }  // namespace
 
+WaveFile::Marks WaveFile::FindMarks(const uint8_t* pBytes, uint64_t length) {
+    Marks marks;
+    // A plain byte search, no chunk walking: the first "data" wins, wherever
+    // it stands. Bounded by the bytes as well as by the fixed range.
+    for (uint32_t offset = kFirstDataIdOffset; offset <= kLastDataIdOffset && offset + 4 <= length;
+         ++offset) {
+        if (std::memcmp(pBytes + offset, "data", 4) != 0) continue;
+        marks.dataId = offset;
+        const uint8_t* pCue = pBytes + offset - kCueToDataId;
+        if (std::memcmp(pCue, "cue ", 4) == 0) {
+            marks.bCue = true;
+            marks.cueIn = static_cast<int32_t>(ReadU32(pCue + 12));
+            marks.cueOut = static_cast<int32_t>(ReadU32(pCue + 16));
+        }
+        break;
+    }
+    return marks;
+}
+
 WaveFile::WaveFile(std::unique_ptr<MappedFile> pFile) : pMappedFile(std::move(pFile)) {
     szFileName[0] = '\0';
     if (!pMappedFile) return;
@@ -100,28 +119,11 @@ bool WaveFile::Parse() {
     if (bDerivedAvgBytesPerSec)
         pFormat->nAvgBytesPerSec = static_cast<uint32_t>(qwDerivedBytesPerSec);
 
-    // A plain byte search, no chunk walking: the first "data" wins, wherever
-    // it stands. Bounded by the file as well as by the fixed range.
-    uint32_t dwDataId = 0;
-    bool bFound = false;
-    for (uint32_t offset = kFirstDataIdOffset;
-         offset <= kLastDataIdOffset && offset + 4 <= dwLength; ++offset) {
-        if (std::memcmp(pBase + offset, "data", 4) == 0) {
-            dwDataId = offset;
-            bFound = true;
-            break;
-        }
-    }
-    if (!bFound || dwDataId + 8 > dwLength) return Refuse("no data chunk");
-
-    const uint8_t* pCue = pBase + dwDataId - kCueToDataId;
-    if (std::memcmp(pCue, "cue ", 4) == 0) {
-        nFileCueIn = static_cast<int32_t>(ReadU32(pCue + 12));
-        nFileCueOut = static_cast<int32_t>(ReadU32(pCue + 16));
-    } else {
-        nFileCueIn = 0;
-        nFileCueOut = 0;
-    }
+    const Marks marks = FindMarks(pBase, dwLength);
+    if (marks.dataId < 0 || marks.dataId + 8 > dwLength) return Refuse("no data chunk");
+    const uint32_t dwDataId = static_cast<uint32_t>(marks.dataId);
+    nFileCueIn = marks.cueIn;
+    nFileCueOut = marks.cueOut;
 
     dwDataSize = ReadU32(pBase + dwDataId + 4);
     if (dwDataSize == 0) return Refuse("an empty data chunk");

@@ -20,6 +20,18 @@ class WaveFile {
     // this one.
     static constexpr uint32_t kLastDataIdOffset = 2084;
 
+    // Where a WAV header keeps its data chunk and its cue blocks: the first
+    // "data" id at an offset from 36 to kLastDataIdOffset (within `length`
+    // bytes), and a "cue " chunk exactly 20 bytes before it (cue id, size, one
+    // word, cue-in, cue-out). dataId is -1 when there is no data id.
+    struct Marks {
+        int64_t dataId = -1;
+        bool bCue = false;
+        int32_t cueIn = 0;
+        int32_t cueOut = 0;
+    };
+    static Marks FindMarks(const uint8_t* pBytes, uint64_t length);
+
     // Takes the mapped file over; its path becomes the file name.
     explicit WaveFile(std::unique_ptr<MappedFile> pMappedFile);
     // Over bytes that the caller keeps alive for the object's lifetime (tests,
