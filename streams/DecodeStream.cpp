@@ -124,7 +124,6 @@ uint32_t DecodeStream::GetDecodedData(uint8_t* pDst, uint32_t dwBytes, int32_t n
         if (pbEnd) *pbEnd = bEndFlag;
         return dwBytes;
     }
-    qwBlocks += nBlocks;
     WaveFile& wave = *pWaveFile;
     const int32_t nBlockCount = wave.GetBlockCount();
     const int32_t nEndBlock = wave.cueOut != 0 ? wave.cueOut : nBlockCount;
