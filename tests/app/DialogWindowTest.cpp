@@ -2,20 +2,13 @@
 // it, the About box, the real message box, and screenshots.
 #include <QAbstractItemView>
 #include <QAction>
-#include <QApplication>
 #include <QCheckBox>
-#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileDialog>
-#include <QGroupBox>
 #include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
 #include <QTimer>
 
 #include "app/AboutDlg.h"
@@ -43,8 +36,21 @@ void OnNextModal(std::function<void(QWidget*)> check) {
 
 }  // namespace
 
-TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
+TEST_F(DialogFixture, StartUpShowsThePairsAndTheDevicesWithTheControlsInLayoutAndTabOrder) {
     StartDialog(kVirtualCardConfig);
+    ASSERT_NE(dlg->Engine(), nullptr);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 1)->text(), "Out 3 / 4");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 11)->text(), "Out 23 / Out 24");
+    for (int k = 0; k < kNumChannels; ++k) EXPECT_TRUE(Edit(IDC_FILE_FIRST + k)->text().isEmpty());
+    // JACK, ALSA "default", the virtual card; the one in use is selected.
+    EXPECT_EQ(DeviceBox()->count(), 3);
+    EXPECT_EQ(DeviceBox()->currentIndex(), 2);
+    EXPECT_EQ(dlg->CurrentDevice(), -1);
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play/Pause");
+    EXPECT_FALSE(dlg->IsPlaying());
+
     const DialogUnits du(dlg->font());
     EXPECT_EQ(dlg->windowTitle(), "ASIO Cantabile");
     EXPECT_EQ(dlg->windowType(), Qt::Window);  // listed in the task bar
@@ -102,14 +108,13 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
     EXPECT_EQ(chain, expected);
 }
 
-TEST_F(DialogFixture, EnterPressesExitUnlessAnotherButtonHasTheFocus) {
+TEST_F(DialogFixture, EnterPressesExitUnlessAButtonHasTheFocusAndEscapeOrTheCloseBoxEndIt) {
     StartDialog(kVirtualCardConfig);
     // On a Load button, Enter presses that button.
     chooserAnswer.clear();
     QTest::keyClick(Button(IDC_LOAD_FIRST + 2), Qt::Key_Return);
     EXPECT_EQ(nChooserCalls, 1);
     EXPECT_TRUE(dlg->isVisible());
-
     // In the show column it only takes what was typed.
     QTest::keyClick(dlg->Control(IDC_FADETIME), Qt::Key_Return);
     EXPECT_TRUE(dlg->isVisible());
@@ -118,16 +123,13 @@ TEST_F(DialogFixture, EnterPressesExitUnlessAnotherButtonHasTheFocus) {
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_EQ(dlg->result(), QDialog::Accepted);
     EXPECT_EQ(dlg->Engine(), nullptr);
-}
 
-TEST_F(DialogFixture, EscapeAndTheCloseBoxEndTheDialog) {
     StartDialog(kVirtualCardConfig);
     QTest::keyClick(Edit(IDC_PAIR_FIRST), Qt::Key_Escape);
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_EQ(dlg->result(), QDialog::Rejected);
     EXPECT_EQ(dlg->Engine(), nullptr);
 
-    dlg.reset();
     StartDialog(kVirtualCardConfig);
     ASSERT_NE(dlg->Engine(), nullptr);
     EXPECT_TRUE(dlg->close());
@@ -244,16 +246,16 @@ TEST_F(DialogFixture, ThePlatformFileChooserOffersAudioFirst) {
 
 TEST_F(DialogFixture, ScreenshotWithFilesLoaded) {
     StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("Overture.wav", 441000));
-    Load(1, WriteWav("Strings - first violins.wav", 441000));
-    Load(4, WriteWav("Percussion.wav", 441000));
-    Load(11, WriteWav("Click track.wav", 441000));
+    Load(0, WriteWav("Overture.wav"));
+    Load(1, WriteWav("Strings - first violins.wav"));
+    Load(4, WriteWav("Percussion.wav"));
+    Load(11, WriteWav("Click track.wav"));
     Load(2, WriteTinyFile("Timpani.wav"));  // refused: the status line says why
     qobject_cast<QSpinBox*>(dlg->Control(IDC_LEVEL_FIRST + 1))->setValue(-12);
     qobject_cast<QCheckBox*>(dlg->Control(IDC_LOOP_FIRST + 11))->setChecked(true);
     Click(IDC_PLAYPAUSE);
     auto* meter = static_cast<MeterBar*>(dlg->Control(IDC_METER_FIRST));
-    ASSERT_TRUE(WaitFor([&] { return meter->LeftLength() > 0; }, 3000));
+    ASSERT_TRUE(WaitFor([&] { return meter->LeftLength() > 0; }));
     EXPECT_EQ(dlg->windowIcon().availableSizes().size(), 3);
     const QPixmap shot = dlg->grab();
     EXPECT_EQ(shot.size(), dlg->size() * shot.devicePixelRatio());
