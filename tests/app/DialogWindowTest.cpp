@@ -1,8 +1,7 @@
 // The dialog as a window: layout in dialog units, tab order, the keys that end
-// it, the About box, the real message box, and screenshots.
+// it, the About box and its screenshot, and the real message box and file chooser.
 #include <QAbstractItemView>
 #include <QAction>
-#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileDialog>
@@ -242,22 +241,4 @@ TEST_F(DialogFixture, ThePlatformFileChooserOffersAudioFirst) {
     // Cancelled: nothing loaded, and the working directory stays.
     EXPECT_TRUE(Edit(IDC_FILE_FIRST + 6)->text().isEmpty());
     EXPECT_EQ(QDir::currentPath(), before);
-}
-
-TEST_F(DialogFixture, ScreenshotWithFilesLoaded) {
-    StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("Overture.wav"));
-    Load(1, WriteWav("Strings - first violins.wav"));
-    Load(4, WriteWav("Percussion.wav"));
-    Load(11, WriteWav("Click track.wav"));
-    Load(2, WriteTinyFile("Timpani.wav"));  // refused: the status line says why
-    qobject_cast<QSpinBox*>(dlg->Control(IDC_LEVEL_FIRST + 1))->setValue(-12);
-    qobject_cast<QCheckBox*>(dlg->Control(IDC_LOOP_FIRST + 11))->setChecked(true);
-    Click(IDC_PLAYPAUSE);
-    auto* meter = static_cast<MeterBar*>(dlg->Control(IDC_METER_FIRST));
-    ASSERT_TRUE(WaitFor([&] { return meter->LeftLength() > 0; }));
-    EXPECT_EQ(dlg->windowIcon().availableSizes().size(), 3);
-    const QPixmap shot = dlg->grab();
-    EXPECT_EQ(shot.size(), dlg->size() * shot.devicePixelRatio());
-    EXPECT_TRUE(shot.save(QString::fromStdString(ShotPath("dialog.png"))));
 }

@@ -33,10 +33,14 @@ TEST(RowTime, ElapsedAndRemainingInTheFilesOwnTime) {
     EXPECT_EQ(RowTimeText(5, 10, 0), "");
 }
 
+// The scene is also the screenshot of the dialog in use.
 TEST_F(DialogFixture, TheColumnsControlsReachTheEngine) {
     StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("a.wav"));
-    Load(1, WriteWav("b.wav"));
+    Load(0, WriteWav("Overture.wav"));
+    Load(1, WriteWav("Strings - first violins.wav"));
+    Load(4, WriteWav("Percussion.wav"));
+    Load(11, WriteWav("Click track.wav"));
+    Load(2, WriteTinyFile("Timpani.wav"));  // refused: the status line says why
     EXPECT_TRUE(Level(*dlg, 0)->isEnabled());
     EXPECT_FALSE(Level(*dlg, 2)->isEnabled());  // nothing on the row
 
@@ -59,6 +63,7 @@ TEST_F(DialogFixture, TheColumnsControlsReachTheEngine) {
     EXPECT_TRUE(muted);
     Check(*dlg, IDC_LOOP_FIRST + 0)->click();
     EXPECT_TRUE(dlg->Engine()->IsChannelLooping(0));
+    Level(*dlg, 4)->setValue(-12);
 
     // Playing, each row shows its time and its meter moves.
     Click(IDC_PLAYPAUSE);
@@ -69,12 +74,16 @@ TEST_F(DialogFixture, TheColumnsControlsReachTheEngine) {
     EXPECT_TRUE(time->text().contains("  -0:")) << time->text().toStdString();
     EXPECT_GT(static_cast<MeterBar*>(dlg->Control(IDC_METER_FIRST + 0))->LeftLength(), 0);
     EXPECT_EQ(static_cast<MeterBar*>(dlg->Control(IDC_METER_FIRST + 1))->LeftLength(), 0);
+    EXPECT_EQ(dlg->windowIcon().availableSizes().size(), 3);
+    const QPixmap shot = dlg->grab();
+    EXPECT_EQ(shot.size(), dlg->size() * shot.devicePixelRatio());
+    EXPECT_TRUE(shot.save(QString::fromStdString(ShotPath("dialog.png"))));
 
     // Fade all over no time stops every playing channel.
     qobject_cast<QDoubleSpinBox*>(dlg->Control(IDC_FADETIME))->setValue(0.0);
     Click(IDC_FADEALL);
-    EXPECT_TRUE(WaitFor([&] { return Status(0) == CHANNEL_TERMINATED; }));
-    EXPECT_TRUE(WaitFor([&] { return Status(1) == CHANNEL_TERMINATED; }));
+    for (int k : {0, 1, 4, 11})
+        EXPECT_TRUE(WaitFor([&] { return Status(k) == CHANNEL_TERMINATED; })) << k;
 
     Click(IDC_UNLOADALL);  // the rows forget what they showed
     EXPECT_FALSE(Check(*dlg, IDC_LOOP_FIRST + 0)->isChecked());
