@@ -58,8 +58,8 @@ class DialogFixture : public ::testing::Test {
                                  "CANTABILE_VC_RECORD", "CANTABILE_OSC_PORT"})
             unsetenv(name);
         setenv("JACK_NO_START_SERVER", "1", 1);
-        setenv("JACK_DEFAULT_SERVER", ("cantabile-no-such-server-" + std::to_string(getpid())).c_str(),
-               1);
+        setenv("JACK_DEFAULT_SERVER",
+               ("cantabile-no-such-server-" + std::to_string(getpid())).c_str(), 1);
         // The mixer's log follows this test's working directory.
         ASIOSetLogDirectory(nullptr);
         ASIOSetDriverSource(&builtin);
@@ -126,9 +126,7 @@ class DialogFixture : public ::testing::Test {
     QPushButton* Button(int id) const { return qobject_cast<QPushButton*>(dlg->Control(id)); }
     QLineEdit* Edit(int id) const { return qobject_cast<QLineEdit*>(dlg->Control(id)); }
     QComboBox* DeviceBox() const { return qobject_cast<QComboBox*>(dlg->Control(IDC_DEVICE)); }
-    int32_t Status(int32_t k) const {
-        return dlg->Engine() ? dlg->Engine()->ChannelState(k) : -1;
-    }
+    int32_t Status(int32_t k) const { return dlg->Engine() ? dlg->Engine()->ChannelState(k) : -1; }
     // Pumps events until the predicate holds or the time is up.
     bool WaitFor(const std::function<bool()>& predicate, int timeoutMs = 3000) {
         QElapsedTimer timer;

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
@@ -135,7 +136,8 @@ TEST_F(DialogFixture, EnterPressesExitUnlessAButtonHasTheFocusAndEscapeOrTheClos
     EXPECT_EQ(dlg->Engine(), nullptr);
 }
 
-TEST_F(DialogFixture, AFailedFirstStartDrawsTheWindowThenTheRealBoxWithTheReason) {
+// No configuration: driver 0, JACK, with no server to talk to.
+TEST_F(DialogFixture, AFailedDriverDrawsTheWindowThenOneBoxWithTheReasonAndAPickRecovers) {
     dlg = std::make_unique<CPlayerDlg>();
     bool bPainted = false, bPaintedFirst = false;
     dlg->SetFirstPaintHandler([&] { bPainted = true; });
@@ -153,7 +155,7 @@ TEST_F(DialogFixture, AFailedFirstStartDrawsTheWindowThenTheRealBoxWithTheReason
         buttons = box->standardButtons();
         box->button(QMessageBox::Ok)->click();
     });
-    dlg->show();  // no configuration: JACK, and no server
+    dlg->show();
     ASSERT_TRUE(WaitFor([&] { return !text.isEmpty(); }, 5000));
     EXPECT_TRUE(bPaintedFirst);
     EXPECT_EQ(text, "ASIO initialization failed!");
@@ -163,6 +165,37 @@ TEST_F(DialogFixture, AFailedFirstStartDrawsTheWindowThenTheRealBoxWithTheReason
     EXPECT_EQ(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_EQ(dlg->focusWidget(), DeviceBox());  // ready for another pick
+    EXPECT_EQ(dlg->StatusText(), "\"JACK Audio Connection Kit\" could not be opened: " + detail +
+                                     ". Pick a device to try again.");
+    EXPECT_TRUE(Edit(IDC_PAIR_FIRST + 0)->text().isEmpty());
+    ASSERT_EQ(DeviceBox()->count(), 3);
+    EXPECT_EQ(DeviceBox()->currentIndex(), 0);
+
+    // From here on no other box may come.
+    dlg->SetMessageBox(
+        [this](QWidget*, const QString& text, const QString& detail, const QString& caption) {
+            messages.push_back({text, detail, caption});
+        });
+    dlg->SetFileChooser([this](QWidget*) { return chooserAnswer; });
+    // Loads fail, and say why in the status line.
+    Load(0, WriteWav("a.wav"));
+    EXPECT_TRUE(Edit(IDC_FILE_FIRST + 0)->text().isEmpty());
+    EXPECT_EQ(dlg->StatusText(), "Chn 01: a.wav: no device is open");
+
+    // Picking the virtual card replaces the engine and remembers the choice.
+    PickDevice(2);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(dlg->StatusText().isEmpty());
+    EXPECT_EQ(dlg->CurrentDevice(), 2);
+    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2\nVirtual Card\n");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
+    EXPECT_EQ(DeviceBox()->count(), 3);  // refilled, not appended to
+    EXPECT_EQ(DeviceBox()->currentIndex(), 2);
+    EXPECT_EQ(qobject_cast<QListWidget*>(dlg->Control(IDC_PAIRLIST))->count(), 12);
+
+    Load(0, dir.File("a.wav"));
+    EXPECT_EQ(Edit(IDC_FILE_FIRST + 0)->text(), "a.wav");
+    EXPECT_EQ(Status(0), CHANNEL_LOADED);
 }
 
 TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBox) {

@@ -1,6 +1,5 @@
 // The main dialog's handlers on the real engine and the virtual card.
 #include <QAbstractItemView>
-#include <QListWidget>
 #include <QWheelEvent>
 #include <csignal>
 
@@ -157,44 +156,6 @@ TEST_F(DialogFixture, UnloadAllEmptiesEveryRowAndTogglesTheTransport) {
     EXPECT_EQ(Status(4), CHANNEL_FREE);
     EXPECT_TRUE(dlg->IsPlaying());
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
-}
-
-TEST_F(DialogFixture, FailedDriverShowsTheOneMessageWithItsReasonAndADeviceChangeRecovers) {
-    // No configuration: driver 0, JACK, with no server to talk to.
-    StartDialog('\0');
-    ASSERT_TRUE(WaitFor([&] { return !messages.empty(); }));  // once the window is drawn
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, "ASIO initialization failed!");
-    EXPECT_TRUE(messages[0].detail.startsWith("No JACK server answers"))
-        << messages[0].detail.toStdString();
-    EXPECT_EQ(messages[0].caption, "Cantabile");
-    EXPECT_TRUE(dlg->isVisible());
-    EXPECT_EQ(dlg->StatusText(), "\"JACK Audio Connection Kit\" could not be opened: " +
-                                     messages[0].detail + ". Pick a device to try again.");
-    EXPECT_TRUE(Edit(IDC_PAIR_FIRST + 0)->text().isEmpty());
-    ASSERT_EQ(DeviceBox()->count(), 3);
-    EXPECT_EQ(DeviceBox()->currentIndex(), 0);
-
-    // Loads fail, and say why in the status line.
-    Load(0, WriteWav("a.wav"));
-    EXPECT_TRUE(Edit(IDC_FILE_FIRST + 0)->text().isEmpty());
-    EXPECT_EQ(dlg->StatusText(), "Chn 01: a.wav: no device is open");
-    EXPECT_EQ(messages.size(), 1u);
-
-    // Picking the virtual card replaces the engine and remembers the choice.
-    PickDevice(2);
-    EXPECT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(dlg->StatusText().isEmpty());
-    EXPECT_EQ(dlg->CurrentDevice(), 2);
-    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2\nVirtual Card\n");
-    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
-    EXPECT_EQ(DeviceBox()->count(), 3);  // refilled, not appended to
-    EXPECT_EQ(DeviceBox()->currentIndex(), 2);
-    EXPECT_EQ(qobject_cast<QListWidget*>(dlg->Control(IDC_PAIRLIST))->count(), 12);
-
-    Load(0, dir.File("a.wav"));
-    EXPECT_EQ(Edit(IDC_FILE_FIRST + 0)->text(), "a.wav");
-    EXPECT_EQ(Status(0), CHANNEL_LOADED);
 }
 
 TEST_F(DialogFixture, TheDeviceBoxTakesOnlyPicksAndAPickWhileStoppedLeavesTheCaptionTruthful) {
