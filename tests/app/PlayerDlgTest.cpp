@@ -101,7 +101,7 @@ TEST_F(DialogFixture, PlayPauseStartsAndStopsTheDeviceAndADeviceChangeWhilePlayi
     EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2\nVirtual Card\n");
 }
 
-TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatus) {
+TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatusAndUnloadAllTogglesTheTransport) {
     StartDialog(kVirtualCardConfig);
     Load(0, WriteWav("long.wav"));
     Load(1, WriteWav("short.wav", 4608));
@@ -123,20 +123,7 @@ TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatus) {
     // The short file plays out once more.
     EXPECT_TRUE(WaitFor([&] { return Status(1) == CHANNEL_TERMINATED; }, 10000));
 
-    dlg->done(QDialog::Accepted);  // closes the engine and its log
-    const std::string log = ReadWholeFile(dir.File("SarabandeDbg.Log"));
-    EXPECT_NE(log.find("Request to ReStart on channel 0"), std::string::npos);
-    EXPECT_EQ(log.find("Request to ReStart on channel 2"), std::string::npos);
-}
-
-TEST_F(DialogFixture, UnloadAllEmptiesEveryRowAndTogglesTheTransport) {
-    StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("a.wav"));
-    Load(7, WriteWav("b.wav"));
-    Click(IDC_PLAYPAUSE);
-    ASSERT_TRUE(dlg->IsPlaying());
-
-    // While playing: everything closes and the device stops.
+    // Unload All while playing: everything closes and the device stops.
     Click(IDC_UNLOADALL);
     for (int k = 0; k < kNumChannels; ++k) {
         EXPECT_TRUE(Edit(IDC_FILE_FIRST + k)->text().isEmpty()) << k;
@@ -145,10 +132,8 @@ TEST_F(DialogFixture, UnloadAllEmptiesEveryRowAndTogglesTheTransport) {
     }
     EXPECT_FALSE(dlg->IsPlaying());
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
-    // The pair labels stay.
-    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
-
-    // While stopped: still empties the rows, and starts the device with
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");  // the pair labels stay
+    // While stopped: it still empties the rows, and starts the device with
     // nothing loaded.
     Load(4, WriteWav("c.wav"));
     Click(IDC_UNLOADALL);
@@ -156,6 +141,11 @@ TEST_F(DialogFixture, UnloadAllEmptiesEveryRowAndTogglesTheTransport) {
     EXPECT_EQ(Status(4), CHANNEL_FREE);
     EXPECT_TRUE(dlg->IsPlaying());
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
+
+    dlg->done(QDialog::Accepted);  // closes the engine and its log
+    const std::string log = ReadWholeFile(dir.File("SarabandeDbg.Log"));
+    EXPECT_NE(log.find("Request to ReStart on channel 0"), std::string::npos);
+    EXPECT_EQ(log.find("Request to ReStart on channel 2"), std::string::npos);
 }
 
 TEST_F(DialogFixture, TheDeviceBoxTakesOnlyPicksAndAPickWhileStoppedLeavesTheCaptionTruthful) {
