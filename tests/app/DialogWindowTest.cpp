@@ -198,7 +198,7 @@ TEST_F(DialogFixture, AFailedDriverDrawsTheWindowThenOneBoxWithTheReasonAndAPick
     EXPECT_EQ(Status(0), CHANNEL_LOADED);
 }
 
-TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBox) {
+TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBoxAndLoadThePlatformFileChooser) {
     StartDialog(kVirtualCardConfig);
     // F1 opens the real About box.
     bool seen = false;
@@ -247,10 +247,8 @@ TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBox) {
     dlg->OnSysCommand(IDM_ABOUTBOX | 0x3);
     dlg->OnSysCommand(0x0020);
     EXPECT_EQ(aboutCalls, 2);
-}
 
-TEST_F(DialogFixture, ThePlatformFileChooserOffersAudioFirst) {
-    StartDialog(kVirtualCardConfig);
+    // Load opens the platform's file chooser, audio files first.
     dlg->SetFileChooser(nullptr);
     QString title;
     QStringList filters;
