@@ -91,7 +91,7 @@ TEST_F(DialogFixture, TheColumnsControlsReachTheEngine) {
     EXPECT_TRUE(time->text().isEmpty());
 }
 
-TEST_F(DialogFixture, RemoteCommandsShowInTheRows) {
+TEST_F(DialogFixture, RemoteCommandsShowInTheRowsAndAShowGoesRoundWithOneFileMissing) {
     setenv("CANTABILE_OSC_PORT", "0", 1);  // any free port
     StartDialog(kVirtualCardConfig);
     ASSERT_GT(dlg->RemotePort(), 0);
@@ -116,11 +116,9 @@ TEST_F(DialogFixture, RemoteCommandsShowInTheRows) {
     EXPECT_TRUE(dlg->StatusText().startsWith("Chn 05: missing.wav: "))
         << dlg->StatusText().toStdString();
     lo_address_free(to);
-}
 
-TEST_F(DialogFixture, AShowGoesRoundThroughTheDialogWithOneFileMissing) {
-    StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("a.wav"));
+    // A show goes round through the dialog, with one of its files gone.
+    Load(0, a);
     Load(3, WriteWav("b.wav"));
     Load(6, WriteWav("c.wav"));
     Level(*dlg, 0)->setValue(-6);
