@@ -1,21 +1,14 @@
 // The dialog as a window: layout in dialog units, tab order, the keys that end
-// it, the About box, the real message box, and screenshots.
+// it, the About box and its screenshot, and the real message box and file chooser.
 #include <QAbstractItemView>
 #include <QAction>
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileDialog>
-#include <QGroupBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
 #include <QTimer>
 
 #include "app/AboutDlg.h"
@@ -43,8 +36,21 @@ void OnNextModal(std::function<void(QWidget*)> check) {
 
 }  // namespace
 
-TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
+TEST_F(DialogFixture, StartUpShowsThePairsAndTheDevicesWithTheControlsInLayoutAndTabOrder) {
     StartDialog(kVirtualCardConfig);
+    ASSERT_NE(dlg->Engine(), nullptr);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 1)->text(), "Out 3 / 4");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 11)->text(), "Out 23 / Out 24");
+    for (int k = 0; k < kNumChannels; ++k) EXPECT_TRUE(Edit(IDC_FILE_FIRST + k)->text().isEmpty());
+    // JACK, ALSA "default", the virtual card; the one in use is selected.
+    EXPECT_EQ(DeviceBox()->count(), 3);
+    EXPECT_EQ(DeviceBox()->currentIndex(), 2);
+    EXPECT_EQ(dlg->CurrentDevice(), -1);
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play/Pause");
+    EXPECT_FALSE(dlg->IsPlaying());
+
     const DialogUnits du(dlg->font());
     EXPECT_EQ(dlg->windowTitle(), "ASIO Cantabile");
     EXPECT_EQ(dlg->windowType(), Qt::Window);  // listed in the task bar
@@ -102,14 +108,13 @@ TEST_F(DialogFixture, ControlsSitWhereTheLayoutPutsThemInTabOrder) {
     EXPECT_EQ(chain, expected);
 }
 
-TEST_F(DialogFixture, EnterPressesExitUnlessAnotherButtonHasTheFocus) {
+TEST_F(DialogFixture, EnterPressesExitUnlessAButtonHasTheFocusAndEscapeOrTheCloseBoxEndIt) {
     StartDialog(kVirtualCardConfig);
     // On a Load button, Enter presses that button.
     chooserAnswer.clear();
     QTest::keyClick(Button(IDC_LOAD_FIRST + 2), Qt::Key_Return);
     EXPECT_EQ(nChooserCalls, 1);
     EXPECT_TRUE(dlg->isVisible());
-
     // In the show column it only takes what was typed.
     QTest::keyClick(dlg->Control(IDC_FADETIME), Qt::Key_Return);
     EXPECT_TRUE(dlg->isVisible());
@@ -118,23 +123,21 @@ TEST_F(DialogFixture, EnterPressesExitUnlessAnotherButtonHasTheFocus) {
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_EQ(dlg->result(), QDialog::Accepted);
     EXPECT_EQ(dlg->Engine(), nullptr);
-}
 
-TEST_F(DialogFixture, EscapeAndTheCloseBoxEndTheDialog) {
     StartDialog(kVirtualCardConfig);
     QTest::keyClick(Edit(IDC_PAIR_FIRST), Qt::Key_Escape);
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_EQ(dlg->result(), QDialog::Rejected);
     EXPECT_EQ(dlg->Engine(), nullptr);
 
-    dlg.reset();
     StartDialog(kVirtualCardConfig);
     ASSERT_NE(dlg->Engine(), nullptr);
     EXPECT_TRUE(dlg->close());
     EXPECT_EQ(dlg->Engine(), nullptr);
 }
 
-TEST_F(DialogFixture, AFailedFirstStartDrawsTheWindowThenTheRealBoxWithTheReason) {
+// No configuration: driver 0, JACK, with no server to talk to.
+TEST_F(DialogFixture, AFailedDriverDrawsTheWindowThenOneBoxWithTheReasonAndAPickRecovers) {
     dlg = std::make_unique<CPlayerDlg>();
     bool bPainted = false, bPaintedFirst = false;
     dlg->SetFirstPaintHandler([&] { bPainted = true; });
@@ -152,7 +155,7 @@ TEST_F(DialogFixture, AFailedFirstStartDrawsTheWindowThenTheRealBoxWithTheReason
         buttons = box->standardButtons();
         box->button(QMessageBox::Ok)->click();
     });
-    dlg->show();  // no configuration: JACK, and no server
+    dlg->show();
     ASSERT_TRUE(WaitFor([&] { return !text.isEmpty(); }, 5000));
     EXPECT_TRUE(bPaintedFirst);
     EXPECT_EQ(text, "ASIO initialization failed!");
@@ -162,9 +165,40 @@ TEST_F(DialogFixture, AFailedFirstStartDrawsTheWindowThenTheRealBoxWithTheReason
     EXPECT_EQ(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_EQ(dlg->focusWidget(), DeviceBox());  // ready for another pick
+    EXPECT_EQ(dlg->StatusText(), "\"JACK Audio Connection Kit\" could not be opened: " + detail +
+                                     ". Pick a device to try again.");
+    EXPECT_TRUE(Edit(IDC_PAIR_FIRST + 0)->text().isEmpty());
+    ASSERT_EQ(DeviceBox()->count(), 3);
+    EXPECT_EQ(DeviceBox()->currentIndex(), 0);
+
+    // From here on no other box may come.
+    dlg->SetMessageBox(
+        [this](QWidget*, const QString& text, const QString& detail, const QString& caption) {
+            messages.push_back({text, detail, caption});
+        });
+    dlg->SetFileChooser([this](QWidget*) { return chooserAnswer; });
+    // Loads fail, and say why in the status line.
+    Load(0, WriteWav("a.wav"));
+    EXPECT_TRUE(Edit(IDC_FILE_FIRST + 0)->text().isEmpty());
+    EXPECT_EQ(dlg->StatusText(), "Chn 01: a.wav: no device is open");
+
+    // Picking the virtual card replaces the engine and remembers the choice.
+    PickDevice(2);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(dlg->StatusText().isEmpty());
+    EXPECT_EQ(dlg->CurrentDevice(), 2);
+    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2\nVirtual Card\n");
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
+    EXPECT_EQ(DeviceBox()->count(), 3);  // refilled, not appended to
+    EXPECT_EQ(DeviceBox()->currentIndex(), 2);
+    EXPECT_EQ(qobject_cast<QListWidget*>(dlg->Control(IDC_PAIRLIST))->count(), 12);
+
+    Load(0, dir.File("a.wav"));
+    EXPECT_EQ(Edit(IDC_FILE_FIRST + 0)->text(), "a.wav");
+    EXPECT_EQ(Status(0), CHANNEL_LOADED);
 }
 
-TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBox) {
+TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBoxAndLoadThePlatformFileChooser) {
     StartDialog(kVirtualCardConfig);
     // F1 opens the real About box.
     bool seen = false;
@@ -213,10 +247,8 @@ TEST_F(DialogFixture, F1AndTheContextMenuOpenTheAboutBox) {
     dlg->OnSysCommand(IDM_ABOUTBOX | 0x3);
     dlg->OnSysCommand(0x0020);
     EXPECT_EQ(aboutCalls, 2);
-}
 
-TEST_F(DialogFixture, ThePlatformFileChooserOffersAudioFirst) {
-    StartDialog(kVirtualCardConfig);
+    // Load opens the platform's file chooser, audio files first.
     dlg->SetFileChooser(nullptr);
     QString title;
     QStringList filters;
@@ -240,22 +272,4 @@ TEST_F(DialogFixture, ThePlatformFileChooserOffersAudioFirst) {
     // Cancelled: nothing loaded, and the working directory stays.
     EXPECT_TRUE(Edit(IDC_FILE_FIRST + 6)->text().isEmpty());
     EXPECT_EQ(QDir::currentPath(), before);
-}
-
-TEST_F(DialogFixture, ScreenshotWithFilesLoaded) {
-    StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("Overture.wav", 441000));
-    Load(1, WriteWav("Strings - first violins.wav", 441000));
-    Load(4, WriteWav("Percussion.wav", 441000));
-    Load(11, WriteWav("Click track.wav", 441000));
-    Load(2, WriteTinyFile("Timpani.wav"));  // refused: the status line says why
-    qobject_cast<QSpinBox*>(dlg->Control(IDC_LEVEL_FIRST + 1))->setValue(-12);
-    qobject_cast<QCheckBox*>(dlg->Control(IDC_LOOP_FIRST + 11))->setChecked(true);
-    Click(IDC_PLAYPAUSE);
-    auto* meter = static_cast<MeterBar*>(dlg->Control(IDC_METER_FIRST));
-    ASSERT_TRUE(WaitFor([&] { return meter->LeftLength() > 0; }, 3000));
-    EXPECT_EQ(dlg->windowIcon().availableSizes().size(), 3);
-    const QPixmap shot = dlg->grab();
-    EXPECT_EQ(shot.size(), dlg->size() * shot.devicePixelRatio());
-    EXPECT_TRUE(shot.save(QString::fromStdString(ShotPath("dialog.png"))));
 }

@@ -1,58 +1,24 @@
 // The main dialog's handlers on the real engine and the virtual card.
 #include <QAbstractItemView>
-#include <QApplication>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPushButton>
-#include <QTest>
 #include <QWheelEvent>
 #include <csignal>
 
-#include "engine/Sarabande.h"
 #include "platform/Event.h"
 #include "tests/app/DialogFixture.h"
 #include "tests/support/JackServer.h"
 
 namespace {
 
-constexpr uint32_t kLongFrames = 441000;  // ten seconds: never runs out in a test
-constexpr uint32_t kShortFrames = 4608;   // one block: plays out in a moment
-
 // True when the device is running: the engine keeps refilling.
-bool RefillsHappen(Sarabande* engine, int timeoutMs) {
-    return engine->GetPositionEvent()->Wait(timeoutMs);
-}
-
-// True when no refill happens any more, once those in flight have settled.
-bool RefillsStopped(Sarabande* engine) {
-    platform::SleepMs(250);
-    while (engine->GetPositionEvent()->TryWait()) {
-    }
-    return !engine->GetPositionEvent()->Wait(600);
+bool RefillsHappen(Sarabande* engine) {
+    return engine->GetPositionEvent()->Wait(3000);
 }
 
 }  // namespace
 
-TEST_F(DialogFixture, StartUpShowsThePairLabelsAndTheDevices) {
-    StartDialog(kVirtualCardConfig);
-    ASSERT_NE(dlg->Engine(), nullptr);
-    EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
-    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 1)->text(), "Out 3 / 4");
-    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 11)->text(), "Out 23 / Out 24");
-    for (int k = 0; k < kNumChannels; ++k) EXPECT_TRUE(Edit(IDC_FILE_FIRST + k)->text().isEmpty());
-    // JACK, ALSA "default", the virtual card; the one in use is selected.
-    EXPECT_EQ(DeviceBox()->count(), 3);
-    EXPECT_EQ(DeviceBox()->currentIndex(), 2);
-    EXPECT_EQ(dlg->CurrentDevice(), -1);
-    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play/Pause");
-    EXPECT_FALSE(dlg->IsPlaying());
-}
-
 TEST_F(DialogFixture, LoadShowsTheFileNameAndAFailedLoadLeavesTheRowEmpty) {
     StartDialog(kVirtualCardConfig);
-    const std::string tone = WriteWav("tone.wav", kLongFrames);
+    const std::string tone = WriteWav("tone.wav");
     const std::string tiny = WriteTinyFile("tiny.wav");
 
     Load(3, tone);
@@ -91,21 +57,10 @@ TEST_F(DialogFixture, LoadShowsTheFileNameAndAFailedLoadLeavesTheRowEmpty) {
     EXPECT_EQ(Status(4), CHANNEL_FREE);
 }
 
-TEST_F(DialogFixture, LoadingOverAPlayingChannelReplacesIt) {
+TEST_F(DialogFixture, PlayPauseStartsAndStopsTheDeviceAndADeviceChangeWhilePlayingClosesAll) {
     StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("first.wav", kLongFrames));
-    Click(IDC_PLAYPAUSE);
-    ASSERT_EQ(Status(0), CHANNEL_PLAYING);
-    Load(0, WriteWav("second.wav", kLongFrames));
-    EXPECT_EQ(Edit(IDC_FILE_FIRST + 0)->text(), "second.wav");
-    EXPECT_EQ(Status(0), CHANNEL_LOADED);
-    EXPECT_EQ(dlg->LoadedPath(0), dir.File("second.wav"));
-}
-
-TEST_F(DialogFixture, PlayPauseStartsAndStopsTheDevice) {
-    StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("a.wav", kLongFrames));
-    Load(5, WriteWav("b.wav", kLongFrames));
+    Load(0, WriteWav("a.wav"));
+    Load(5, WriteWav("b.wav"));
     Sarabande* engine = dlg->Engine();
 
     Click(IDC_PLAYPAUSE);
@@ -113,30 +68,48 @@ TEST_F(DialogFixture, PlayPauseStartsAndStopsTheDevice) {
     EXPECT_TRUE(dlg->IsPlaying());
     EXPECT_EQ(Status(0), CHANNEL_PLAYING);
     EXPECT_EQ(Status(5), CHANNEL_PLAYING);
-    EXPECT_TRUE(RefillsHappen(engine, 3000));
+    EXPECT_TRUE(RefillsHappen(engine));
 
     Click(IDC_PLAYPAUSE);
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
     EXPECT_FALSE(dlg->IsPlaying());
-    EXPECT_TRUE(RefillsStopped(engine));
+    // Once the refills in flight have settled, none comes any more.
+    platform::SleepMs(250);
+    while (engine->GetPositionEvent()->TryWait()) {
+    }
+    EXPECT_FALSE(engine->GetPositionEvent()->Wait(600));
     // Paused channels stay where they are, still playing as far as the
     // engine knows; the next press only starts the device again.
     EXPECT_EQ(Status(0), CHANNEL_PLAYING);
 
     Click(IDC_PLAYPAUSE);
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
-    EXPECT_TRUE(RefillsHappen(engine, 3000));
+    EXPECT_TRUE(RefillsHappen(engine));
+
+    // Loading over a playing channel replaces it.
+    Load(0, WriteWav("second.wav"));
+    EXPECT_EQ(Edit(IDC_FILE_FIRST + 0)->text(), "second.wav");
+    EXPECT_EQ(Status(0), CHANNEL_LOADED);
+    EXPECT_EQ(dlg->LoadedPath(0), dir.File("second.wav"));
+
+    // A device change while playing stops and closes everything.
+    PickDevice(2);
+    EXPECT_FALSE(dlg->IsPlaying());
+    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
+    EXPECT_EQ(Status(0), CHANNEL_FREE);
+    EXPECT_EQ(Status(5), CHANNEL_FREE);
+    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2\nVirtual Card\n");
 }
 
-TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatus) {
+TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatusAndUnloadAllTogglesTheTransport) {
     StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("long.wav", kLongFrames));
-    Load(1, WriteWav("short.wav", kShortFrames));
+    Load(0, WriteWav("long.wav"));
+    Load(1, WriteWav("short.wav", 4608));
     Click(IDC_PLAYPAUSE);
     ASSERT_TRUE(WaitFor([&] { return Status(1) == CHANNEL_TERMINATED; }, 10000))
         << "status " << Status(1);
     ASSERT_EQ(Status(0), CHANNEL_PLAYING);
-    Load(2, WriteWav("never.wav", kLongFrames));
+    Load(2, WriteWav("never.wav"));
     ASSERT_EQ(Status(2), CHANNEL_LOADED);
 
     Click(IDC_RESTARTALL);
@@ -150,20 +123,7 @@ TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatus) {
     // The short file plays out once more.
     EXPECT_TRUE(WaitFor([&] { return Status(1) == CHANNEL_TERMINATED; }, 10000));
 
-    dlg->done(QDialog::Accepted);  // closes the engine and its log
-    const std::string log = ReadWholeFile(dir.File("SarabandeDbg.Log"));
-    EXPECT_NE(log.find("Request to ReStart on channel 0"), std::string::npos);
-    EXPECT_EQ(log.find("Request to ReStart on channel 2"), std::string::npos);
-}
-
-TEST_F(DialogFixture, UnloadAllEmptiesEveryRowAndTogglesTheTransport) {
-    StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("a.wav", kLongFrames));
-    Load(7, WriteWav("b.wav", kLongFrames));
-    Click(IDC_PLAYPAUSE);
-    ASSERT_TRUE(dlg->IsPlaying());
-
-    // While playing: everything closes and the device stops.
+    // Unload All while playing: everything closes and the device stops.
     Click(IDC_UNLOADALL);
     for (int k = 0; k < kNumChannels; ++k) {
         EXPECT_TRUE(Edit(IDC_FILE_FIRST + k)->text().isEmpty()) << k;
@@ -172,60 +132,43 @@ TEST_F(DialogFixture, UnloadAllEmptiesEveryRowAndTogglesTheTransport) {
     }
     EXPECT_FALSE(dlg->IsPlaying());
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
-    // The pair labels stay.
-    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
-
-    // While stopped: still empties the rows, and starts the device with
+    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");  // the pair labels stay
+    // While stopped: it still empties the rows, and starts the device with
     // nothing loaded.
-    Load(4, WriteWav("c.wav", kLongFrames));
+    Load(4, WriteWav("c.wav"));
     Click(IDC_UNLOADALL);
     EXPECT_TRUE(Edit(IDC_FILE_FIRST + 4)->text().isEmpty());
     EXPECT_EQ(Status(4), CHANNEL_FREE);
     EXPECT_TRUE(dlg->IsPlaying());
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
+
+    dlg->done(QDialog::Accepted);  // closes the engine and its log
+    const std::string log = ReadWholeFile(dir.File("SarabandeDbg.Log"));
+    EXPECT_NE(log.find("Request to ReStart on channel 0"), std::string::npos);
+    EXPECT_EQ(log.find("Request to ReStart on channel 2"), std::string::npos);
 }
 
-TEST_F(DialogFixture, FailedDriverShowsTheOneMessageWithItsReasonAndADeviceChangeRecovers) {
-    // No configuration: driver 0, JACK, with no server to talk to.
-    StartDialog('\0');
-    ASSERT_TRUE(WaitFor([&] { return !messages.empty(); }, 3000));  // once the window is drawn
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, "ASIO initialization failed!");
-    EXPECT_TRUE(messages[0].detail.startsWith("No JACK server answers"))
-        << messages[0].detail.toStdString();
-    EXPECT_EQ(messages[0].caption, "Cantabile");
-    EXPECT_TRUE(dlg->isVisible());
-    EXPECT_EQ(dlg->StatusText(), "\"JACK Audio Connection Kit\" could not be opened: " +
-                                     messages[0].detail + ". Pick a device to try again.");
-    EXPECT_TRUE(Edit(IDC_PAIR_FIRST + 0)->text().isEmpty());
-    ASSERT_EQ(DeviceBox()->count(), 3);
-    EXPECT_EQ(DeviceBox()->currentIndex(), 0);
-
-    // Loads fail, and say why in the status line.
-    Load(0, WriteWav("a.wav", kLongFrames));
-    EXPECT_TRUE(Edit(IDC_FILE_FIRST + 0)->text().isEmpty());
-    EXPECT_EQ(dlg->StatusText(), "Chn 01: a.wav: no device is open");
-    EXPECT_EQ(messages.size(), 1u);
-
-    // Picking the virtual card replaces the engine and remembers the choice.
-    PickDevice(2);
-    EXPECT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(dlg->StatusText().isEmpty());
-    EXPECT_EQ(dlg->CurrentDevice(), 2);
-    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2\nVirtual Card\n");
-    EXPECT_EQ(Edit(IDC_PAIR_FIRST + 0)->text(), "Out 1 / 2");
-    EXPECT_EQ(DeviceBox()->count(), 3);  // refilled, not appended to
-    EXPECT_EQ(DeviceBox()->currentIndex(), 2);
-    EXPECT_EQ(qobject_cast<QListWidget*>(dlg->Control(IDC_PAIRLIST))->count(), 12);
-
-    Load(0, dir.File("a.wav"));
-    EXPECT_EQ(Edit(IDC_FILE_FIRST + 0)->text(), "a.wav");
-    EXPECT_EQ(Status(0), CHANNEL_LOADED);
-}
-
-TEST_F(DialogFixture, ADeviceChangeWhileStoppedLeavesTheCaptionTruthful) {
+TEST_F(DialogFixture, TheDeviceBoxTakesOnlyPicksAndAPickWhileStoppedLeavesTheCaptionTruthful) {
     StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("a.wav", kLongFrames));
+    Load(0, WriteWav("a.wav"));
+    // The wheel and the keys that step through the closed box pick nothing.
+    QComboBox* box = DeviceBox();
+    ASSERT_EQ(box->currentIndex(), 2);
+    EXPECT_FALSE(box->hasFocus());
+    QWheelEvent wheel(QPointF(5, 5), box->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, 120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(box, &wheel);
+    for (Qt::Key key : {Qt::Key_Up, Qt::Key_Down, Qt::Key_Home, Qt::Key_PageUp, Qt::Key_J})
+        QTest::keyClick(box, key);
+    QCoreApplication::sendPostedEvents(dlg.get());
+    EXPECT_EQ(box->currentIndex(), 2);
+    EXPECT_EQ(dlg->CurrentDevice(), -1);  // no pick was taken, so no reset
+    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2");
+    EXPECT_EQ(Status(0), CHANNEL_LOADED);
+    // The keys that open the list still do.
+    QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
+    EXPECT_TRUE(box->view()->isVisible());
+    box->hidePopup();
 
     // The first pick always resets, even onto the device in use.
     PickDevice(2);
@@ -251,39 +194,6 @@ TEST_F(DialogFixture, ADeviceChangeWhileStoppedLeavesTheCaptionTruthful) {
               std::string::npos);
 }
 
-TEST_F(DialogFixture, ADeviceChangeWhilePlayingStopsAndClosesEverything) {
-    StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("a.wav", kLongFrames));
-    Click(IDC_PLAYPAUSE);
-    ASSERT_TRUE(RefillsHappen(dlg->Engine(), 3000));
-    PickDevice(2);
-    EXPECT_FALSE(dlg->IsPlaying());
-    EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Play");
-    EXPECT_EQ(Status(0), CHANNEL_FREE);
-    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2\nVirtual Card\n");
-}
-
-TEST_F(DialogFixture, TheDeviceBoxIgnoresTheWheelAndTheKeysThatStepThroughItClosed) {
-    StartDialog(kVirtualCardConfig);
-    QComboBox* box = DeviceBox();
-    ASSERT_EQ(box->currentIndex(), 2);
-    EXPECT_FALSE(box->hasFocus());
-    QWheelEvent wheel(QPointF(5, 5), box->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, 120),
-                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(box, &wheel);
-    for (Qt::Key key : {Qt::Key_Up, Qt::Key_Down, Qt::Key_Home, Qt::Key_PageUp, Qt::Key_J})
-        QTest::keyClick(box, key);
-    QCoreApplication::sendPostedEvents(dlg.get());
-    EXPECT_EQ(box->currentIndex(), 2);
-    EXPECT_EQ(dlg->CurrentDevice(), -1);  // no pick was taken, so no reset
-    EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2");
-    EXPECT_EQ(Edit(IDC_PAIR_FIRST)->text(), "Out 1 / 2");
-    // The keys that open the list still do.
-    QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
-    EXPECT_TRUE(box->view()->isVisible());
-    box->hidePopup();
-}
-
 TEST_F(DialogFixture, ALostJackServerStopsTheTransportKeepsTheRowsAndAPickPlaysThemAgain) {
     const std::string jackd = JackServer::FindJackd();
     if (jackd.empty()) GTEST_SKIP() << "jackd is not installed";
@@ -294,9 +204,9 @@ TEST_F(DialogFixture, ALostJackServerStopsTheTransportKeepsTheRowsAndAPickPlaysT
     // A JACK pair is named after the ports it feeds: its start shows.
     EXPECT_EQ(Edit(IDC_PAIR_FIRST)->toolTip(), "system:playback_1 / system:playback_2");
     EXPECT_EQ(Edit(IDC_PAIR_FIRST)->cursorPosition(), 0);
-    Load(0, WriteWav("a.wav", kLongFrames));
+    Load(0, WriteWav("a.wav"));
     Click(IDC_PLAYPAUSE);
-    ASSERT_TRUE(RefillsHappen(dlg->Engine(), 3000));
+    ASSERT_TRUE(RefillsHappen(dlg->Engine()));
 
     server.Kill(SIGKILL);
     ASSERT_TRUE(WaitFor([&] { return !dlg->StatusText().isEmpty(); }, 1000));
@@ -324,5 +234,5 @@ TEST_F(DialogFixture, ALostJackServerStopsTheTransportKeepsTheRowsAndAPickPlaysT
     EXPECT_EQ(Status(0), CHANNEL_LOADED);
     Click(IDC_PLAYPAUSE);
     EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), "Pause");
-    EXPECT_TRUE(RefillsHappen(dlg->Engine(), 3000));
+    EXPECT_TRUE(RefillsHappen(dlg->Engine()));
 }

@@ -5,17 +5,11 @@
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
 #include <cstdio>
 
-#include "engine/Sarabande.h"
 #include "tests/app/DialogFixture.h"
 
 namespace {
-
-constexpr uint32_t kLongFrames = 441000;
 
 LevelBox* Level(CPlayerDlg& dlg, int k) {
     return qobject_cast<LevelBox*>(dlg.Control(IDC_LEVEL_FIRST + k));
@@ -39,10 +33,14 @@ TEST(RowTime, ElapsedAndRemainingInTheFilesOwnTime) {
     EXPECT_EQ(RowTimeText(5, 10, 0), "");
 }
 
+// The scene is also the screenshot of the dialog in use.
 TEST_F(DialogFixture, TheColumnsControlsReachTheEngine) {
     StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("a.wav", kLongFrames));
-    Load(1, WriteWav("b.wav", kLongFrames));
+    Load(0, WriteWav("Overture.wav"));
+    Load(1, WriteWav("Strings - first violins.wav"));
+    Load(4, WriteWav("Percussion.wav"));
+    Load(11, WriteWav("Click track.wav"));
+    Load(2, WriteTinyFile("Timpani.wav"));  // refused: the status line says why
     EXPECT_TRUE(Level(*dlg, 0)->isEnabled());
     EXPECT_FALSE(Level(*dlg, 2)->isEnabled());  // nothing on the row
 
@@ -65,6 +63,7 @@ TEST_F(DialogFixture, TheColumnsControlsReachTheEngine) {
     EXPECT_TRUE(muted);
     Check(*dlg, IDC_LOOP_FIRST + 0)->click();
     EXPECT_TRUE(dlg->Engine()->IsChannelLooping(0));
+    Level(*dlg, 4)->setValue(-12);
 
     // Playing, each row shows its time and its meter moves.
     Click(IDC_PLAYPAUSE);
@@ -75,12 +74,16 @@ TEST_F(DialogFixture, TheColumnsControlsReachTheEngine) {
     EXPECT_TRUE(time->text().contains("  -0:")) << time->text().toStdString();
     EXPECT_GT(static_cast<MeterBar*>(dlg->Control(IDC_METER_FIRST + 0))->LeftLength(), 0);
     EXPECT_EQ(static_cast<MeterBar*>(dlg->Control(IDC_METER_FIRST + 1))->LeftLength(), 0);
+    EXPECT_EQ(dlg->windowIcon().availableSizes().size(), 3);
+    const QPixmap shot = dlg->grab();
+    EXPECT_EQ(shot.size(), dlg->size() * shot.devicePixelRatio());
+    EXPECT_TRUE(shot.save(QString::fromStdString(ShotPath("dialog.png"))));
 
     // Fade all over no time stops every playing channel.
     qobject_cast<QDoubleSpinBox*>(dlg->Control(IDC_FADETIME))->setValue(0.0);
     Click(IDC_FADEALL);
-    EXPECT_TRUE(WaitFor([&] { return Status(0) == CHANNEL_TERMINATED; }, 3000));
-    EXPECT_TRUE(WaitFor([&] { return Status(1) == CHANNEL_TERMINATED; }, 3000));
+    for (int k : {0, 1, 4, 11})
+        EXPECT_TRUE(WaitFor([&] { return Status(k) == CHANNEL_TERMINATED; })) << k;
 
     Click(IDC_UNLOADALL);  // the rows forget what they showed
     EXPECT_FALSE(Check(*dlg, IDC_LOOP_FIRST + 0)->isChecked());
@@ -88,17 +91,17 @@ TEST_F(DialogFixture, TheColumnsControlsReachTheEngine) {
     EXPECT_TRUE(time->text().isEmpty());
 }
 
-TEST_F(DialogFixture, RemoteCommandsShowInTheRows) {
+TEST_F(DialogFixture, RemoteCommandsShowInTheRowsAndAShowGoesRoundWithOneFileMissing) {
     setenv("CANTABILE_OSC_PORT", "0", 1);  // any free port
     StartDialog(kVirtualCardConfig);
     ASSERT_GT(dlg->RemotePort(), 0);
-    const std::string a = WriteWav("a.wav", kLongFrames);
+    const std::string a = WriteWav("a.wav");
     lo_address to = lo_address_new("127.0.0.1", std::to_string(dlg->RemotePort()).c_str());
     lo_send(to, "/cantabile/load", "is", 3, "a.wav");  // relative to the start directory
     lo_send(to, "/cantabile/level", "if", 3, -12.0f);
     lo_send(to, "/cantabile/loop", "ii", 3, 1);
     lo_send(to, "/cantabile/go", "");
-    EXPECT_TRUE(WaitFor([&] { return dlg->IsPlaying(); }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return dlg->IsPlaying(); }));
     EXPECT_EQ(Edit(IDC_FILE_FIRST + 2)->text(), "a.wav");
     EXPECT_EQ(dlg->LoadedPath(2), a);
     EXPECT_EQ(Level(*dlg, 2)->value(), -12);
@@ -108,18 +111,16 @@ TEST_F(DialogFixture, RemoteCommandsShowInTheRows) {
 
     lo_send(to, "/cantabile/load", "is", 5, "missing.wav");
     lo_send(to, "/cantabile/unload", "i", 3);
-    EXPECT_TRUE(WaitFor([&] { return Edit(IDC_FILE_FIRST + 2)->text().isEmpty(); }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return Edit(IDC_FILE_FIRST + 2)->text().isEmpty(); }));
     EXPECT_FALSE(Level(*dlg, 2)->isEnabled());
     EXPECT_TRUE(dlg->StatusText().startsWith("Chn 05: missing.wav: "))
         << dlg->StatusText().toStdString();
     lo_address_free(to);
-}
 
-TEST_F(DialogFixture, AShowGoesRoundThroughTheDialogWithOneFileMissing) {
-    StartDialog(kVirtualCardConfig);
-    Load(0, WriteWav("a.wav", kLongFrames));
-    Load(3, WriteWav("b.wav", kLongFrames));
-    Load(6, WriteWav("c.wav", kLongFrames));
+    // A show goes round through the dialog, with one of its files gone.
+    Load(0, a);
+    Load(3, WriteWav("b.wav"));
+    Load(6, WriteWav("c.wav"));
     Level(*dlg, 0)->setValue(-6);
     Check(*dlg, IDC_LOOP_FIRST + 6)->click();
     const std::string show = dir.File("evening.json");
@@ -128,7 +129,7 @@ TEST_F(DialogFixture, AShowGoesRoundThroughTheDialogWithOneFileMissing) {
     EXPECT_FALSE(dlg->SaveShow(dir.File("no/such/folder/evening.json")));
 
     ASSERT_EQ(std::remove(dir.File("b.wav").c_str()), 0);
-    Load(9, WriteWav("d.wav", kLongFrames));  // not in the show: gone once it opens
+    Load(9, WriteWav("d.wav"));  // not in the show: gone once it opens
     Level(*dlg, 0)->setValue(0);
     EXPECT_FALSE(dlg->OpenShow(show));
     EXPECT_EQ(dlg->StatusText(), "Show evening.json: row 4: " +

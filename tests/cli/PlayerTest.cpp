@@ -21,16 +21,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kGoodbye = "Goodbye, and may all your code compile!\n";
 
-std::vector<std::string> WavFilesIn(const std::string& dir, const std::string& except) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        const std::string name = entry.path().filename();
-        if (name.ends_with(".wav") && name != except) names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A recording's header is complete once its data size matches the file.
 void ExpectCompleteRecording(const std::string& path) {
     const std::string bytes = ReadWholeFile(path);
@@ -49,7 +39,12 @@ TEST_F(PlayerTest, DemoRecordsEveryFileBitForBitOnItsOwnPairUnconverted) {
     ASSERT_EQ(run.nExitStatus, 0) << run.err;
 
     const std::string demo = dir.File("demo");
-    const std::vector<std::string> names = WavFilesIn(demo, "recording.wav");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(demo)) {
+        const std::string name = entry.path().filename();
+        if (name.ends_with(".wav") && name != "recording.wav") names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
     ASSERT_GE(names.size(), 6u);
     ASSERT_LE(names.size(), 12u);
     ExpectCompleteRecording(demo + "/recording.wav");
@@ -86,7 +81,7 @@ TEST_F(PlayerTest, DemoRecordsEveryFileBitForBitOnItsOwnPairUnconverted) {
     for (uint32_t pair = static_cast<uint32_t>(names.size()); pair < 12; ++pair) {
         EXPECT_EQ(ComparePair(recording, pair, {}), "") << "an unused pair is silent";
     }
-    // Playing in real time, the run takes about as long as the longest file.
+    // Playing in real time, the run ends about when the longest file does.
     EXPECT_LT(run.dSeconds, longestMs / 1000.0 + 5.0);
     EXPECT_TRUE(ReadWholeFile(dir.File("SarabandeDbg.Log")).ends_with(kGoodbye));
 }

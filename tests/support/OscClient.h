@@ -1,5 +1,6 @@
 // A liblo OSC client for tests: sends /cantabile/ messages from a port of its
-// own and records what comes back there as text.
+// own and records what comes back there as text: "/cantabile/ok level",
+// "/cantabile/status 1 playing /x/a.wav 1.5 3 -6 0".
 #pragma once
 
 #include <lo/lo.h>
@@ -10,8 +11,6 @@
 #include <utility>
 #include <vector>
 
-// Sends from its own port and records what comes back there as text:
-// "/cantabile/ok level", "/cantabile/status 1 playing /x/a.wav 1.5 3 -6 0".
 using Texts = std::vector<std::string>;
 
 class OscClient {
