@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,6 +22,26 @@ class RecordingLabels : public PairLabelSink {
     void AddLabel(const char* label) override { labels.emplace_back(label); }
     std::vector<std::string> labels;
 };
+
+// What the fills make of one memory sample at a level of `db`, as a 32-bit
+// output value; 16-bit output is its top half (dithered for 32-bit memory).
+// A set level of a whole multiple of 6 dB up to 96 shifts arithmetically;
+// any other level, and every level of a running fade, multiplies by the gain
+// measured against 32767 (a hair off 10^(-A/20)) and truncates towards zero
+// within the sample's range.
+inline int64_t Levelled(int32_t sample, bool wideMemory, double db, bool fading = false) {
+    if (!fading && db <= 96 && std::fmod(db, 6.0) == 0) {
+        const int shift = static_cast<int>(db) / 6;
+        return wideMemory ? int64_t{sample} >> shift
+                          : int64_t{sample} * (int64_t{1} << (16 - shift));
+    }
+    const double reference = 20.0 / std::log(10.0) * std::log(32767.0);
+    const double gain = std::pow(10.0, (reference - db) * 0.05) * 3.051850947599719e-05;
+    if (wideMemory) {
+        return static_cast<int64_t>(std::clamp(sample * gain, -2147483648.0, 2147483647.0));
+    }
+    return static_cast<int64_t>(std::clamp(sample * gain, -32768.0, 32767.0)) * 65536;
+}
 
 class MixerFixture : public ::testing::Test {
   protected:
