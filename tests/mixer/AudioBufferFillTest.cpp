@@ -13,7 +13,6 @@
 namespace {
 
 constexpr uint32_t kDeviceRate = 44100;
-constexpr int32_t kSentinel = 0x5A5A5A5A;
 
 enum class Cursor { Start, Middle, ExactEnd, Straddle };
 
@@ -97,11 +96,9 @@ void RunCase(const FillCase& c) {
     Reference ref;
     ref.c = c;
     ref.memory = MakeSamples(bufferFrames * spf, c.wide);
-    void* p = nullptr;
     uint32_t n = 0;
-    ASSERT_TRUE(buffer.Lock(0, 0, &p, &n, nullptr, nullptr, LOCK_ENTIRE_BUFFER));
+    uint8_t* bytes = Memory(buffer, &n);
     ASSERT_EQ(n, desc.dwBufferBytes);
-    auto* bytes = static_cast<uint8_t*>(p);
     for (size_t i = 0; i < ref.memory.size(); ++i) {
         const auto narrow = static_cast<int16_t>(ref.memory[i]);
         std::memcpy(bytes + bytesPerSample * i,
@@ -117,43 +114,25 @@ void RunCase(const FillCase& c) {
     buffer.SetAttenuation(c.attenuationDb);
     buffer.Play(c.looping);
 
-    for (int sw = 0; sw < 2; ++sw) {
-        SCOPED_TRACE("switch " + std::to_string(sw));
+    for (int k = 0; k < 2; ++k) {
+        SCOPED_TRACE("switch " + std::to_string(k));
         std::vector<int64_t> want[2];
         ref.Switch(want[0], want[1]);
-        std::vector<int64_t> got[2];
-        if (c.out16) {
-            std::vector<int16_t> out[2];
-            for (auto& o : out) o.assign(c.frames + 4, static_cast<int16_t>(kSentinel));
-            ProcessAudioBuffer16Bits(&buffer, out[0].data(), out[1].data());
-            for (int side = 0; side < 2; ++side) {
-                ASSERT_EQ(out[side].back(), static_cast<int16_t>(kSentinel)) << "overrun";
-                got[side].assign(out[side].begin(), out[side].begin() + c.frames);
-            }
-        } else {
-            std::vector<int32_t> out[2];
-            for (auto& o : out) o.assign(c.frames + 4, kSentinel);
-            ProcessAudioBuffer32Bits(&buffer, out[0].data(), out[1].data(),
-                                     static_cast<int32_t>(c.frames * 4));
-            for (int side = 0; side < 2; ++side) {
-                ASSERT_EQ(out[side].back(), kSentinel) << "overrun";
-                got[side].assign(out[side].begin(), out[side].begin() + c.frames);
-            }
-        }
+        const Switched sw = SwitchOnce(buffer);
+        ASSERT_FALSE(testing::Test::HasFailure());
+        const std::vector<int64_t>* got[2] = {&sw.left, &sw.right};
         for (int side = 0; side < 2; ++side) {
             for (uint32_t i = 0; i < c.frames; ++i) {
                 SCOPED_TRACE(testing::Message() << "side " << side << " frame " << i);
                 if (c.wide && c.out16) {
                     // Dithered: within one step of the exact value.
-                    ASSERT_LE(std::abs(got[side][i] - want[side][i] / 65536.0), 1.5);
+                    ASSERT_LE(std::abs((*got[side])[i] - want[side][i] / 65536.0), 1.5);
                 } else {
-                    ASSERT_EQ(got[side][i], c.out16 ? want[side][i] >> 16 : want[side][i]);
+                    ASSERT_EQ((*got[side])[i], c.out16 ? want[side][i] >> 16 : want[side][i]);
                 }
             }
         }
-        uint32_t pos = 0;
-        ASSERT_TRUE(buffer.GetAudioPosition(&pos));
-        ASSERT_EQ(pos, ref.cursor * bytesPerSample);
+        ASSERT_EQ(Position(buffer), ref.cursor * bytesPerSample);
         ASSERT_EQ(std::vector<uint8_t>(bytes, bytes + n), written) << "the memory changed";
     }
 }
@@ -187,11 +166,7 @@ class LevelRig {
         : desc_{kFrames * 4 * 3, kDeviceRate, 2, 0},
           buffer_(&desc_, kFrames, kDeviceRate, b16Bits),
           b16_(b16Bits) {
-        void* p = nullptr;
-        uint32_t n = 0;
-        EXPECT_TRUE(buffer_.Lock(0, 0, &p, &n, nullptr, nullptr, LOCK_ENTIRE_BUFFER));
-        memory_ = static_cast<int16_t*>(p);
-        samples_ = n / 2;
+        memory_ = reinterpret_cast<int16_t*>(Memory(buffer_));
         buffer_.Play(true);
     }
     AudioBuffer* operator->() { return &buffer_; }
@@ -199,18 +174,11 @@ class LevelRig {
     // The first left output sample of one switch, as a 32-bit value (16-bit
     // output in the top half).
     int64_t Switch(int16_t value = kLoud) {
-        std::fill(memory_, memory_ + samples_, value);
-        if (b16_) {
-            std::vector<int16_t> l(kFrames), r(kFrames);
-            ProcessAudioBuffer16Bits(&buffer_, l.data(), r.data());
-            EXPECT_EQ(l.front(), l.back());
-            return int64_t{l.front()} * 65536;
-        }
-        std::vector<int32_t> l(kFrames), r(kFrames);
-        ProcessAudioBuffer32Bits(&buffer_, l.data(), r.data(), kFrames * 4);
-        EXPECT_EQ(l.front(), l.back());
-        EXPECT_EQ(l.front(), r.front());
-        return l.front();
+        std::fill(memory_, memory_ + desc_.dwBufferBytes / 2, value);
+        const Switched sw = SwitchOnce(buffer_);
+        EXPECT_EQ(sw.left.front(), sw.left.back());
+        EXPECT_EQ(sw.left.front(), sw.right.front());
+        return sw.left.front() * (b16_ ? 65536 : 1);
     }
 
     // One switch within one 16-bit step of a running fade's level.
@@ -235,7 +203,6 @@ class LevelRig {
     AudioBuffer buffer_;
     bool b16_;
     int16_t* memory_ = nullptr;
-    uint32_t samples_ = 0;
 };
 
 // The gain is measured against 32767: at 20 dB a hair under 0.1, so 12340
