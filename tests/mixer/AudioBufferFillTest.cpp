@@ -27,14 +27,6 @@ struct FillCase {
     uint32_t attenuationDb;
 };
 
-std::string Name(const FillCase& c) {
-    static const char* const kCursor[] = {"Start", "Middle", "ExactEnd", "Straddle"};
-    return std::string(c.wide ? "Mem32" : "Mem16") + (c.out16 ? "Out16" : "Out32") +
-           (c.stereo ? "Stereo" : "Mono") + (c.looping ? "Ring" : "Once") +
-           (c.loRes ? "LoRes" : "Full") + "F" + std::to_string(c.frames) +
-           kCursor[static_cast<int>(c.cursor)] + "A" + std::to_string(c.attenuationDb);
-}
-
 // The model: the memory as samples, a cursor in samples, and one switch.
 struct Reference {
     std::vector<int32_t> memory;
@@ -81,7 +73,12 @@ std::vector<int32_t> MakeSamples(size_t count, bool wide) {
 // Two switches of one case; the outputs are never written past, and the
 // level never changes the memory.
 void RunCase(const FillCase& c) {
-    SCOPED_TRACE(Name(c));
+    SCOPED_TRACE(testing::Message()
+                 << (c.wide ? "32" : "16") << "-bit memory, " << (c.out16 ? 16 : 32)
+                 << "-bit output, " << (c.stereo ? "stereo " : "mono ")
+                 << (c.looping ? "ring " : "once ") << (c.loRes ? "lo-res, " : "") << c.frames
+                 << " frames, cursor " << static_cast<int>(c.cursor) << ", " << c.attenuationDb
+                 << " dB");
     const uint32_t spf = c.stereo ? 2 : 1;
     const uint32_t bytesPerSample = c.wide ? 4 : 2;
     const uint32_t sourceFrames = c.loRes ? (c.frames + 1) / 2 : c.frames;
