@@ -1,21 +1,18 @@
-// Every fill against a slow reference that states the conversion rules frame
+// The fills against a slow reference that states the conversion rules frame
 // by frame, across memory width, output width, channels, play mode, rate,
-// frame count, cursor position and level; the memory is never changed.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
+// frame count, cursor position and level; then the gain's exact values and
+// the fades.
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "mixer/AudioBuffer.h"
+#include "platform/Event.h"
+#include "tests/mixer/MixerFixture.h"
 
 namespace {
 
 constexpr uint32_t kDeviceRate = 44100;
-constexpr int32_t kSentinel = 0x5A5A5A5A;
 
 enum class Cursor { Start, Middle, ExactEnd, Straddle };
 
@@ -29,38 +26,6 @@ struct FillCase {
     Cursor cursor;
     uint32_t attenuationDb;
 };
-
-std::string Name(const FillCase& c) {
-    static const char* const kCursor[] = {"Start", "Middle", "ExactEnd", "Straddle"};
-    return std::string(c.wide ? "Mem32" : "Mem16") + (c.out16 ? "Out16" : "Out32") +
-           (c.stereo ? "Stereo" : "Mono") + (c.looping ? "Ring" : "Once") +
-           (c.loRes ? "LoRes" : "Full") + "F" + std::to_string(c.frames) +
-           kCursor[static_cast<int>(c.cursor)] + "A" + std::to_string(c.attenuationDb);
-}
-
-// The level rules: a multiple of 6 dB shifts, anything else multiplies by
-// 10^((20 log10(32767) - A) / 20) / 32767 and truncates towards zero.
-double Gain(uint32_t db) {
-    const double reference = 20.0 / std::log(10.0) * std::log(32767.0);
-    return std::pow(10.0, (reference - db) * 0.05) * 3.051850947599719e-05;
-}
-
-// The output for one memory sample, as a 32-bit value; for 32-bit memory on
-// 16-bit output, the exact value before the dither (compared within a step).
-int64_t Expected(int32_t s, const FillCase& c) {
-    const uint32_t db = c.attenuationDb;
-    const bool shift = db % 6 == 0;
-    if (!c.wide) {
-        const int64_t v =
-            shift ? s : static_cast<int64_t>(std::clamp(s * Gain(db), -32768.0, 32767.0));
-        if (c.out16) return shift ? v >> (db / 6) : v;
-        return shift ? v * (int64_t{1} << (16 - db / 6)) : v * 65536;
-    }
-    const int64_t v =
-        shift ? int64_t{s} >> (db / 6)
-              : static_cast<int64_t>(std::clamp(s * Gain(db), -2147483648.0, 2147483647.0));
-    return v;
-}
 
 // The model: the memory as samples, a cursor in samples, and one switch.
 struct Reference {
@@ -83,8 +48,8 @@ struct Reference {
                 if (c.looping && pos + spf > end) pos = 0;
             }
             if (pos + spf > end) continue;  // a once buffer that ran out: silence
-            left[o] = Expected(memory[pos], c);
-            right[o] = Expected(memory[pos + spf - 1], c);
+            left[o] = Levelled(memory[pos], c.wide, c.attenuationDb);
+            right[o] = Levelled(memory[pos + spf - 1], c.wide, c.attenuationDb);
         }
         if (c.frames != 0) pos = pos + spf <= end ? pos + spf : end;
         if (c.looping && pos >= end) pos = 0;
@@ -105,9 +70,15 @@ std::vector<int32_t> MakeSamples(size_t count, bool wide) {
     return samples;
 }
 
-// Two switches of one case.
+// Two switches of one case; the outputs are never written past, and the
+// level never changes the memory.
 void RunCase(const FillCase& c) {
-    SCOPED_TRACE(Name(c));
+    SCOPED_TRACE(testing::Message()
+                 << (c.wide ? "32" : "16") << "-bit memory, " << (c.out16 ? 16 : 32)
+                 << "-bit output, " << (c.stereo ? "stereo " : "mono ")
+                 << (c.looping ? "ring " : "once ") << (c.loRes ? "lo-res, " : "") << c.frames
+                 << " frames, cursor " << static_cast<int>(c.cursor) << ", " << c.attenuationDb
+                 << " dB");
     const uint32_t spf = c.stereo ? 2 : 1;
     const uint32_t bytesPerSample = c.wide ? 4 : 2;
     const uint32_t sourceFrames = c.loRes ? (c.frames + 1) / 2 : c.frames;
@@ -122,18 +93,13 @@ void RunCase(const FillCase& c) {
     Reference ref;
     ref.c = c;
     ref.memory = MakeSamples(bufferFrames * spf, c.wide);
-    void* p = nullptr;
     uint32_t n = 0;
-    ASSERT_TRUE(buffer.Lock(0, 0, &p, &n, nullptr, nullptr, LOCK_ENTIRE_BUFFER));
+    uint8_t* bytes = Memory(buffer, &n);
     ASSERT_EQ(n, desc.dwBufferBytes);
-    auto* bytes = static_cast<uint8_t*>(p);
     for (size_t i = 0; i < ref.memory.size(); ++i) {
-        if (c.wide) {
-            std::memcpy(bytes + 4 * i, &ref.memory[i], 4);
-        } else {
-            const auto s = static_cast<int16_t>(ref.memory[i]);
-            std::memcpy(bytes + 2 * i, &s, 2);
-        }
+        const auto narrow = static_cast<int16_t>(ref.memory[i]);
+        std::memcpy(bytes + bytesPerSample * i,
+                    c.wide ? static_cast<const void*>(&ref.memory[i]) : &narrow, bytesPerSample);
     }
     const std::vector<uint8_t> written(bytes, bytes + n);
 
@@ -145,45 +111,31 @@ void RunCase(const FillCase& c) {
     buffer.SetAttenuation(c.attenuationDb);
     buffer.Play(c.looping);
 
-    for (int sw = 0; sw < 2; ++sw) {
-        SCOPED_TRACE("switch " + std::to_string(sw));
-        std::vector<int64_t> wantL, wantR;
-        ref.Switch(wantL, wantR);
-        std::vector<int64_t> gotL(c.frames), gotR(c.frames);
-        if (c.out16) {
-            std::vector<int16_t> l(c.frames + 4, static_cast<int16_t>(kSentinel)), r = l;
-            ProcessAudioBuffer16Bits(&buffer, l.data(), r.data());
-            ASSERT_EQ(l.back(), static_cast<int16_t>(kSentinel)) << "wrote past the left output";
-            ASSERT_EQ(r.back(), static_cast<int16_t>(kSentinel)) << "wrote past the right output";
-            std::copy_n(l.begin(), c.frames, gotL.begin());
-            std::copy_n(r.begin(), c.frames, gotR.begin());
-        } else {
-            std::vector<int32_t> l(c.frames + 4, kSentinel), r = l;
-            ProcessAudioBuffer32Bits(&buffer, l.data(), r.data(),
-                                     static_cast<int32_t>(c.frames * 4));
-            ASSERT_EQ(l.back(), kSentinel) << "wrote past the left output";
-            ASSERT_EQ(r.back(), kSentinel) << "wrote past the right output";
-            std::copy_n(l.begin(), c.frames, gotL.begin());
-            std::copy_n(r.begin(), c.frames, gotR.begin());
-        }
-        if (c.wide && c.out16) {
-            // Dithered: within one step of the exact value.
+    for (int k = 0; k < 2; ++k) {
+        SCOPED_TRACE("switch " + std::to_string(k));
+        std::vector<int64_t> want[2];
+        ref.Switch(want[0], want[1]);
+        const Switched sw = SwitchOnce(buffer);
+        ASSERT_FALSE(testing::Test::HasFailure());
+        const std::vector<int64_t>* got[2] = {&sw.left, &sw.right};
+        for (int side = 0; side < 2; ++side) {
             for (uint32_t i = 0; i < c.frames; ++i) {
-                ASSERT_LE(std::abs(gotL[i] - wantL[i] / 65536.0), 1.5) << "left " << i;
-                ASSERT_LE(std::abs(gotR[i] - wantR[i] / 65536.0), 1.5) << "right " << i;
+                SCOPED_TRACE(testing::Message() << "side " << side << " frame " << i);
+                if (c.wide && c.out16) {
+                    // Dithered: within one step of the exact value.
+                    ASSERT_LE(std::abs((*got[side])[i] - want[side][i] / 65536.0), 1.5);
+                } else {
+                    ASSERT_EQ((*got[side])[i], c.out16 ? want[side][i] >> 16 : want[side][i]);
+                }
             }
-        } else {
-            ASSERT_EQ(gotL, wantL);
-            ASSERT_EQ(gotR, wantR);
         }
-        uint32_t pos = 0;
-        ASSERT_TRUE(buffer.GetAudioPosition(&pos));
-        ASSERT_EQ(pos, ref.cursor * bytesPerSample);
-        ASSERT_EQ(std::vector<uint8_t>(bytes, bytes + n), written)
-            << "the level changed the memory";
+        ASSERT_EQ(Position(buffer), ref.cursor * bytesPerSample);
+        ASSERT_EQ(std::vector<uint8_t>(bytes, bytes + n), written) << "the memory changed";
     }
 }
 
+// Levels: full, shifts, the deepest shift (96), gains below and past it,
+// and one that is a multiple of 6 only as a signed number.
 TEST(AudioBufferFill, EveryRoutineMatchesTheReferenceAndLeavesTheMemory) {
     for (bool wide : {false, true})
         for (bool out16 : {false, true})
@@ -193,11 +145,146 @@ TEST(AudioBufferFill, EveryRoutineMatchesTheReferenceAndLeavesTheMemory) {
                         for (uint32_t frames : {7u, 8u})
                             for (Cursor cursor : {Cursor::Start, Cursor::Middle, Cursor::ExactEnd,
                                                   Cursor::Straddle})
-                                for (uint32_t db : {0u, 12u, 7u, 20u}) {
+                                for (uint32_t db : {0u, 12u, 96u, 7u, 20u, 102u, 0xFFFFFFFAu}) {
                                     RunCase(
                                         {wide, out16, stereo, looping, loRes, frames, cursor, db});
                                     if (HasFatalFailure()) return;
                                 }
+}
+
+constexpr uint32_t kFrames = 441;  // 10 ms a switch
+constexpr int16_t kLoud = 30000;
+
+// A stereo ring whose memory is refilled with one value before every switch,
+// so that each switch shows the level alone.
+class LevelRig {
+  public:
+    explicit LevelRig(bool b16Bits)
+        : desc_{kFrames * 4 * 3, kDeviceRate, 2, 0},
+          buffer_(&desc_, kFrames, kDeviceRate, b16Bits),
+          b16_(b16Bits) {
+        memory_ = reinterpret_cast<int16_t*>(Memory(buffer_));
+        buffer_.Play(true);
+    }
+    AudioBuffer* operator->() { return &buffer_; }
+
+    // The first left output sample of one switch, as a 32-bit value (16-bit
+    // output in the top half).
+    int64_t Switch(int16_t value = kLoud) {
+        std::fill(memory_, memory_ + desc_.dwBufferBytes / 2, value);
+        const Switched sw = SwitchOnce(buffer_);
+        EXPECT_EQ(sw.left.front(), sw.left.back());
+        EXPECT_EQ(sw.left.front(), sw.right.front());
+        return sw.left.front() * (b16_ ? 65536 : 1);
+    }
+
+    // One switch within one 16-bit step of a running fade's level.
+    void ExpectFading(double db) {
+        EXPECT_NEAR(Switch() / 65536.0, Levelled(kLoud, false, db, true) / 65536.0, 1.0)
+            << db << " dB";
+    }
+    // A whole fade in `switches` switches: exactly at the level it lands on,
+    // which holds.
+    void ExpectFade(double from, double to, int switches) {
+        for (int step = 1; step < switches; ++step)
+            ExpectFading(from + (to - from) * step / switches);
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(Switch(), ExactOutput(to)) << "landed at " << to;
+    }
+    int64_t ExactOutput(double db) const {
+        const int64_t v = Levelled(kLoud, false, db);
+        return b16_ ? v >> 16 << 16 : v;
+    }
+
+  private:
+    BufferDescription desc_;
+    AudioBuffer buffer_;
+    bool b16_;
+    int16_t* memory_ = nullptr;
+};
+
+// The gain is measured against 32767: at 20 dB a hair under 0.1, so 12340
+// truncates to 1233 on either output width.
+TEST(AudioBufferLevel, TheGainIsMeasuredAgainst32767) {
+    for (bool b16 : {false, true}) {
+        LevelRig rig(b16);
+        rig->SetAttenuation(20);
+        EXPECT_EQ(rig.Switch(12345), 1234 * 65536) << b16;
+        EXPECT_EQ(rig.Switch(12340), 1233 * 65536) << b16;
+        EXPECT_EQ(rig.Switch(-12340), -1233 * 65536) << b16;
+    }
+}
+
+// A fade towards a level starts from full level, also over a fixed level or
+// a running fade; one shorter than a switch lands at once; SetAttenuation
+// cancels it. Back to 0 from a running fade covers its whole decibels from
+// where the level is.
+TEST(AudioBufferLevel, ProgrammedFadesStartFromFullLevelAndComeBackFromWhereTheyAre) {
+    LevelRig rig(false);
+    rig->ProgramFade(30, 100);  // 10 switches
+    rig.ExpectFade(0, 30, 10);
+    rig->ProgramFade(0, 100);
+    rig.ExpectFade(30, 0, 10);
+    EXPECT_EQ(rig->CurrentAttenuation(), 0.0) << "full level, the fade cleared";
+
+    rig->SetAttenuation(12);
+    rig->ProgramFade(30, 100);
+    rig.ExpectFading(3);
+    rig.ExpectFading(6);
+    rig->ProgramFade(20, 100);
+    rig.ExpectFading(2);
+    rig->ProgramFade(40, 5);
+    EXPECT_EQ(rig.Switch(), rig.ExactOutput(40));
+    rig->SetAttenuation(0);
+    EXPECT_EQ(rig.Switch(), kLoud << 16);
+
+    rig->ProgramFade(25, 100);  // 2.5 dB a switch
+    for (int i = 0; i < 5; ++i) rig.Switch();
+    // At 12.5 dB: back down over 12 whole dB in 10 switches, from 12.5.
+    rig->ProgramFade(0, 100);
+    rig.ExpectFading(11.3);
+    rig.ExpectFading(10.1);
+    for (int i = 0; i < 7; ++i) rig.Switch();
+    EXPECT_EQ(rig.Switch(), kLoud << 16);
+
+    LevelRig narrow(true);
+    narrow->ProgramFade(12, 20);  // 2 switches, ending on the shift
+    narrow.ExpectFade(0, 12, 2);
+    EXPECT_EQ(narrow.Switch(-kLoud), (-kLoud >> 2) * 65536);
+}
+
+// A fade from where the level is, down to silence, that stops the buffer at
+// its end and says so through the owner's event; Play starts it afresh.
+TEST(AudioBufferLevel, FadeToGoesFromTheCurrentLevelAndMayStopAtSilence) {
+    LevelRig rig(false);
+    rig->SetAttenuation(20);
+    rig->FadeTo(40, 100, false);  // 2 dB a switch from 20
+    rig.ExpectFading(22);
+    EXPECT_DOUBLE_EQ(rig->CurrentAttenuation(), 22.0);
+
+    platform::Event event;
+    ASSERT_EQ(rig->SetNotify(&event, 1u << 30, NOTIFY_ONCE), 0);
+    rig->FadeTo(kSilenceDb, 100, true);  // 22 to the floor, then silence
+    for (int step = 1; step <= 9; ++step) {
+        rig.ExpectFading(22.0 + (kFadeFloorDb - 22.0) * step / 10);
+        EXPECT_TRUE(rig->IsPlaying());
+    }
+    EXPECT_FALSE(event.TryWait());
+    EXPECT_EQ(rig.Switch(), 0) << "the tenth switch is silent";
+    EXPECT_FALSE(rig->IsPlaying());
+    EXPECT_TRUE(rig->StoppedByFade());
+    EXPECT_TRUE(event.TryWait());
+
+    rig->FadeTo(0, 20, false);  // back up from the floor in two switches
+    rig->Play(true);
+    EXPECT_FALSE(rig->StoppedByFade());
+    rig.ExpectFade(kFadeFloorDb, 0, 2);
+
+    // Already below the floor, a fade to silence never rises to it.
+    rig->SetAttenuation(90);
+    rig->FadeTo(kSilenceDb, 20, false);
+    EXPECT_DOUBLE_EQ(rig->CurrentAttenuation(), 90.0);
+    EXPECT_LE(std::abs(rig.Switch()), std::abs(Levelled(kLoud, false, 90, true)));
+    EXPECT_EQ(rig.Switch(), 0);
 }
 
 }  // namespace

@@ -8,37 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "mixer/AudioBuffer.h"
 #include "platform/Event.h"
+#include "tests/mixer/MixerFixture.h"
 
 namespace {
 
 constexpr uint32_t kRate = 44100;
-
-struct Outputs32 {
-    std::vector<int32_t> left, right;
-    explicit Outputs32(uint32_t frames) : left(frames, 77), right(frames, 77) {}
-    void Switch(AudioBuffer& b) {
-        ProcessAudioBuffer32Bits(&b, left.data(), right.data(),
-                                 static_cast<int32_t>(left.size() * 4));
-    }
-};
-
-uint32_t Position(AudioBuffer& b) {
-    uint32_t pos = 0xFFFFFFFF;
-    EXPECT_TRUE(b.GetAudioPosition(&pos));
-    return pos;
-}
-
-int16_t* Memory(AudioBuffer& b, uint32_t* bytes = nullptr) {
-    void* p = nullptr;
-    uint32_t n = 0;
-    EXPECT_TRUE(b.Lock(0, 0, &p, &n, nullptr, nullptr, LOCK_ENTIRE_BUFFER));
-    if (bytes != nullptr) {
-        *bytes = n;
-    }
-    return static_cast<int16_t*>(p);
-}
 
 TEST(AudioBufferTest, ConstructionSizesOwnerAndSilentMemory) {
     BufferDescription desc{1001, kRate, 2, 7};
@@ -53,9 +28,7 @@ TEST(AudioBufferTest, ConstructionSizesOwnerAndSilentMemory) {
     EXPECT_EQ(size, 1000u) << "an odd byte count loses its last byte";
     EXPECT_EQ(Position(b32), 0u);
     b32.Play(true);
-    Outputs32 out(8);
-    out.Switch(b32);
-    EXPECT_EQ(out.left, std::vector<int32_t>(8, 0)) << "new memory is silent";
+    EXPECT_EQ(SwitchOnce(b32).left, std::vector<int64_t>(8, 0)) << "new memory is silent";
 
     AudioBuffer b16(&desc, 64, kRate, true);
     EXPECT_EQ(b16.GetPrimaryBufSizeBytes(), 128u);
@@ -74,8 +47,7 @@ TEST(AudioBufferTest, LoResFromHalfTheDeviceRateOrLess) {
         BufferDescription desc{256, c.rate, 1, 0};
         AudioBuffer b(&desc, 8, c.deviceRate, false);
         b.Play(true);
-        Outputs32 out(8);
-        out.Switch(b);
+        SwitchOnce(b);
         EXPECT_EQ(Position(b), c.consumed) << c.rate << " on " << c.deviceRate;
     }
 }
@@ -92,9 +64,7 @@ TEST(AudioBufferTest, ZeroOrTinyDescriptionsAreRefusedSafely) {
         EXPECT_EQ(n, 0u);
         EXPECT_FALSE(b.SetAudioPosition(0));
         b.Play(true);
-        Outputs32 out(16);
-        out.Switch(b);
-        EXPECT_EQ(out.left, std::vector<int32_t>(16, 0));
+        EXPECT_EQ(SwitchOnce(b).left, std::vector<int64_t>(16, 0));
         std::vector<int16_t> l(16, 5), r(16, 5);
         ProcessAudioBuffer16Bits(&b, l.data(), r.data());
         EXPECT_EQ(l, std::vector<int16_t>(16, 0));
@@ -119,12 +89,10 @@ TEST(AudioBufferTest, StereoMemorySmallerThanAFrameOrASwitch) {
         BufferDescription desc{c.bytes, kRate, 2, 0};
         AudioBuffer b(&desc, 8, kRate, false);
         ASSERT_TRUE(b.InitSuccess());
-        int16_t* m = Memory(b);
         const int16_t values[] = {3, -4, 7};
-        std::copy_n(values, c.bytes / 2, m);
+        std::memcpy(Memory(b), values, c.bytes);
         b.Play(c.ring);
-        Outputs32 out(8);
-        out.Switch(b);
+        const Switched out = SwitchOnce(b);
         EXPECT_EQ(out.left[0], c.left0) << c.bytes;
         EXPECT_EQ(out.left[7], c.left1) << c.bytes;
         EXPECT_EQ(out.right[0], c.right0) << c.bytes;
@@ -190,7 +158,7 @@ TEST(AudioBufferTest, LockHandsOutRegionsUpToTheCursor) {
     };
     BufferDescription desc{400, kRate, 2, 0};
     AudioBuffer b(&desc, 16, kRate, false);
-    auto* start = reinterpret_cast<uint8_t*>(Memory(b));
+    uint8_t* start = Memory(b);
     auto at = [&](void* region) { return region ? static_cast<uint8_t*>(region) - start : -1; };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.cursor << " " << c.offset << " " << c.bytes);
@@ -223,8 +191,7 @@ TEST(AudioBufferTest, LockHandsOutRegionsUpToTheCursor) {
     // from the cursor wraps, and an odd length one past the memory is refused.
     ASSERT_TRUE(b.SetAudioPosition(0));
     b.Play(false);
-    Outputs32 out(16);
-    for (int i = 0; i < 7; ++i) out.Switch(b);
+    for (int i = 0; i < 7; ++i) SwitchOnce(b);
     ASSERT_EQ(Position(b), 400u);
     EXPECT_FALSE(b.Lock(0, 401, &p, &n, &q, &m, LOCK_FROM_PLAY_CURSOR));
     ASSERT_TRUE(b.Lock(0, 400, &p, &n, &q, &m, LOCK_FROM_PLAY_CURSOR));
@@ -238,13 +205,13 @@ class AudioBufferNotifyTest : public testing::Test {
     BufferDescription desc{512, kRate, 2, 0};
     AudioBuffer buffer{&desc, 16, kRate, false};
     platform::Event event;
-    Outputs32 out{16};
+    std::vector<int64_t> left;
 
     // Runs `switches` switches and returns after which ones the event fired.
     std::vector<int> Fired(int switches) {
         std::vector<int> fired;
         for (int i = 1; i <= switches; ++i) {
-            out.Switch(buffer);
+            left = SwitchOnce(buffer).left;
             if (event.TryWait()) {
                 fired.push_back(i);
             }
@@ -297,7 +264,7 @@ TEST_F(AudioBufferNotifyTest, AtEndFiresInTheSwitchThatReachesTheEnd) {
     EXPECT_EQ(buffer.SetNotify(&event, 0, NOTIFY_AT_END), 0);
     buffer.Play(false);
     EXPECT_EQ(Fired(3), std::vector<int>({1}));
-    EXPECT_EQ(out.left, std::vector<int32_t>(16, 0));
+    EXPECT_EQ(left, std::vector<int64_t>(16, 0));
     EXPECT_TRUE(buffer.IsPlaying());
     EXPECT_EQ(buffer.SetNotify(&event, 128, NOTIFY_ONCE), 0);
     EXPECT_EQ(Fired(3), std::vector<int>({2}));

@@ -39,7 +39,9 @@ TEST_F(SoundBufferSlots, ReleaseCompactsAndKeepsTheOrder) {
     EXPECT_TRUE(Logged("StereoAudioBuffers - Deleted audio buffer Chn: 7, countAudioBuffers: 2\n"));
     void* d = Make(9);
     EXPECT_EQ(out.SlotBuffer(2), d);
-    for (void* p : {static_cast<void*>(a), c, d}) out.ReleaseSoundBuffer(p);
+    out.ReleaseSoundBuffer(a);  // the first slot, too, is filled from behind
+    EXPECT_EQ(out.SlotBuffer(0), c);
+    for (void* p : {c, d}) out.ReleaseSoundBuffer(p);
     EXPECT_EQ(out.CountAudioBuffers(), 0);
     for (int32_t i = -1; i <= 12; ++i) EXPECT_EQ(out.SlotBuffer(i), nullptr);  // and past both ends
 }
