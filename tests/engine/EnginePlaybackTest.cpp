@@ -198,7 +198,7 @@ TEST_F(EnginePlayback, APositionOnAConvertedChannelLandsOnTheBlockAskedFor) {
 // ends one block later than at the end of the data.
 struct HeaderCase {
     const char* name;
-    WavCue cue;
+    int32_t cueIn, cueOut;
     bool zeroAvgBytesPerSec;
     int32_t first, end;  // the blocks heard: [first, end)
     int32_t terminatedAtBlock;
@@ -215,7 +215,7 @@ TEST_P(EngineHeaders, PlayWhatTheCueRangeHoldsAndEnd) {
     const HeaderCase& c = GetParam();
     Start();
     WavLayout layout;
-    layout.cue = c.cue;
+    layout.cue = WavCue{c.cueIn, c.cueOut};
     if (c.zeroAvgBytesPerSec) layout.nAvgBytesPerSec = 0;
     const std::string path = rig->Wav("cued.wav", layout, 4608 * 10);
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
@@ -237,25 +237,20 @@ TEST_P(EngineHeaders, PlayWhatTheCueRangeHoldsAndEnd) {
 INSTANTIATE_TEST_SUITE_P(
     Files, EngineHeaders,
     ::testing::Values(
-        HeaderCase{"CueRange", {2, 9}, false, 2, 9, 8, nullptr},
-        HeaderCase{"CueOutAtTheBlockCount", {3, 10}, false, 3, 10, 7, nullptr},
-        HeaderCase{"NegativeCueIn", {-3, 6}, false, 0, 6, 7, "cue-in -3 -> 0, cue-out 6 -> 6\n"},
-        HeaderCase{"CueInAtTheBlockCount", {10, 0}, false, 0, 10, 10, "cue-in 10 -> 0"},
-        HeaderCase{"LowestCueIn", {INT32_MIN, 0}, false, 0, 10, 10, "cue-in -2147483648 -> 0"},
-        HeaderCase{"HighestCueIn", {0x7FFFFFFE, 0}, false, 0, 10, 10, "cue-in 2147483646 -> 0"},
-        HeaderCase{"CueOutPastTheBlockCount", {0, 60}, false, 0, 10, 10, "cue-out 60 -> 0\n"},
-        HeaderCase{"CueOutAtTheCueIn", {5, 5}, false, 5, 10, 5, "cue-in 5 -> 5, cue-out 5 -> 0"},
-        HeaderCase{"CueOutBelowTheCueIn", {5, 3}, false, 5, 10, 5, "cue-out 3 -> 0"},
-        HeaderCase{"NoBytesPerSecond",
-                   {0, 0},
-                   true,
-                   0,
-                   10,
-                   10,
+        HeaderCase{"CueRange", 2, 9, false, 2, 9, 8, nullptr},
+        HeaderCase{"CueOutAtTheBlockCount", 3, 10, false, 3, 10, 7, nullptr},
+        HeaderCase{"NegativeCueIn", -3, 6, false, 0, 6, 7, "cue-in -3 -> 0, cue-out 6 -> 6\n"},
+        HeaderCase{"CueInAtTheBlockCount", 10, 0, false, 0, 10, 10, "cue-in 10 -> 0"},
+        HeaderCase{"LowestCueIn", INT32_MIN, 0, false, 0, 10, 10, "cue-in -2147483648 -> 0"},
+        HeaderCase{"HighestCueIn", 0x7FFFFFFE, 0, false, 0, 10, 10, "cue-in 2147483646 -> 0"},
+        HeaderCase{"CueOutPastTheBlockCount", 0, 60, false, 0, 10, 10, "cue-out 60 -> 0\n"},
+        HeaderCase{"CueOutAtTheCueIn", 5, 5, false, 5, 10, 5, "cue-in 5 -> 5, cue-out 5 -> 0"},
+        HeaderCase{"CueOutBelowTheCueIn", 5, 3, false, 5, 10, 5, "cue-out 3 -> 0"},
+        HeaderCase{"NoBytesPerSecond", 0, 0, true, 0, 10, 10,
                    "nAvgBytesPerSec 0 taken as block align x rate: 176400\n"}),
     [](const ::testing::TestParamInfo<HeaderCase>& info) { return info.param.name; });
 
-TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndPublishThePosition) {
+TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndTheRefillsPublishThePosition) {
     Start();
     const uint32_t frames = 4608 * 30;
     const std::string path = rig->Wav("song.wav", WavLayout{}, frames);
@@ -277,13 +272,27 @@ TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndPublishThePosition)
     PlayRun third = Play(2, 72 * 5);
     ExpectPattern(third.capture, 0, 0, 5 * 4608);
 
-    // Past the end: four blocks before it; a terminated channel comes back loaded.
+    // Past the end: four blocks before it. The refills that close publish,
+    // the one that terminates does not; a terminated channel comes back loaded.
     EXPECT_EQ(engine->SetPosition(2, 500), 26);
-    PlayRun last = Play(2, 72 * 10);
-    EXPECT_EQ(last.terminatedAt, 4 * 72);
+    PlayRun last = Play(2, 72 * 3);
+    EXPECT_TRUE(position->TryWait());
+    EXPECT_EQ(engine->GetPositionValue(), 29);  // the last block, now playing
+    last = Play(2, 72 * 10);
+    EXPECT_EQ(last.terminatedAt, 72);
+    EXPECT_FALSE(position->TryWait());
     EXPECT_EQ(engine->SetPosition(2, 0), 0);
     EXPECT_EQ(engine->ChannelState(2), CHANNEL_LOADED);
     EXPECT_EQ(engine->PlayChannel(2), 0);
+
+    // Signalled, and possibly not yet served when the channel goes.
+    ASSERT_EQ(engine->LoadFile(1, path.c_str()), 1);
+    ASSERT_EQ(engine->PlayChannel(1), 0);
+    for (int i = 0; i < 72; ++i) rig->driver.Switch(i & 1);
+    EXPECT_EQ(engine->CloseChannelInstantly(1), 0);
+    EXPECT_TRUE(engine->FlushNotifications());
+    EXPECT_EQ(engine->GetChannelStatus(1), CHANNEL_FREE);
+    EXPECT_EQ(engine->ChannelState(2), CHANNEL_PLAYING);
 }
 
 // Each channel reports the frame of its own file: one from block 3, one at
@@ -535,28 +544,6 @@ TEST_F(EnginePlayback, MetersReadTheKnownPeakAtTheKnownLevel) {
         EXPECT_EQ(engine->GetChannelLevel(ch, &level), 0);
         EXPECT_EQ(level, rows[ch].levelDb);
     }
-}
-
-TEST_F(EnginePlayback, ATerminatingRefillPublishesNoPositionAndAClosedChannelsSignalIsIgnored) {
-    Start();
-    const std::string path = rig->Wav("short.wav", WavLayout{}, 4608 * 2);
-    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
-    ASSERT_EQ(engine->PlayChannel(0), 0);
-    platform::Event* position = engine->GetPositionEvent();
-    Play(0, 72);
-    EXPECT_TRUE(position->TryWait());  // closing: published
-    PlayRun end = Play(0, 72);
-    EXPECT_EQ(end.terminatedAt, 72);
-    EXPECT_FALSE(position->TryWait());
-
-    ASSERT_EQ(engine->LoadFile(1, path.c_str()), 1);
-    ASSERT_EQ(engine->PlayChannel(1), 0);
-    // Signalled, and possibly not yet served when the channel goes.
-    for (int i = 0; i < 72; ++i) rig->driver.Switch(i & 1);
-    EXPECT_EQ(engine->CloseChannelInstantly(1), 0);
-    EXPECT_TRUE(engine->FlushNotifications());
-    EXPECT_EQ(engine->GetChannelStatus(1), CHANNEL_FREE);
-    EXPECT_EQ(engine->ChannelState(0), CHANNEL_TERMINATED);
 }
 
 }  // namespace
