@@ -295,33 +295,51 @@ TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndTheRefillsPublishTh
     EXPECT_EQ(engine->ChannelState(2), CHANNEL_PLAYING);
 }
 
-// Each channel reports the frame of its own file: one from block 3, one at
-// half the card's rate started later, whatever was refilled last.
+// Each channel reports the frame of its own file, whatever was refilled
+// last: one from block 3; then, started together, one at half the card's
+// rate, one looping blocks 1 and 2 of its file from block 2, and one
+// converted from block 7.
 TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
     Start();
     WavLayout half;
     half.nChannels = 1;
     half.nSamplesPerSec = 22050;
-    const std::string a = rig->Wav("a.wav", WavLayout{}, 4608 * 20);
-    const std::string b = rig->Wav("b.wav", half, 2304 * 10);
-    ASSERT_EQ(engine->LoadFile(0, a.c_str()), 0);
-    ASSERT_EQ(engine->LoadFile(1, b.c_str()), 1);
+    WavLayout cued;
+    cued.cue = WavCue{1, 3};
+    WavLayout faster;
+    faster.nSamplesPerSec = 48000;
+    const std::string files[] = {
+        rig->Wav("a.wav", WavLayout{}, 4608 * 20), rig->Wav("b.wav", half, 2304 * 10),
+        rig->Wav("c.wav", cued, 4608 * 3 + 1000), rig->Wav("d.wav", faster, 4608 * 20)};
+    for (int32_t ch = 0; ch < 4; ++ch) ASSERT_EQ(engine->LoadFile(ch, files[ch].c_str()), ch);
     ASSERT_EQ(engine->SetPosition(0, 3), 3);
+    ASSERT_EQ(engine->SetPosition(2, 2), 2);
+    ASSERT_EQ(engine->SetChannelLoop(2, true), 0);
+    ASSERT_EQ(engine->SetPosition(3, 7), 7);
     ASSERT_EQ(engine->PlayChannel(0), 0);
     Play(0, 100);
-    ASSERT_EQ(engine->PlayChannel(1), 0);
-    Play(1, 50);
+    const int32_t together[] = {1, 2, 3};
+    ASSERT_EQ(engine->PlayChannels(together, 3), 3);
+    Play(1, 100);
+    const int64_t played = 100 * 64;
+    const struct {
+        int64_t frames, length;
+        uint32_t rate;
+    } expected[] = {{3 * 4608 + 2 * played, 4608 * 20, 44100},
+                    {played / 2, 2304 * 10, 22050},
+                    {4608 + (4608 + played) % (2 * 4608), 4608 * 3 + 1000, 44100},
+                    {7 * 4608 + played * 48000 / 44100, 4608 * 20, 48000}};
     int64_t frames = -1, length = -1;
     uint32_t rate = 0;
-    EXPECT_EQ(engine->GetChannelPosition(0, &frames, &length, &rate), 0);
-    EXPECT_EQ(frames, 3 * 4608 + 150 * 64);
-    EXPECT_EQ(length, 4608 * 20);
-    EXPECT_EQ(rate, 44100u);
-    EXPECT_EQ(engine->GetChannelPosition(1, &frames, &length, &rate), 0);
-    EXPECT_EQ(frames, 50 * 64 / 2);
-    EXPECT_EQ(length, 2304 * 10);
-    EXPECT_EQ(rate, 22050u);
-    for (const int32_t bad : {-1, 2, kNumChannels}) {
+    for (int32_t ch = 0; ch < 4; ++ch) {
+        EXPECT_EQ(engine->GetChannelPosition(ch, &frames, &length, &rate), 0);
+        EXPECT_NEAR(static_cast<double>(frames), static_cast<double>(expected[ch].frames),
+                    ch == 3 ? 2.0 : 0.0)
+            << ch;
+        EXPECT_EQ(length, expected[ch].length) << ch;
+        EXPECT_EQ(rate, expected[ch].rate) << ch;
+    }
+    for (const int32_t bad : {-1, 4, kNumChannels}) {
         EXPECT_EQ(engine->GetChannelPosition(bad, &frames, &length, &rate), SARABANDE_BAD_CHANNEL);
         EXPECT_EQ(frames + length + rate, 0);
     }

@@ -193,42 +193,6 @@ TEST_F(StreamBufferTest, RefillsOnTimeAndLateInALoopKeepTheSequenceWhole) {
         ExpectPattern(capture, pass, 0, frames, pass + frames == end);
 }
 
-// Two channels, one looping blocks 1 and 2 of its own short file from block
-// 2, the other converted from block 7 of a longer one: each knows its frame.
-TEST_F(StreamBufferTest, EachChannelKnowsTheFrameUnderItsOwnCursor) {
-    WavLayout cued;
-    cued.cue = WavCue{1, 3};
-    Load(4608 * 3 + 1000, cued);
-    stream->SetLooping(true);
-    EXPECT_EQ(sb->SetPosition(2, false), 2);
-    const std::string other = rig.Wav("other.wav", WavLayout{}, 4608 * 20);
-    platform::Event otherEvent;
-    ChannelStream converted(1, other.c_str(), 1);
-    const PipelineParams params{
-        &otherEvent, states, &ASIOCreateSoundBuffer, &ASIOReleaseSoundBuffer, &CaptureLog,
-        48000,       true};
-    ASSERT_TRUE(converted.Build(params));
-    converted.GetStreamBuffer()->SetClock(&FakeClock);
-    EXPECT_EQ(converted.SetPosition(7, false), 7);
-    EXPECT_EQ(stream->GetPositionFrames(), 2 * 4608);
-    EXPECT_EQ(converted.GetPositionFrames(), 7 * 4608);
-    EXPECT_EQ(converted.GetLengthFrames(), 4608 * 20);
-
-    Start();
-    ASSERT_TRUE(converted.GetControl()->PlayIfIdle());
-    states[1] = CHANNEL_PLAYING;
-    const int32_t switches = 5 * kSwitchesPerBlock + 17;
-    for (int32_t i = 0; i < switches; ++i) {
-        gNow += 1;
-        if (Switch(1)) sb->OnNotification();
-        if (otherEvent.TryWait()) converted.OnNotification();
-    }
-    const int64_t played = static_cast<int64_t>(switches) * kFrames;
-    EXPECT_EQ(stream->GetPositionFrames(), 4608 + (4608 + played) % (2 * 4608));
-    EXPECT_NEAR(static_cast<double>(converted.GetPositionFrames()),
-                7 * 4608 + played * 44100.0 / 48000.0, 2.0);
-}
-
 TEST_F(StreamBufferTest, PauseAndPlayMoveTheClockAndLoseOrRepeatNothing) {
     const uint32_t frames = 4608 * 12;
     Load(frames);
