@@ -374,10 +374,13 @@ TEST_F(EnginePlayback, StoppingTheDeviceOrPausingTheChannelNeitherLosesNorRepeat
 }
 
 // A level applied through the engine, set before a reposition that stops the
-// channel: each row plays block 1 of the pattern on its own channel.
+// channel: each row plays block 1 of the pattern on its own channel, and a
+// tone of 16384 | -8192 on another, whose meters read the peak of each side
+// after the level.
 TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
     Start();
     const std::string path = rig->Wav("song.wav", WavLayout{}, 4608 * 8);
+    const std::string tone = rig->ConstantWav("tone.wav", 16384, -8192, 4608 * 8);
     const double gain7 = std::pow(10.0, (20.0 * std::log10(32767.0) - 7.0) * 0.05) / 32767.0;
     struct Row {
         int32_t levelDb;
@@ -393,15 +396,16 @@ TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
     };
     const int32_t count = static_cast<int32_t>(std::size(rows));
     std::vector<int32_t> channels;
-    for (int32_t ch = 0; ch < count; ++ch) {
-        ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
+    for (int32_t ch = 0; ch < 2 * count; ++ch) {
+        const Row& row = rows[ch % count];
+        ASSERT_EQ(engine->LoadFile(ch, (ch < count ? path : tone).c_str()), ch);
         ASSERT_EQ(engine->SetChannelLevel(ch, -20), 0);
-        ASSERT_EQ(engine->SetChannelLevel(ch, rows[ch].levelDb), 0);
-        ASSERT_EQ(engine->SetChannelMute(ch, rows[ch].mute), 0);
+        ASSERT_EQ(engine->SetChannelLevel(ch, row.levelDb), 0);
+        ASSERT_EQ(engine->SetChannelMute(ch, row.mute), 0);
         ASSERT_EQ(engine->SetPosition(ch, 1), 1);  // sets the buffer back to 0 dB
         channels.push_back(ch);
     }
-    ASSERT_EQ(engine->PlayChannels(channels.data(), count), count);
+    ASSERT_EQ(engine->PlayChannels(channels.data(), 2 * count), 2 * count);
     std::vector<PairCapture> pairs(count);
     for (int32_t i = 0; i < 72 * 2; ++i) {
         rig->Switch(1);
@@ -420,6 +424,11 @@ TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
         EXPECT_EQ(engine->GetChannelLevel(ch, &level, nullptr, &current), 0);
         EXPECT_EQ(level, std::max(rows[ch].levelDb, kChannelSilenceDb));
         EXPECT_EQ(current, rows[ch].mute ? kChannelSilenceDb : level);
+        float left = -1.0f, right = -1.0f;
+        ASSERT_EQ(engine->GetChannelMeter(count + ch, &left, &right), 0);
+        EXPECT_FLOAT_EQ(left, std::abs(rows[ch].expected(16384) / 2147483648.0)) << ch;
+        EXPECT_FLOAT_EQ(right, std::abs(rows[ch].expected(-8192) / 2147483648.0)) << ch;
+        EXPECT_EQ(engine->GetChannelStatus(count + ch), CHANNEL_PLAYING);  // a mute only silences
     }
 }
 
@@ -525,42 +534,6 @@ TEST_F(EnginePlayback, ChannelsPlayedTogetherBeginInOneSwitchWhileTheCardRuns) {
     for (int32_t ch : channels) {
         EXPECT_GT(first[ch], 0);
         EXPECT_EQ(first[ch], first[channels[0]]) << "channel " << ch;
-    }
-}
-
-// Each pair's meter reads the peak of its side after the channel's level.
-TEST_F(EnginePlayback, MetersReadTheKnownPeakAtTheKnownLevel) {
-    Start();
-    const std::string path = rig->ConstantWav("tone.wav", 16384, -8192, 4608 * 8);
-    const float tenth = 1638.0f / 32768.0f;  // 16384 at -20 dB, truncated
-    const struct {
-        int32_t levelDb;
-        bool mute;
-        float left, right;
-    } rows[] = {{0, false, 0.5f, 0.25f},
-                {-6, false, 0.25f, 0.125f},
-                {-20, false, tenth, 819.0f / 32768.0f},
-                {0, true, 0.0f, 0.0f}};
-    std::vector<int32_t> channels;
-    for (int32_t ch = 0; ch < 4; ++ch) {
-        ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
-        // A fresh load is at 0 dB, unmuted, with no fade to stop it.
-        ASSERT_EQ(rows[ch].mute ? engine->SetChannelMute(ch, true)
-                                : engine->SetChannelLevel(ch, rows[ch].levelDb),
-                  0);
-        channels.push_back(ch);
-    }
-    ASSERT_EQ(engine->PlayChannels(channels.data(), 4), 4);
-    Play(0, 10);
-    for (int32_t ch = 0; ch < 4; ++ch) {
-        float left = -1.0f, right = -1.0f;
-        ASSERT_EQ(engine->GetChannelMeter(ch, &left, &right), 0);
-        EXPECT_FLOAT_EQ(left, rows[ch].left) << ch;
-        EXPECT_FLOAT_EQ(right, rows[ch].right) << ch;
-        EXPECT_EQ(engine->GetChannelStatus(ch), CHANNEL_PLAYING);  // a mute only silences
-        int32_t level = 1;
-        EXPECT_EQ(engine->GetChannelLevel(ch, &level), 0);
-        EXPECT_EQ(level, rows[ch].levelDb);
     }
 }
 
