@@ -250,7 +250,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "nAvgBytesPerSec 0 taken as block align x rate: 176400\n"}),
     [](const ::testing::TestParamInfo<HeaderCase>& info) { return info.param.name; });
 
-TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndTheRefillsPublishThePosition) {
+// Position, restart, a stopped device and a paused channel: each lands on
+// the frame due, and the refills publish the block now playing.
+TEST_F(EnginePlayback, PositionRestartStopAndPauseLandOnTheFrameDueAndThePositionIsPublished) {
     Start();
     const uint32_t frames = 4608 * 30;
     const std::string path = rig->Wav("song.wav", WavLayout{}, frames);
@@ -271,6 +273,25 @@ TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndTheRefillsPublishTh
     EXPECT_EQ(engine->ReStartChannel(2), 0);
     PlayRun third = Play(2, 72 * 5);
     ExpectPattern(third.capture, 0, 0, 5 * 4608);
+
+    // Neither a stopped device nor a paused channel, each in mid-block, loses
+    // or repeats a frame.
+    uint32_t due = 5 * 4608;
+    const auto playsOn = [&](int32_t switches) {
+        ExpectPattern(Play(2, switches).capture, 0, due, due + switches * 64);
+        due += switches * 64;
+    };
+    playsOn(30);
+    ASIOStopPlay();
+    platform::SleepMs(150);  // longer than a block: the next notification is late
+    ASSERT_TRUE(ASIOStartPlay());
+    playsOn(72);
+    ASSERT_EQ(engine->PauseChannel(2), 0);
+    EXPECT_EQ(engine->ChannelState(2), CHANNEL_LOADED);
+    for (int32_t v : Play(2, 40).capture.left) ASSERT_EQ(v, 0);  // frozen, not played
+    platform::SleepMs(150);
+    ASSERT_EQ(engine->PlayChannel(2), 0);
+    playsOn(72 * 2);
 
     // Past the end: four blocks before it. The refills that close publish,
     // the one that terminates does not; a terminated channel comes back loaded.
@@ -342,34 +363,6 @@ TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
     for (const int32_t bad : {-1, 4, kNumChannels}) {
         EXPECT_EQ(engine->GetChannelPosition(bad, &frames, &length, &rate), SARABANDE_BAD_CHANNEL);
         EXPECT_EQ(frames + length + rate, 0);
-    }
-}
-
-TEST_F(EnginePlayback, StoppingTheDeviceOrPausingTheChannelNeitherLosesNorRepeatsAFrame) {
-    for (const bool pauseChannel : {false, true}) {
-        Start();
-        const uint32_t frames = 4608 * 8;
-        const std::string path = rig->Wav("song.wav", WavLayout{}, frames);
-        ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
-        ASSERT_EQ(engine->PlayChannel(0), 0);
-        PlayRun a = Play(0, 72 + 30);
-        if (pauseChannel) {
-            ASSERT_EQ(engine->PauseChannel(0), 0);
-            EXPECT_EQ(engine->ChannelState(0), CHANNEL_LOADED);
-            for (int32_t v : Play(0, 40).capture.left) ASSERT_EQ(v, 0);  // frozen, not played
-            platform::SleepMs(150);
-            ASSERT_EQ(engine->PlayChannel(0), 0);
-        } else {
-            ASIOStopPlay();
-            platform::SleepMs(150);  // longer than a block: the next notification is late
-            ASSERT_TRUE(ASIOStartPlay());
-        }
-        PlayRun b = Play(0, 72 * 12);
-        EXPECT_GT(b.terminatedAt, 0);
-        a.capture.left.insert(a.capture.left.end(), b.capture.left.begin(), b.capture.left.end());
-        a.capture.right.insert(a.capture.right.end(), b.capture.right.begin(),
-                               b.capture.right.end());
-        ExpectPattern(a.capture, 0, 0, frames);
     }
 }
 
