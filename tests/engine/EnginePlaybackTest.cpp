@@ -54,63 +54,6 @@ class EnginePlayback : public ::testing::Test {
     Sarabande* engine = nullptr;
 };
 
-struct Format {
-    ASIOSampleType type;
-    uint16_t channels;
-    uint32_t rate;
-    uint32_t deviceRate;  // the file's rate or twice it: played mapped
-};
-
-class EngineBitExact : public EnginePlayback, public ::testing::WithParamInterface<Format> {};
-
-// The file's samples arrive bit for bit on the channel's pair, then silence;
-// the channel closes at the refill that meets the end of the data and ends at
-// the notification at which the first block of silence begins.
-TEST_P(EngineBitExact, FileArrivesWholeOnItsPairThenSilence) {
-    const Format f = GetParam();
-    const bool b16 = f.type == ASIOSTInt16LSB;
-    Start(f.type, f.deviceRate);
-    WavLayout layout;
-    layout.nChannels = f.channels;
-    layout.nSamplesPerSec = f.rate;
-    const uint32_t blockFrames = f.rate >= 44100 ? 4608 : 2304;
-    const uint32_t frames = blockFrames * 10 + 100;  // 11 blocks, the last one partial
-    const std::string path = rig->Wav("song.wav", layout, frames);
-    ASSERT_EQ(engine->LoadFile(5, path.c_str()), 5);
-    ASSERT_EQ(engine->PlayChannel(5), 0);
-    EXPECT_EQ(engine->ChannelState(5), CHANNEL_PLAYING);
-
-    const int repeat = f.rate * 2 <= f.deviceRate ? 2 : 1;  // lo-res at half the card's rate
-    const uint32_t framesPerBlockOnCard = blockFrames * repeat;
-    const int32_t switchesPerBlock = static_cast<int32_t>(framesPerBlockOnCard / 64);
-    PlayRun run = Play(5, switchesPerBlock * 20, b16);
-
-    std::vector<int32_t> left, right;
-    ExpectedPair(frames, f.channels, repeat, b16, 0, left, right);
-    ExpectFrames(run.capture, 0, left, right);
-    // Refill k (after block k has played) fetches block k + 3; block 10 is the last.
-    EXPECT_EQ(run.closingAt, 7 * switchesPerBlock);
-    EXPECT_EQ(run.terminatedAt, 11 * switchesPerBlock);
-    // Nothing else ever reached another pair.
-    for (int32_t ch = 0; ch < 24; ++ch) {
-        if (ch == 10 || ch == 11) continue;
-        EXPECT_EQ(b16 ? rig->driver.Sample16(ch, 0, 3) : rig->driver.Sample32(ch, 0, 3), 0);
-    }
-    // The mapped path describes the stream as it always has.
-    engine->Close();
-    const std::string log = rig->Log();
-    EXPECT_NE(log.find("Format: PCM\nSrc: bitrate: "), std::string::npos);
-    EXPECT_EQ(log.find("libsndfile"), std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(Formats, EngineBitExact,
-                         ::testing::Values(Format{ASIOSTInt32LSB, 2, 44100, 44100},
-                                           Format{ASIOSTInt32LSB, 1, 48000, 48000},
-                                           Format{ASIOSTInt16LSB, 2, 48000, 48000},
-                                           Format{ASIOSTInt16LSB, 1, 44100, 44100},
-                                           Format{ASIOSTInt32LSB, 2, 22050, 44100},
-                                           Format{ASIOSTInt16LSB, 1, 22050, 44100}));
-
 // A stereo 16-bit file of `frames` frames whose left and right samples are
 // value(frame); written into the rig's directory.
 template <class Value>
@@ -192,40 +135,70 @@ TEST_F(EnginePlayback, APositionOnAConvertedChannelLandsOnTheBlockAskedFor) {
     }
 }
 
-// Headers as files in the world carry them, played on a ten-block file. Cue
-// blocks outside the data are dropped when the file is parsed, with a line in
-// the log; a good cue-out stops after the block before it and the channel
-// ends one block later than at the end of the data.
-struct HeaderCase {
+// A file played from its load to its end: its samples (its cue range, when
+// it has one) arrive bit for bit on the channel's pair, then silence. The
+// channel closes at the refill that meets the end of the range and ends at
+// the notification at which the first block of silence begins. A file at
+// half the card's rate plays each frame twice. Cue blocks outside the data
+// are dropped when the file is parsed, with a line in the log; a good cue-out
+// stops after the block before it, one block later than at the end of the
+// data.
+struct PlayCase {
     const char* name;
-    int32_t cueIn, cueOut;
+    ASIOSampleType type;
+    uint16_t channels;
+    uint32_t rate, deviceRate;
+    uint32_t frames;
+    int32_t cueIn, cueOut;  // both 0: no cue chunk
     bool zeroAvgBytesPerSec;
-    int32_t first, end;  // the blocks heard: [first, end)
+    uint32_t first, end;     // the blocks heard: [first, end), the last one maybe partial
+    int32_t closingAtBlock;  // -1: not checked
     int32_t terminatedAtBlock;
     const char* mended;  // the log line, or null when nothing was mended
 };
 
-void PrintTo(const HeaderCase& c, std::ostream* os) {
+void PrintTo(const PlayCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class EngineHeaders : public EnginePlayback, public ::testing::WithParamInterface<HeaderCase> {};
+class EnginePlaysAFile : public EnginePlayback, public ::testing::WithParamInterface<PlayCase> {};
 
-TEST_P(EngineHeaders, PlayWhatTheCueRangeHoldsAndEnd) {
-    const HeaderCase& c = GetParam();
-    Start();
+TEST_P(EnginePlaysAFile, ItsSamplesArriveOnItsPairThenSilenceAndTheChannelEnds) {
+    const PlayCase& c = GetParam();
+    const bool b16 = c.type == ASIOSTInt16LSB;
+    Start(c.type, c.deviceRate);
     WavLayout layout;
-    layout.cue = WavCue{c.cueIn, c.cueOut};
+    layout.nChannels = c.channels;
+    layout.nSamplesPerSec = c.rate;
+    if (c.cueIn || c.cueOut) layout.cue = WavCue{c.cueIn, c.cueOut};
     if (c.zeroAvgBytesPerSec) layout.nAvgBytesPerSec = 0;
-    const std::string path = rig->Wav("cued.wav", layout, 4608 * 10);
-    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
-    ASSERT_EQ(engine->PlayChannel(0), 0);
-    PlayRun run = Play(0, 72 * 12);
-    ExpectPattern(run.capture, 0, static_cast<uint32_t>(c.first) * 4608,
-                  static_cast<uint32_t>(c.end) * 4608);
-    EXPECT_EQ(run.terminatedAt, c.terminatedAtBlock * 72);
+    const std::string path = rig->Wav("song.wav", layout, c.frames);
+    ASSERT_EQ(engine->LoadFile(5, path.c_str()), 5);
+    ASSERT_EQ(engine->PlayChannel(5), 0);
+    EXPECT_EQ(engine->ChannelState(5), CHANNEL_PLAYING);
+
+    const uint32_t blockFrames = c.rate >= 44100 ? 4608 : 2304;
+    const int repeat = c.rate * 2 <= c.deviceRate ? 2 : 1;
+    const int32_t switchesPerBlock = static_cast<int32_t>(blockFrames * repeat / 64);
+    PlayRun run = Play(5, switchesPerBlock * 20, b16);
+    std::vector<int32_t> left, right;
+    ExpectedPair(std::min(c.end * blockFrames, c.frames), c.channels, repeat, b16,
+                 c.first * blockFrames, left, right);
+    ExpectFrames(run.capture, 0, left, right);
+    if (c.closingAtBlock >= 0) {
+        EXPECT_EQ(run.closingAt, c.closingAtBlock * switchesPerBlock);
+    }
+    EXPECT_EQ(run.terminatedAt, c.terminatedAtBlock * switchesPerBlock);
+    // Nothing else ever reached another pair.
+    for (int32_t ch = 0; ch < 24; ++ch) {
+        if (ch == 10 || ch == 11) continue;
+        EXPECT_EQ(b16 ? rig->driver.Sample16(ch, 0, 3) : rig->driver.Sample32(ch, 0, 3), 0);
+    }
+    // The mapped path describes the stream as it always has.
     engine->Close();
     const std::string log = rig->Log();
+    EXPECT_NE(log.find("Format: PCM\nSrc: bitrate: "), std::string::npos);
+    EXPECT_EQ(log.find("libsndfile"), std::string::npos);
     const bool mended = log.find("Cue chunk mended") != std::string::npos ||
                         log.find("nAvgBytesPerSec 0") != std::string::npos;
     EXPECT_EQ(mended, c.mended != nullptr);
@@ -234,21 +207,42 @@ TEST_P(EngineHeaders, PlayWhatTheCueRangeHoldsAndEnd) {
     }
 }
 
+// Eleven blocks, the last one partial, from start to end: refill k (after
+// block k has played) fetches block k + 3, so the channel closes after block 6.
+PlayCase Whole(const char* name, ASIOSampleType type, uint16_t channels, uint32_t rate,
+               uint32_t deviceRate) {
+    const uint32_t frames = (rate >= 44100 ? 4608 : 2304) * 10 + 100;
+    return {name, type, channels, rate, deviceRate, frames, 0, 0, false, 0, 11, 7, 11, nullptr};
+}
+
+// Ten blocks of 44100 Hz stereo with a cue chunk (or a byte rate of 0), on a
+// 32-bit card.
+PlayCase Cued(const char* name, int32_t cueIn, int32_t cueOut, uint32_t first, uint32_t end,
+              int32_t terminatedAtBlock, const char* mended = nullptr, bool zeroAvg = false) {
+    return {name,   ASIOSTInt32LSB, 2,     44100, 44100, 4608 * 10,         cueIn,
+            cueOut, zeroAvg,        first, end,   -1,    terminatedAtBlock, mended};
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    Files, EngineHeaders,
-    ::testing::Values(
-        HeaderCase{"CueRange", 2, 9, false, 2, 9, 8, nullptr},
-        HeaderCase{"CueOutAtTheBlockCount", 3, 10, false, 3, 10, 7, nullptr},
-        HeaderCase{"NegativeCueIn", -3, 6, false, 0, 6, 7, "cue-in -3 -> 0, cue-out 6 -> 6\n"},
-        HeaderCase{"CueInAtTheBlockCount", 10, 0, false, 0, 10, 10, "cue-in 10 -> 0"},
-        HeaderCase{"LowestCueIn", INT32_MIN, 0, false, 0, 10, 10, "cue-in -2147483648 -> 0"},
-        HeaderCase{"HighestCueIn", 0x7FFFFFFE, 0, false, 0, 10, 10, "cue-in 2147483646 -> 0"},
-        HeaderCase{"CueOutPastTheBlockCount", 0, 60, false, 0, 10, 10, "cue-out 60 -> 0\n"},
-        HeaderCase{"CueOutAtTheCueIn", 5, 5, false, 5, 10, 5, "cue-in 5 -> 5, cue-out 5 -> 0"},
-        HeaderCase{"CueOutBelowTheCueIn", 5, 3, false, 5, 10, 5, "cue-out 3 -> 0"},
-        HeaderCase{"NoBytesPerSecond", 0, 0, true, 0, 10, 10,
-                   "nAvgBytesPerSec 0 taken as block align x rate: 176400\n"}),
-    [](const ::testing::TestParamInfo<HeaderCase>& info) { return info.param.name; });
+    Files, EnginePlaysAFile,
+    ::testing::Values(Whole("Stereo44100On32Bits", ASIOSTInt32LSB, 2, 44100, 44100),
+                      Whole("Mono48000On32Bits", ASIOSTInt32LSB, 1, 48000, 48000),
+                      Whole("Stereo48000On16Bits", ASIOSTInt16LSB, 2, 48000, 48000),
+                      Whole("Mono44100On16Bits", ASIOSTInt16LSB, 1, 44100, 44100),
+                      Whole("Stereo22050At44100On32Bits", ASIOSTInt32LSB, 2, 22050, 44100),
+                      Whole("Mono22050At44100On16Bits", ASIOSTInt16LSB, 1, 22050, 44100),
+                      Cued("CueRange", 2, 9, 2, 9, 8),
+                      Cued("CueOutAtTheBlockCount", 3, 10, 3, 10, 7),
+                      Cued("NegativeCueIn", -3, 6, 0, 6, 7, "cue-in -3 -> 0, cue-out 6 -> 6\n"),
+                      Cued("CueInAtTheBlockCount", 10, 0, 0, 10, 10, "cue-in 10 -> 0"),
+                      Cued("LowestCueIn", INT32_MIN, 0, 0, 10, 10, "cue-in -2147483648 -> 0"),
+                      Cued("HighestCueIn", 0x7FFFFFFE, 0, 0, 10, 10, "cue-in 2147483646 -> 0"),
+                      Cued("CueOutPastTheBlockCount", 0, 60, 0, 10, 10, "cue-out 60 -> 0\n"),
+                      Cued("CueOutAtTheCueIn", 5, 5, 5, 10, 5, "cue-in 5 -> 5, cue-out 5 -> 0"),
+                      Cued("CueOutBelowTheCueIn", 5, 3, 5, 10, 5, "cue-out 3 -> 0"),
+                      Cued("NoBytesPerSecond", 0, 0, 0, 10, 10,
+                           "nAvgBytesPerSec 0 taken as block align x rate: 176400\n", true)),
+    [](const ::testing::TestParamInfo<PlayCase>& info) { return info.param.name; });
 
 // Position, restart, a stopped device and a paused channel: each lands on
 // the frame due, and the refills publish the block now playing.
