@@ -331,29 +331,33 @@ TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
     ASSERT_EQ(engine->SetPosition(2, 2), 2);
     ASSERT_EQ(engine->SetChannelLoop(2, true), 0);
     ASSERT_EQ(engine->SetPosition(3, 7), 7);
+    int64_t frames = -1, length = -1;
+    uint32_t rate = 0;
+    // Channel 0 has played `alone` frames more than the others' `played`.
+    const auto expectPositions = [&](int64_t alone, int64_t played) {
+        const struct {
+            int64_t frames, length;
+            uint32_t rate;
+        } expected[] = {{3 * 4608 + alone + played, 4608 * 20, 44100},
+                        {played / 2, 2304 * 10, 22050},
+                        {4608 + (4608 + played) % (2 * 4608), 4608 * 3 + 1000, 44100},
+                        {7 * 4608 + played * 48000 / 44100, 4608 * 20, 48000}};
+        for (int32_t ch = 0; ch < 4; ++ch) {
+            EXPECT_EQ(engine->GetChannelPosition(ch, &frames, &length, &rate), 0);
+            EXPECT_NEAR(static_cast<double>(frames), static_cast<double>(expected[ch].frames),
+                        ch == 3 ? 2.0 : 0.0)
+                << ch << " after " << played;
+            EXPECT_EQ(length, expected[ch].length) << ch;
+            EXPECT_EQ(rate, expected[ch].rate) << ch;
+        }
+    };
+    expectPositions(0, 0);
     ASSERT_EQ(engine->PlayChannel(0), 0);
     Play(0, 100);
     const int32_t together[] = {1, 2, 3};
     ASSERT_EQ(engine->PlayChannels(together, 3), 3);
     Play(1, 100);
-    const int64_t played = 100 * 64;
-    const struct {
-        int64_t frames, length;
-        uint32_t rate;
-    } expected[] = {{3 * 4608 + 2 * played, 4608 * 20, 44100},
-                    {played / 2, 2304 * 10, 22050},
-                    {4608 + (4608 + played) % (2 * 4608), 4608 * 3 + 1000, 44100},
-                    {7 * 4608 + played * 48000 / 44100, 4608 * 20, 48000}};
-    int64_t frames = -1, length = -1;
-    uint32_t rate = 0;
-    for (int32_t ch = 0; ch < 4; ++ch) {
-        EXPECT_EQ(engine->GetChannelPosition(ch, &frames, &length, &rate), 0);
-        EXPECT_NEAR(static_cast<double>(frames), static_cast<double>(expected[ch].frames),
-                    ch == 3 ? 2.0 : 0.0)
-            << ch;
-        EXPECT_EQ(length, expected[ch].length) << ch;
-        EXPECT_EQ(rate, expected[ch].rate) << ch;
-    }
+    expectPositions(100 * 64, 100 * 64);
     for (const int32_t bad : {-1, 4, kNumChannels}) {
         EXPECT_EQ(engine->GetChannelPosition(bad, &frames, &length, &rate), SARABANDE_BAD_CHANNEL);
         EXPECT_EQ(frames + length + rate, 0);
