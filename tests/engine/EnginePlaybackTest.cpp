@@ -54,73 +54,49 @@ class EnginePlayback : public ::testing::Test {
     Sarabande* engine = nullptr;
 };
 
-// A stereo 16-bit file of `frames` frames whose left and right samples are
-// value(frame); written into the rig's directory.
-template <class Value>
-std::string WriteStereo(EngineRig& rig, const char* name, uint32_t rate, uint32_t frames,
-                        Value value, std::optional<WavCue> cue = std::nullopt) {
-    WavLayout layout;
-    layout.nSamplesPerSec = rate;
-    layout.cue = cue;
-    std::vector<int32_t> samples;
-    for (uint32_t f = 0; f < frames; ++f) samples.insert(samples.end(), 2, value(f) * 65536);
-    const std::string path = rig.dir.File(name);
-    EXPECT_TRUE(WriteBytes(path, MakeWav(layout, EncodeSamples(layout, samples))));
-    return path;
-}
-
-struct Conversion {
-    uint32_t fileRate;
-    uint32_t deviceRate;
-};
-
-class EngineConverts : public EnginePlayback, public ::testing::WithParamInterface<Conversion> {};
-
 // A second of 1 kHz at another rate comes out at 1 kHz, and for a second.
-TEST_P(EngineConverts, AToneKeepsItsPitchAndItsLength) {
-    const Conversion c = GetParam();
-    Start(ASIOSTInt32LSB, c.deviceRate);
-    const std::string path = WriteStereo(*rig, "tone.wav", c.fileRate, c.fileRate, [&](uint32_t f) {
-        return static_cast<int32_t>(
-            std::lround(16384.0 * std::sin(2 * M_PI * 1000.0 * f / c.fileRate)));
-    });
-    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
-    ASSERT_EQ(engine->PlayChannel(0), 0);
-    const PlayRun run = Play(0, static_cast<int32_t>(c.deviceRate / 64) * 2);
-    EXPECT_GT(run.terminatedAt, 0);
-    const std::vector<int32_t>& out = run.capture.left;
-    int64_t first = -1, last = -1;
-    std::vector<double> rising;
-    for (size_t i = 0; i < out.size(); ++i) {
-        if (std::abs(static_cast<double>(out[i])) > 1e8) last = static_cast<int64_t>(i);
-        if (first < 0 && last >= 0) first = last;
-        if (i > 0 && out[i - 1] < 0 && out[i] >= 0)
-            rising.push_back(static_cast<double>(i - 1) + out[i - 1] / double(out[i - 1] - out[i]));
+// Blocks of a file, each at its own level: after a reposition the first block
+// heard is the block asked for, converted, and the next follows it.
+TEST_F(EnginePlayback, ConvertedChannelsKeepPitchAndLengthAndLandOnTheBlockAskedFor) {
+    struct Conversion {
+        uint32_t fileRate, deviceRate;
+    };
+    for (const Conversion c : {Conversion{44100, 48000}, Conversion{96000, 44100}}) {
+        SCOPED_TRACE(std::to_string(c.fileRate) + " Hz at " + std::to_string(c.deviceRate));
+        Start(ASIOSTInt32LSB, c.deviceRate);
+        const auto sine = [&](uint32_t f) {
+            return static_cast<int32_t>(
+                std::lround(16384.0 * std::sin(2 * M_PI * 1000.0 * f / c.fileRate)));
+        };
+        const std::string path = rig->StereoWav("tone.wav", c.fileRate, c.fileRate, sine, sine);
+        ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
+        ASSERT_EQ(engine->PlayChannel(0), 0);
+        const PlayRun run = Play(0, static_cast<int32_t>(c.deviceRate / 64) * 2);
+        EXPECT_GT(run.terminatedAt, 0);
+        const std::vector<int32_t>& out = run.capture.left;
+        int64_t first = -1, last = -1;
+        std::vector<double> rising;
+        for (size_t i = 0; i < out.size(); ++i) {
+            if (std::abs(static_cast<double>(out[i])) > 1e8) last = static_cast<int64_t>(i);
+            if (first < 0 && last >= 0) first = last;
+            if (i > 0 && out[i - 1] < 0 && out[i] >= 0)
+                rising.push_back(static_cast<double>(i - 1) +
+                                 out[i - 1] / double(out[i - 1] - out[i]));
+        }
+        ASSERT_GT(rising.size(), 100u);
+        // Away from the edges, where the filter rings.
+        const double span = rising[rising.size() - 10] - rising[10];
+        const double hz = (static_cast<double>(rising.size()) - 20.0) * c.deviceRate / span;
+        EXPECT_NEAR(hz, 1000.0, 1.0);
+        const double blockOnCard = 4608.0 * c.deviceRate / c.fileRate;
+        EXPECT_NEAR(static_cast<double>(last - first), c.deviceRate, blockOnCard);
     }
-    ASSERT_GT(rising.size(), 100u);
-    // Away from the edges, where the filter rings.
-    const double span = rising[rising.size() - 10] - rising[10];
-    const double hz = (static_cast<double>(rising.size()) - 20.0) * c.deviceRate / span;
-    EXPECT_NEAR(hz, 1000.0, 1.0);
-    const double blockOnCard = 4608.0 * c.deviceRate / c.fileRate;
-    EXPECT_NEAR(static_cast<double>(last - first), c.deviceRate, blockOnCard);
-}
 
-INSTANTIATE_TEST_SUITE_P(Rates, EngineConverts,
-                         ::testing::Values(Conversion{44100, 48000}, Conversion{96000, 44100}),
-                         [](const auto& info) {
-                             return std::to_string(info.param.fileRate) + "To" +
-                                    std::to_string(info.param.deviceRate);
-                         });
-
-// Blocks of the file, each at its own level: after a reposition the first
-// block heard is the block asked for, converted, and the next follows it.
-TEST_F(EnginePlayback, APositionOnAConvertedChannelLandsOnTheBlockAskedFor) {
     Start(ASIOSTInt32LSB, 48000);
     const auto level = [](int32_t block) { return (block + 1) * 1500; };
-    const std::string path = WriteStereo(
-        *rig, "steps.wav", 44100, 4608 * 12, [&](uint32_t f) { return level(f / 4608); },
-        WavCue{0, 11});
+    const auto steps = [&](uint32_t f) { return level(f / 4608); };
+    const std::string path =
+        rig->StereoWav("steps.wav", 44100, 4608 * 12, steps, steps, WavCue{0, 11});
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
     // At or past the end, or the cue-out: the last four blocks before it.
     EXPECT_EQ(engine->SetPosition(0, 500), 8);
@@ -371,7 +347,8 @@ TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
 TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
     Start();
     const std::string path = rig->Wav("song.wav", WavLayout{}, 4608 * 8);
-    const std::string tone = rig->ConstantWav("tone.wav", 16384, -8192, 4608 * 8);
+    const std::string tone =
+        rig->StereoWav("tone.wav", 44100, 4608 * 8, Constant(16384), Constant(-8192));
     const double gain7 = std::pow(10.0, (20.0 * std::log10(32767.0) - 7.0) * 0.05) / 32767.0;
     struct Row {
         int32_t levelDb;
@@ -428,7 +405,8 @@ TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
 // next play.
 TEST_F(EnginePlayback, FadesEndOnTimeAndAFadeThatStopsEndsTheChannel) {
     Start();
-    const std::string path = rig->ConstantWav("tone.wav", 16384, 16384, 4608 * 40);
+    const std::string path =
+        rig->StereoWav("tone.wav", 44100, 4608 * 40, Constant(16384), Constant(16384));
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
     ASSERT_EQ(engine->PlayChannel(0), 0);
     const double msPerSwitch = 64 * 1000.0 / 44100.0;
@@ -492,7 +470,8 @@ TEST_F(EnginePlayback, FadesEndOnTimeAndAFadeThatStopsEndsTheChannel) {
 // every channel's first frame lands in the same switch.
 TEST_F(EnginePlayback, ChannelsPlayedTogetherBeginInOneSwitchWhileTheCardRuns) {
     Start();
-    const std::string path = rig->ConstantWav("tone.wav", 1000, -1000, 4608 * 20);
+    const std::string path =
+        rig->StereoWav("tone.wav", 44100, 4608 * 20, Constant(1000), Constant(-1000));
     std::vector<int32_t> channels{7, 2, 5, 0, 11, 3};
     for (int32_t ch : channels) ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
     std::atomic<bool> stop{false};
