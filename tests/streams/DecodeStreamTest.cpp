@@ -177,12 +177,14 @@ TEST(DecodeStreamTest, ALoopTurnedOnMidwayGoesOnFromTheNextBlockWithoutASeam) {
     Decoder d(Mono22(), 2304 * 2 + 100);
     bool end = true;
     EXPECT_EQ(d.Deliver(1, &end), d.Expected(0, 1, 1));
+    EXPECT_EQ(CapturedLog().find("Loop, "), std::string::npos);
     d.stream->SetLooping(true);
     const uint8_t* data = d.wave->GetData();
     std::vector<uint8_t> expected(data + kMonoBlock, data + d.wave->GetDataSize());
     expected.insert(expected.end(), data, data + 2 * kMonoBlock - expected.size());
     EXPECT_EQ(d.Deliver(2, &end), expected);
     EXPECT_FALSE(end);
+    EXPECT_NE(CapturedLog().find("Loop, "), std::string::npos);  // where it came round
 }
 
 // Two whole blocks and one stray byte: the reader's last fetch reports a
