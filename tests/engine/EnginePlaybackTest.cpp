@@ -10,7 +10,6 @@
 #include <cmath>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 
