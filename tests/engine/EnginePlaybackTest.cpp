@@ -10,7 +10,6 @@
 #include <cmath>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -54,130 +53,49 @@ class EnginePlayback : public ::testing::Test {
     Sarabande* engine = nullptr;
 };
 
-struct Format {
-    ASIOSampleType type;
-    uint16_t channels;
-    uint32_t rate;
-    uint32_t deviceRate;  // the file's rate or twice it: played mapped
-};
-
-class EngineBitExact : public EnginePlayback, public ::testing::WithParamInterface<Format> {};
-
-// The file's samples arrive bit for bit on the channel's pair, then silence;
-// the channel closes at the refill that meets the end of the data and ends at
-// the notification at which the first block of silence begins.
-TEST_P(EngineBitExact, FileArrivesWholeOnItsPairThenSilence) {
-    const Format f = GetParam();
-    const bool b16 = f.type == ASIOSTInt16LSB;
-    Start(f.type, f.deviceRate);
-    WavLayout layout;
-    layout.nChannels = f.channels;
-    layout.nSamplesPerSec = f.rate;
-    const uint32_t blockFrames = f.rate >= 44100 ? 4608 : 2304;
-    const uint32_t frames = blockFrames * 10 + 100;  // 11 blocks, the last one partial
-    const std::string path = rig->Wav("song.wav", layout, frames);
-    ASSERT_EQ(engine->LoadFile(5, path.c_str()), 5);
-    ASSERT_EQ(engine->PlayChannel(5), 0);
-    EXPECT_EQ(engine->ChannelState(5), CHANNEL_PLAYING);
-
-    const int repeat = f.rate * 2 <= f.deviceRate ? 2 : 1;  // lo-res at half the card's rate
-    const uint32_t framesPerBlockOnCard = blockFrames * repeat;
-    const int32_t switchesPerBlock = static_cast<int32_t>(framesPerBlockOnCard / 64);
-    PlayRun run = Play(5, switchesPerBlock * 20, b16);
-
-    std::vector<int32_t> left, right;
-    ExpectedPair(frames, f.channels, repeat, b16, 0, left, right);
-    ExpectFrames(run.capture, 0, left, right);
-    // Refill k (after block k has played) fetches block k + 3; block 10 is the last.
-    EXPECT_EQ(run.closingAt, 7 * switchesPerBlock);
-    EXPECT_EQ(run.terminatedAt, 11 * switchesPerBlock);
-    // Nothing else ever reached another pair.
-    for (int32_t ch = 0; ch < 24; ++ch) {
-        if (ch == 10 || ch == 11) continue;
-        EXPECT_EQ(b16 ? rig->driver.Sample16(ch, 0, 3) : rig->driver.Sample32(ch, 0, 3), 0);
-    }
-    // The mapped path describes the stream as it always has.
-    engine->Close();
-    const std::string log = rig->Log();
-    EXPECT_NE(log.find("Format: PCM\nSrc: bitrate: "), std::string::npos);
-    EXPECT_EQ(log.find("libsndfile"), std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(Formats, EngineBitExact,
-                         ::testing::Values(Format{ASIOSTInt32LSB, 2, 44100, 44100},
-                                           Format{ASIOSTInt32LSB, 1, 48000, 48000},
-                                           Format{ASIOSTInt16LSB, 2, 48000, 48000},
-                                           Format{ASIOSTInt16LSB, 1, 44100, 44100},
-                                           Format{ASIOSTInt32LSB, 2, 22050, 44100},
-                                           Format{ASIOSTInt16LSB, 1, 22050, 44100}));
-
-// A stereo 16-bit file of `frames` frames whose left and right samples are
-// value(frame); written into the rig's directory.
-template <class Value>
-std::string WriteStereo(EngineRig& rig, const char* name, uint32_t rate, uint32_t frames,
-                        Value value, std::optional<WavCue> cue = std::nullopt) {
-    WavLayout layout;
-    layout.nSamplesPerSec = rate;
-    layout.cue = cue;
-    std::vector<int32_t> samples;
-    for (uint32_t f = 0; f < frames; ++f) samples.insert(samples.end(), 2, value(f) * 65536);
-    const std::string path = rig.dir.File(name);
-    EXPECT_TRUE(WriteBytes(path, MakeWav(layout, EncodeSamples(layout, samples))));
-    return path;
-}
-
-struct Conversion {
-    uint32_t fileRate;
-    uint32_t deviceRate;
-};
-
-class EngineConverts : public EnginePlayback, public ::testing::WithParamInterface<Conversion> {};
-
 // A second of 1 kHz at another rate comes out at 1 kHz, and for a second.
-TEST_P(EngineConverts, AToneKeepsItsPitchAndItsLength) {
-    const Conversion c = GetParam();
-    Start(ASIOSTInt32LSB, c.deviceRate);
-    const std::string path = WriteStereo(*rig, "tone.wav", c.fileRate, c.fileRate, [&](uint32_t f) {
-        return static_cast<int32_t>(
-            std::lround(16384.0 * std::sin(2 * M_PI * 1000.0 * f / c.fileRate)));
-    });
-    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
-    ASSERT_EQ(engine->PlayChannel(0), 0);
-    const PlayRun run = Play(0, static_cast<int32_t>(c.deviceRate / 64) * 2);
-    EXPECT_GT(run.terminatedAt, 0);
-    const std::vector<int32_t>& out = run.capture.left;
-    int64_t first = -1, last = -1;
-    std::vector<double> rising;
-    for (size_t i = 0; i < out.size(); ++i) {
-        if (std::abs(static_cast<double>(out[i])) > 1e8) last = static_cast<int64_t>(i);
-        if (first < 0 && last >= 0) first = last;
-        if (i > 0 && out[i - 1] < 0 && out[i] >= 0)
-            rising.push_back(static_cast<double>(i - 1) + out[i - 1] / double(out[i - 1] - out[i]));
+// Blocks of a file, each at its own level: after a reposition the first block
+// heard is the block asked for, converted, and the next follows it.
+TEST_F(EnginePlayback, ConvertedChannelsKeepPitchAndLengthAndLandOnTheBlockAskedFor) {
+    struct Conversion {
+        uint32_t fileRate, deviceRate;
+    };
+    for (const Conversion c : {Conversion{44100, 48000}, Conversion{96000, 44100}}) {
+        SCOPED_TRACE(std::to_string(c.fileRate) + " Hz at " + std::to_string(c.deviceRate));
+        Start(ASIOSTInt32LSB, c.deviceRate);
+        const auto sine = [&](uint32_t f) {
+            return static_cast<int32_t>(
+                std::lround(16384.0 * std::sin(2 * M_PI * 1000.0 * f / c.fileRate)));
+        };
+        const std::string path = rig->StereoWav("tone.wav", c.fileRate, c.fileRate, sine, sine);
+        ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
+        ASSERT_EQ(engine->PlayChannel(0), 0);
+        const PlayRun run = Play(0, static_cast<int32_t>(c.deviceRate / 64) * 2);
+        EXPECT_GT(run.terminatedAt, 0);
+        const std::vector<int32_t>& out = run.capture.left;
+        int64_t first = -1, last = -1;
+        std::vector<double> rising;
+        for (size_t i = 0; i < out.size(); ++i) {
+            if (std::abs(static_cast<double>(out[i])) > 1e8) last = static_cast<int64_t>(i);
+            if (first < 0 && last >= 0) first = last;
+            if (i > 0 && out[i - 1] < 0 && out[i] >= 0)
+                rising.push_back(static_cast<double>(i - 1) +
+                                 out[i - 1] / double(out[i - 1] - out[i]));
+        }
+        ASSERT_GT(rising.size(), 100u);
+        // Away from the edges, where the filter rings.
+        const double span = rising[rising.size() - 10] - rising[10];
+        const double hz = (static_cast<double>(rising.size()) - 20.0) * c.deviceRate / span;
+        EXPECT_NEAR(hz, 1000.0, 1.0);
+        const double blockOnCard = 4608.0 * c.deviceRate / c.fileRate;
+        EXPECT_NEAR(static_cast<double>(last - first), c.deviceRate, blockOnCard);
     }
-    ASSERT_GT(rising.size(), 100u);
-    // Away from the edges, where the filter rings.
-    const double span = rising[rising.size() - 10] - rising[10];
-    const double hz = (static_cast<double>(rising.size()) - 20.0) * c.deviceRate / span;
-    EXPECT_NEAR(hz, 1000.0, 1.0);
-    const double blockOnCard = 4608.0 * c.deviceRate / c.fileRate;
-    EXPECT_NEAR(static_cast<double>(last - first), c.deviceRate, blockOnCard);
-}
 
-INSTANTIATE_TEST_SUITE_P(Rates, EngineConverts,
-                         ::testing::Values(Conversion{44100, 48000}, Conversion{96000, 44100}),
-                         [](const auto& info) {
-                             return std::to_string(info.param.fileRate) + "To" +
-                                    std::to_string(info.param.deviceRate);
-                         });
-
-// Blocks of the file, each at its own level: after a reposition the first
-// block heard is the block asked for, converted, and the next follows it.
-TEST_F(EnginePlayback, APositionOnAConvertedChannelLandsOnTheBlockAskedFor) {
     Start(ASIOSTInt32LSB, 48000);
     const auto level = [](int32_t block) { return (block + 1) * 1500; };
-    const std::string path = WriteStereo(
-        *rig, "steps.wav", 44100, 4608 * 12, [&](uint32_t f) { return level(f / 4608); },
-        WavCue{0, 11});
+    const auto steps = [&](uint32_t f) { return level(f / 4608); };
+    const std::string path =
+        rig->StereoWav("steps.wav", 44100, 4608 * 12, steps, steps, WavCue{0, 11});
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
     // At or past the end, or the cue-out: the last four blocks before it.
     EXPECT_EQ(engine->SetPosition(0, 500), 8);
@@ -192,40 +110,70 @@ TEST_F(EnginePlayback, APositionOnAConvertedChannelLandsOnTheBlockAskedFor) {
     }
 }
 
-// Headers as files in the world carry them, played on a ten-block file. Cue
-// blocks outside the data are dropped when the file is parsed, with a line in
-// the log; a good cue-out stops after the block before it and the channel
-// ends one block later than at the end of the data.
-struct HeaderCase {
+// A file played from its load to its end: its samples (its cue range, when
+// it has one) arrive bit for bit on the channel's pair, then silence. The
+// channel closes at the refill that meets the end of the range and ends at
+// the notification at which the first block of silence begins. A file at
+// half the card's rate plays each frame twice. Cue blocks outside the data
+// are dropped when the file is parsed, with a line in the log; a good cue-out
+// stops after the block before it, one block later than at the end of the
+// data.
+struct PlayCase {
     const char* name;
-    WavCue cue;
+    ASIOSampleType type;
+    uint16_t channels;
+    uint32_t rate, deviceRate;
+    uint32_t frames;
+    int32_t cueIn, cueOut;  // both 0: no cue chunk
     bool zeroAvgBytesPerSec;
-    int32_t first, end;  // the blocks heard: [first, end)
+    uint32_t first, end;     // the blocks heard: [first, end), the last one maybe partial
+    int32_t closingAtBlock;  // -1: not checked
     int32_t terminatedAtBlock;
     const char* mended;  // the log line, or null when nothing was mended
 };
 
-void PrintTo(const HeaderCase& c, std::ostream* os) {
+void PrintTo(const PlayCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class EngineHeaders : public EnginePlayback, public ::testing::WithParamInterface<HeaderCase> {};
+class EnginePlaysAFile : public EnginePlayback, public ::testing::WithParamInterface<PlayCase> {};
 
-TEST_P(EngineHeaders, PlayWhatTheCueRangeHoldsAndEnd) {
-    const HeaderCase& c = GetParam();
-    Start();
+TEST_P(EnginePlaysAFile, ItsSamplesArriveOnItsPairThenSilenceAndTheChannelEnds) {
+    const PlayCase& c = GetParam();
+    const bool b16 = c.type == ASIOSTInt16LSB;
+    Start(c.type, c.deviceRate);
     WavLayout layout;
-    layout.cue = c.cue;
+    layout.nChannels = c.channels;
+    layout.nSamplesPerSec = c.rate;
+    if (c.cueIn || c.cueOut) layout.cue = WavCue{c.cueIn, c.cueOut};
     if (c.zeroAvgBytesPerSec) layout.nAvgBytesPerSec = 0;
-    const std::string path = rig->Wav("cued.wav", layout, 4608 * 10);
-    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
-    ASSERT_EQ(engine->PlayChannel(0), 0);
-    PlayRun run = Play(0, 72 * 12);
-    ExpectPattern(run.capture, 0, static_cast<uint32_t>(c.first) * 4608,
-                  static_cast<uint32_t>(c.end) * 4608);
-    EXPECT_EQ(run.terminatedAt, c.terminatedAtBlock * 72);
+    const std::string path = rig->Wav("song.wav", layout, c.frames);
+    ASSERT_EQ(engine->LoadFile(5, path.c_str()), 5);
+    ASSERT_EQ(engine->PlayChannel(5), 0);
+    EXPECT_EQ(engine->ChannelState(5), CHANNEL_PLAYING);
+
+    const uint32_t blockFrames = c.rate >= 44100 ? 4608 : 2304;
+    const int repeat = c.rate * 2 <= c.deviceRate ? 2 : 1;
+    const int32_t switchesPerBlock = static_cast<int32_t>(blockFrames * repeat / 64);
+    PlayRun run = Play(5, switchesPerBlock * 20, b16);
+    std::vector<int32_t> left, right;
+    ExpectedPair(std::min(c.end * blockFrames, c.frames), c.channels, repeat, b16,
+                 c.first * blockFrames, left, right);
+    ExpectFrames(run.capture, 0, left, right);
+    if (c.closingAtBlock >= 0) {
+        EXPECT_EQ(run.closingAt, c.closingAtBlock * switchesPerBlock);
+    }
+    EXPECT_EQ(run.terminatedAt, c.terminatedAtBlock * switchesPerBlock);
+    // Nothing else ever reached another pair.
+    for (int32_t ch = 0; ch < 24; ++ch) {
+        if (ch == 10 || ch == 11) continue;
+        EXPECT_EQ(b16 ? rig->driver.Sample16(ch, 0, 3) : rig->driver.Sample32(ch, 0, 3), 0);
+    }
+    // The mapped path describes the stream as it always has.
     engine->Close();
     const std::string log = rig->Log();
+    EXPECT_NE(log.find("Format: PCM\nSrc: bitrate: "), std::string::npos);
+    EXPECT_EQ(log.find("libsndfile"), std::string::npos);
     const bool mended = log.find("Cue chunk mended") != std::string::npos ||
                         log.find("nAvgBytesPerSec 0") != std::string::npos;
     EXPECT_EQ(mended, c.mended != nullptr);
@@ -234,28 +182,46 @@ TEST_P(EngineHeaders, PlayWhatTheCueRangeHoldsAndEnd) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, EngineHeaders,
-    ::testing::Values(
-        HeaderCase{"CueRange", {2, 9}, false, 2, 9, 8, nullptr},
-        HeaderCase{"CueOutAtTheBlockCount", {3, 10}, false, 3, 10, 7, nullptr},
-        HeaderCase{"NegativeCueIn", {-3, 6}, false, 0, 6, 7, "cue-in -3 -> 0, cue-out 6 -> 6\n"},
-        HeaderCase{"CueInAtTheBlockCount", {10, 0}, false, 0, 10, 10, "cue-in 10 -> 0"},
-        HeaderCase{"LowestCueIn", {INT32_MIN, 0}, false, 0, 10, 10, "cue-in -2147483648 -> 0"},
-        HeaderCase{"HighestCueIn", {0x7FFFFFFE, 0}, false, 0, 10, 10, "cue-in 2147483646 -> 0"},
-        HeaderCase{"CueOutPastTheBlockCount", {0, 60}, false, 0, 10, 10, "cue-out 60 -> 0\n"},
-        HeaderCase{"CueOutAtTheCueIn", {5, 5}, false, 5, 10, 5, "cue-in 5 -> 5, cue-out 5 -> 0"},
-        HeaderCase{"CueOutBelowTheCueIn", {5, 3}, false, 5, 10, 5, "cue-out 3 -> 0"},
-        HeaderCase{"NoBytesPerSecond",
-                   {0, 0},
-                   true,
-                   0,
-                   10,
-                   10,
-                   "nAvgBytesPerSec 0 taken as block align x rate: 176400\n"}),
-    [](const ::testing::TestParamInfo<HeaderCase>& info) { return info.param.name; });
+// Eleven blocks, the last one partial, from start to end: refill k (after
+// block k has played) fetches block k + 3, so the channel closes after block 6.
+PlayCase Whole(const char* name, ASIOSampleType type, uint16_t channels, uint32_t rate,
+               uint32_t deviceRate) {
+    const uint32_t frames = (rate >= 44100 ? 4608 : 2304) * 10 + 100;
+    return {name, type, channels, rate, deviceRate, frames, 0, 0, false, 0, 11, 7, 11, nullptr};
+}
 
-TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndPublishThePosition) {
+// Ten blocks of 44100 Hz stereo with a cue chunk (or a byte rate of 0), on a
+// 32-bit card.
+PlayCase Cued(const char* name, int32_t cueIn, int32_t cueOut, uint32_t first, uint32_t end,
+              int32_t terminatedAtBlock, const char* mended = nullptr, bool zeroAvg = false) {
+    return {name,   ASIOSTInt32LSB, 2,     44100, 44100, 4608 * 10,         cueIn,
+            cueOut, zeroAvg,        first, end,   -1,    terminatedAtBlock, mended};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, EnginePlaysAFile,
+    ::testing::Values(Whole("Stereo44100On32Bits", ASIOSTInt32LSB, 2, 44100, 44100),
+                      Whole("Mono48000On32Bits", ASIOSTInt32LSB, 1, 48000, 48000),
+                      Whole("Stereo48000On16Bits", ASIOSTInt16LSB, 2, 48000, 48000),
+                      Whole("Mono44100On16Bits", ASIOSTInt16LSB, 1, 44100, 44100),
+                      Whole("Stereo22050At44100On32Bits", ASIOSTInt32LSB, 2, 22050, 44100),
+                      Whole("Mono22050At44100On16Bits", ASIOSTInt16LSB, 1, 22050, 44100),
+                      Cued("CueRange", 2, 9, 2, 9, 8),
+                      Cued("CueOutAtTheBlockCount", 3, 10, 3, 10, 7),
+                      Cued("NegativeCueIn", -3, 6, 0, 6, 7, "cue-in -3 -> 0, cue-out 6 -> 6\n"),
+                      Cued("CueInAtTheBlockCount", 10, 0, 0, 10, 10, "cue-in 10 -> 0"),
+                      Cued("LowestCueIn", INT32_MIN, 0, 0, 10, 10, "cue-in -2147483648 -> 0"),
+                      Cued("HighestCueIn", 0x7FFFFFFE, 0, 0, 10, 10, "cue-in 2147483646 -> 0"),
+                      Cued("CueOutPastTheBlockCount", 0, 60, 0, 10, 10, "cue-out 60 -> 0\n"),
+                      Cued("CueOutAtTheCueIn", 5, 5, 5, 10, 5, "cue-in 5 -> 5, cue-out 5 -> 0"),
+                      Cued("CueOutBelowTheCueIn", 5, 3, 5, 10, 5, "cue-out 3 -> 0"),
+                      Cued("NoBytesPerSecond", 0, 0, 0, 10, 10,
+                           "nAvgBytesPerSec 0 taken as block align x rate: 176400\n", true)),
+    [](const ::testing::TestParamInfo<PlayCase>& info) { return info.param.name; });
+
+// Position, restart, a stopped device and a paused channel: each lands on
+// the frame due, and the refills publish the block now playing.
+TEST_F(EnginePlayback, PositionRestartStopAndPauseLandOnTheFrameDueAndThePositionIsPublished) {
     Start();
     const uint32_t frames = 4608 * 30;
     const std::string path = rig->Wav("song.wav", WavLayout{}, frames);
@@ -277,80 +243,111 @@ TEST_F(EnginePlayback, PositionAndRestartLandOnTheirBlocksAndPublishThePosition)
     PlayRun third = Play(2, 72 * 5);
     ExpectPattern(third.capture, 0, 0, 5 * 4608);
 
-    // Past the end: four blocks before it; a terminated channel comes back loaded.
+    // Neither a stopped device nor a paused channel, each in mid-block, loses
+    // or repeats a frame.
+    uint32_t due = 5 * 4608;
+    const auto playsOn = [&](int32_t switches) {
+        ExpectPattern(Play(2, switches).capture, 0, due, due + switches * 64);
+        due += switches * 64;
+    };
+    playsOn(30);
+    ASIOStopPlay();
+    platform::SleepMs(150);  // longer than a block: the next notification is late
+    ASSERT_TRUE(ASIOStartPlay());
+    playsOn(72);
+    ASSERT_EQ(engine->PauseChannel(2), 0);
+    EXPECT_EQ(engine->ChannelState(2), CHANNEL_LOADED);
+    for (int32_t v : Play(2, 40).capture.left) ASSERT_EQ(v, 0);  // frozen, not played
+    platform::SleepMs(150);
+    ASSERT_EQ(engine->PlayChannel(2), 0);
+    playsOn(72 * 2);
+
+    // Past the end: four blocks before it. The refills that close publish,
+    // the one that terminates does not; a terminated channel comes back loaded.
     EXPECT_EQ(engine->SetPosition(2, 500), 26);
-    PlayRun last = Play(2, 72 * 10);
-    EXPECT_EQ(last.terminatedAt, 4 * 72);
+    PlayRun last = Play(2, 72 * 3);
+    EXPECT_TRUE(position->TryWait());
+    EXPECT_EQ(engine->GetPositionValue(), 29);  // the last block, now playing
+    last = Play(2, 72 * 10);
+    EXPECT_EQ(last.terminatedAt, 72);
+    EXPECT_FALSE(position->TryWait());
     EXPECT_EQ(engine->SetPosition(2, 0), 0);
     EXPECT_EQ(engine->ChannelState(2), CHANNEL_LOADED);
     EXPECT_EQ(engine->PlayChannel(2), 0);
+
+    // Signalled, and possibly not yet served when the channel goes.
+    ASSERT_EQ(engine->LoadFile(1, path.c_str()), 1);
+    ASSERT_EQ(engine->PlayChannel(1), 0);
+    for (int i = 0; i < 72; ++i) rig->driver.Switch(i & 1);
+    EXPECT_EQ(engine->CloseChannelInstantly(1), 0);
+    EXPECT_TRUE(engine->FlushNotifications());
+    EXPECT_EQ(engine->GetChannelStatus(1), CHANNEL_FREE);
+    EXPECT_EQ(engine->ChannelState(2), CHANNEL_PLAYING);
 }
 
-// Each channel reports the frame of its own file: one from block 3, one at
-// half the card's rate started later, whatever was refilled last.
+// Each channel reports the frame of its own file, whatever was refilled
+// last: one from block 3; then, started together, one at half the card's
+// rate, one looping blocks 1 and 2 of its file from block 2, and one
+// converted from block 7.
 TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
     Start();
     WavLayout half;
     half.nChannels = 1;
     half.nSamplesPerSec = 22050;
-    const std::string a = rig->Wav("a.wav", WavLayout{}, 4608 * 20);
-    const std::string b = rig->Wav("b.wav", half, 2304 * 10);
-    ASSERT_EQ(engine->LoadFile(0, a.c_str()), 0);
-    ASSERT_EQ(engine->LoadFile(1, b.c_str()), 1);
+    WavLayout cued;
+    cued.cue = WavCue{1, 3};
+    WavLayout faster;
+    faster.nSamplesPerSec = 48000;
+    const std::string files[] = {
+        rig->Wav("a.wav", WavLayout{}, 4608 * 20), rig->Wav("b.wav", half, 2304 * 10),
+        rig->Wav("c.wav", cued, 4608 * 3 + 1000), rig->Wav("d.wav", faster, 4608 * 20)};
+    for (int32_t ch = 0; ch < 4; ++ch) ASSERT_EQ(engine->LoadFile(ch, files[ch].c_str()), ch);
     ASSERT_EQ(engine->SetPosition(0, 3), 3);
-    ASSERT_EQ(engine->PlayChannel(0), 0);
-    Play(0, 100);
-    ASSERT_EQ(engine->PlayChannel(1), 0);
-    Play(1, 50);
+    ASSERT_EQ(engine->SetPosition(2, 2), 2);
+    ASSERT_EQ(engine->SetChannelLoop(2, true), 0);
+    ASSERT_EQ(engine->SetPosition(3, 7), 7);
     int64_t frames = -1, length = -1;
     uint32_t rate = 0;
-    EXPECT_EQ(engine->GetChannelPosition(0, &frames, &length, &rate), 0);
-    EXPECT_EQ(frames, 3 * 4608 + 150 * 64);
-    EXPECT_EQ(length, 4608 * 20);
-    EXPECT_EQ(rate, 44100u);
-    EXPECT_EQ(engine->GetChannelPosition(1, &frames, &length, &rate), 0);
-    EXPECT_EQ(frames, 50 * 64 / 2);
-    EXPECT_EQ(length, 2304 * 10);
-    EXPECT_EQ(rate, 22050u);
-    for (const int32_t bad : {-1, 2, kNumChannels}) {
+    // Channel 0 has played `alone` frames more than the others' `played`.
+    const auto expectPositions = [&](int64_t alone, int64_t played) {
+        const struct {
+            int64_t frames, length;
+            uint32_t rate;
+        } expected[] = {{3 * 4608 + alone + played, 4608 * 20, 44100},
+                        {played / 2, 2304 * 10, 22050},
+                        {4608 + (4608 + played) % (2 * 4608), 4608 * 3 + 1000, 44100},
+                        {7 * 4608 + played * 48000 / 44100, 4608 * 20, 48000}};
+        for (int32_t ch = 0; ch < 4; ++ch) {
+            EXPECT_EQ(engine->GetChannelPosition(ch, &frames, &length, &rate), 0);
+            EXPECT_NEAR(static_cast<double>(frames), static_cast<double>(expected[ch].frames),
+                        ch == 3 ? 2.0 : 0.0)
+                << ch << " after " << played;
+            EXPECT_EQ(length, expected[ch].length) << ch;
+            EXPECT_EQ(rate, expected[ch].rate) << ch;
+        }
+    };
+    expectPositions(0, 0);
+    ASSERT_EQ(engine->PlayChannel(0), 0);
+    Play(0, 100);
+    const int32_t together[] = {1, 2, 3};
+    ASSERT_EQ(engine->PlayChannels(together, 3), 3);
+    Play(1, 100);
+    expectPositions(100 * 64, 100 * 64);
+    for (const int32_t bad : {-1, 4, kNumChannels}) {
         EXPECT_EQ(engine->GetChannelPosition(bad, &frames, &length, &rate), SARABANDE_BAD_CHANNEL);
         EXPECT_EQ(frames + length + rate, 0);
     }
 }
 
-TEST_F(EnginePlayback, StoppingTheDeviceOrPausingTheChannelNeitherLosesNorRepeatsAFrame) {
-    for (const bool pauseChannel : {false, true}) {
-        Start();
-        const uint32_t frames = 4608 * 8;
-        const std::string path = rig->Wav("song.wav", WavLayout{}, frames);
-        ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
-        ASSERT_EQ(engine->PlayChannel(0), 0);
-        PlayRun a = Play(0, 72 + 30);
-        if (pauseChannel) {
-            ASSERT_EQ(engine->PauseChannel(0), 0);
-            EXPECT_EQ(engine->ChannelState(0), CHANNEL_LOADED);
-            for (int32_t v : Play(0, 40).capture.left) ASSERT_EQ(v, 0);  // frozen, not played
-            platform::SleepMs(150);
-            ASSERT_EQ(engine->PlayChannel(0), 0);
-        } else {
-            ASIOStopPlay();
-            platform::SleepMs(150);  // longer than a block: the next notification is late
-            ASSERT_TRUE(ASIOStartPlay());
-        }
-        PlayRun b = Play(0, 72 * 12);
-        EXPECT_GT(b.terminatedAt, 0);
-        a.capture.left.insert(a.capture.left.end(), b.capture.left.begin(), b.capture.left.end());
-        a.capture.right.insert(a.capture.right.end(), b.capture.right.begin(),
-                               b.capture.right.end());
-        ExpectPattern(a.capture, 0, 0, frames);
-    }
-}
-
 // A level applied through the engine, set before a reposition that stops the
-// channel: each row plays block 1 of the pattern on its own channel.
+// channel: each row plays block 1 of the pattern on its own channel, and a
+// tone of 16384 | -8192 on another, whose meters read the peak of each side
+// after the level.
 TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
     Start();
     const std::string path = rig->Wav("song.wav", WavLayout{}, 4608 * 8);
+    const std::string tone =
+        rig->StereoWav("tone.wav", 44100, 4608 * 8, Constant(16384), Constant(-8192));
     const double gain7 = std::pow(10.0, (20.0 * std::log10(32767.0) - 7.0) * 0.05) / 32767.0;
     struct Row {
         int32_t levelDb;
@@ -366,15 +363,16 @@ TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
     };
     const int32_t count = static_cast<int32_t>(std::size(rows));
     std::vector<int32_t> channels;
-    for (int32_t ch = 0; ch < count; ++ch) {
-        ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
+    for (int32_t ch = 0; ch < 2 * count; ++ch) {
+        const Row& row = rows[ch % count];
+        ASSERT_EQ(engine->LoadFile(ch, (ch < count ? path : tone).c_str()), ch);
         ASSERT_EQ(engine->SetChannelLevel(ch, -20), 0);
-        ASSERT_EQ(engine->SetChannelLevel(ch, rows[ch].levelDb), 0);
-        ASSERT_EQ(engine->SetChannelMute(ch, rows[ch].mute), 0);
+        ASSERT_EQ(engine->SetChannelLevel(ch, row.levelDb), 0);
+        ASSERT_EQ(engine->SetChannelMute(ch, row.mute), 0);
         ASSERT_EQ(engine->SetPosition(ch, 1), 1);  // sets the buffer back to 0 dB
         channels.push_back(ch);
     }
-    ASSERT_EQ(engine->PlayChannels(channels.data(), count), count);
+    ASSERT_EQ(engine->PlayChannels(channels.data(), 2 * count), 2 * count);
     std::vector<PairCapture> pairs(count);
     for (int32_t i = 0; i < 72 * 2; ++i) {
         rig->Switch(1);
@@ -393,6 +391,11 @@ TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
         EXPECT_EQ(engine->GetChannelLevel(ch, &level, nullptr, &current), 0);
         EXPECT_EQ(level, std::max(rows[ch].levelDb, kChannelSilenceDb));
         EXPECT_EQ(current, rows[ch].mute ? kChannelSilenceDb : level);
+        float left = -1.0f, right = -1.0f;
+        ASSERT_EQ(engine->GetChannelMeter(count + ch, &left, &right), 0);
+        EXPECT_FLOAT_EQ(left, std::abs(rows[ch].expected(16384) / 2147483648.0)) << ch;
+        EXPECT_FLOAT_EQ(right, std::abs(rows[ch].expected(-8192) / 2147483648.0)) << ch;
+        EXPECT_EQ(engine->GetChannelStatus(count + ch), CHANNEL_PLAYING);  // a mute only silences
     }
 }
 
@@ -401,7 +404,8 @@ TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
 // next play.
 TEST_F(EnginePlayback, FadesEndOnTimeAndAFadeThatStopsEndsTheChannel) {
     Start();
-    const std::string path = rig->ConstantWav("tone.wav", 16384, 16384, 4608 * 40);
+    const std::string path =
+        rig->StereoWav("tone.wav", 44100, 4608 * 40, Constant(16384), Constant(16384));
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
     ASSERT_EQ(engine->PlayChannel(0), 0);
     const double msPerSwitch = 64 * 1000.0 / 44100.0;
@@ -465,7 +469,8 @@ TEST_F(EnginePlayback, FadesEndOnTimeAndAFadeThatStopsEndsTheChannel) {
 // every channel's first frame lands in the same switch.
 TEST_F(EnginePlayback, ChannelsPlayedTogetherBeginInOneSwitchWhileTheCardRuns) {
     Start();
-    const std::string path = rig->ConstantWav("tone.wav", 1000, -1000, 4608 * 20);
+    const std::string path =
+        rig->StereoWav("tone.wav", 44100, 4608 * 20, Constant(1000), Constant(-1000));
     std::vector<int32_t> channels{7, 2, 5, 0, 11, 3};
     for (int32_t ch : channels) ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
     std::atomic<bool> stop{false};
@@ -499,64 +504,6 @@ TEST_F(EnginePlayback, ChannelsPlayedTogetherBeginInOneSwitchWhileTheCardRuns) {
         EXPECT_GT(first[ch], 0);
         EXPECT_EQ(first[ch], first[channels[0]]) << "channel " << ch;
     }
-}
-
-// Each pair's meter reads the peak of its side after the channel's level.
-TEST_F(EnginePlayback, MetersReadTheKnownPeakAtTheKnownLevel) {
-    Start();
-    const std::string path = rig->ConstantWav("tone.wav", 16384, -8192, 4608 * 8);
-    const float tenth = 1638.0f / 32768.0f;  // 16384 at -20 dB, truncated
-    const struct {
-        int32_t levelDb;
-        bool mute;
-        float left, right;
-    } rows[] = {{0, false, 0.5f, 0.25f},
-                {-6, false, 0.25f, 0.125f},
-                {-20, false, tenth, 819.0f / 32768.0f},
-                {0, true, 0.0f, 0.0f}};
-    std::vector<int32_t> channels;
-    for (int32_t ch = 0; ch < 4; ++ch) {
-        ASSERT_EQ(engine->LoadFile(ch, path.c_str()), ch);
-        // A fresh load is at 0 dB, unmuted, with no fade to stop it.
-        ASSERT_EQ(rows[ch].mute ? engine->SetChannelMute(ch, true)
-                                : engine->SetChannelLevel(ch, rows[ch].levelDb),
-                  0);
-        channels.push_back(ch);
-    }
-    ASSERT_EQ(engine->PlayChannels(channels.data(), 4), 4);
-    Play(0, 10);
-    for (int32_t ch = 0; ch < 4; ++ch) {
-        float left = -1.0f, right = -1.0f;
-        ASSERT_EQ(engine->GetChannelMeter(ch, &left, &right), 0);
-        EXPECT_FLOAT_EQ(left, rows[ch].left) << ch;
-        EXPECT_FLOAT_EQ(right, rows[ch].right) << ch;
-        EXPECT_EQ(engine->GetChannelStatus(ch), CHANNEL_PLAYING);  // a mute only silences
-        int32_t level = 1;
-        EXPECT_EQ(engine->GetChannelLevel(ch, &level), 0);
-        EXPECT_EQ(level, rows[ch].levelDb);
-    }
-}
-
-TEST_F(EnginePlayback, ATerminatingRefillPublishesNoPositionAndAClosedChannelsSignalIsIgnored) {
-    Start();
-    const std::string path = rig->Wav("short.wav", WavLayout{}, 4608 * 2);
-    ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
-    ASSERT_EQ(engine->PlayChannel(0), 0);
-    platform::Event* position = engine->GetPositionEvent();
-    Play(0, 72);
-    EXPECT_TRUE(position->TryWait());  // closing: published
-    PlayRun end = Play(0, 72);
-    EXPECT_EQ(end.terminatedAt, 72);
-    EXPECT_FALSE(position->TryWait());
-
-    ASSERT_EQ(engine->LoadFile(1, path.c_str()), 1);
-    ASSERT_EQ(engine->PlayChannel(1), 0);
-    // Signalled, and possibly not yet served when the channel goes.
-    for (int i = 0; i < 72; ++i) rig->driver.Switch(i & 1);
-    EXPECT_EQ(engine->CloseChannelInstantly(1), 0);
-    EXPECT_TRUE(engine->FlushNotifications());
-    EXPECT_EQ(engine->GetChannelStatus(1), CHANNEL_FREE);
-    EXPECT_EQ(engine->ChannelState(0), CHANNEL_TERMINATED);
 }
 
 }  // namespace

@@ -57,8 +57,11 @@ struct Decoder {
     std::unique_ptr<DecodeStream> stream;
 };
 
-TEST(DecodeStreamTest, StereoAt44100DescribesItsRingFigures) {
-    Decoder d(WavLayout{}, 4608 * 10);  // 44100 Hz stereo, 176400 bytes a second
+// The stream describes its ring once built. Whole seconds round up from
+// 501 ms; the cued milliseconds are the float block length times the cue-in,
+// in float: 2550 blocks of 104.4898 ms make 266449 ms there (266448 in double).
+TEST(DecodeStreamTest, TheSongLineRoundsSecondsAndCountsTheCuedTime) {
+    Decoder whole(WavLayout{}, 4608 * 10);  // 44100 Hz stereo, 176400 bytes a second
     EXPECT_EQ(
         CapturedLog(),
         "Prepare stream success!\n"
@@ -68,12 +71,6 @@ TEST(DecodeStreamTest, StereoAt44100DescribesItsRingFigures) {
         "BufferSize: 73728, BufferPlayTime: 418 ms, cbDstBufSize: 18432, DstBufSizePlayTime: 104 "
         "ms\n"
         "SongPlayTime: 0 Minutes, 1 Seconds [1044 ms], dwCuedMilisecs: 0, Cue out block: 10\n");
-}
-
-// Whole seconds round up from 501 ms; the cued milliseconds are the float
-// block length times the cue-in, in float: 2550 blocks of 104.4898 ms make
-// 266449 ms there (266448 in double).
-TEST(DecodeStreamTest, TheSongLineRoundsSecondsAndCountsTheCuedTime) {
     const struct {
         WavLayout layout;
         uint32_t frames;
@@ -84,11 +81,9 @@ TEST(DecodeStreamTest, TheSongLineRoundsSecondsAndCountsTheCuedTime) {
         {WavLayout{}, 44100 * 61 + 22050, "1 Minutes, 1 Seconds [61500 ms]"},
         {WavLayout{}, 44100 * 59 + 22100, "1 Minutes, 0 Seconds [59501 ms]"},
         {Mono22({10, 20}), 2304 * 30,
-         "0 Minutes, 1 Seconds [1044 ms], dwCuedMilisecs: 1044, "
-         "Cue out block: 20\n"},
+         "0 Minutes, 1 Seconds [1044 ms], dwCuedMilisecs: 1044, Cue out block: 20\n"},
         {Mono22({2550, 0}), 2304 * 2551,
-         "0 Minutes, 0 Seconds [104 ms], dwCuedMilisecs: 266449, "
-         "Cue out block: 2551\n"},
+         "0 Minutes, 0 Seconds [104 ms], dwCuedMilisecs: 266449, Cue out block: 2551\n"},
     };
     for (const auto& c : cases) {
         Decoder d(c.layout, c.frames);
@@ -117,7 +112,7 @@ TEST(DecodeStreamTest, StreamOverAnUnparsedFileIsNotReady) {
 // block and the log.
 struct Delivery {
     const char* name;
-    WavCue cue;
+    int32_t cueIn, cueOut;
     uint32_t frames;
     int32_t seek;  // -1: none
     int32_t set;   // -1: none; else nNextBlock by hand
@@ -126,108 +121,28 @@ struct Delivery {
     uint32_t validBlocks;
     bool end;
     int32_t next;
-    const char* log;
+    std::string log;
 };
 
+const std::string kEof = "\nPCMFetchData - found file EOF! - bytes remaining: ";
+const std::string kNothing = "\nPCMFetchData - srcreadsize <= 0, nNextBlock: ";
+
 const Delivery kDeliveries[] = {
-    {"InOrder", {}, 2304 * 6 + 100, -1, -1, 0, 4, 0, 4, false, 4, "B 0, DLU: 18432, "},
-    {"TailPaddedWithZeros",
-     {},
-     2304 * 6 + 100,
-     -1,
-     -1,
-     4,
-     4,
-     4,
-     3,
-     true,
-     8,
-     "B 4, DLU: 9416, \nPCMFetchData - found file EOF! - bytes remaining: 9416\n\n"},
-    {"EndWithTheLastFullBlock",
-     {},
-     2304 * 5,
-     -1,
-     -1,
-     4,
-     1,
-     4,
-     1,
-     true,
-     5,
-     "B 4, DLU: 4608, \nPCMFetchData - found file EOF! - bytes remaining: 4608\n\n"},
-    {"PastTheData",
-     {},
-     2304 * 5,
-     -1,
-     -1,
-     5,
-     1,
-     0,
-     0,
-     true,
-     6,
-     "B 5, \nPCMFetchData - srcreadsize <= 0, nNextBlock: 5\n\nDLU: 0, "
-     "\nPCMFetchData - found file EOF! - bytes remaining: 0\n\n"},
-    {"CueOutStopsAtItsBlock",
-     {0, 100},
-     2304 * 104,
-     98,
-     -1,
-     0,
-     4,
-     98,
-     2,
-     true,
-     100,
-     "B 98, DLU: 9216, \nPCMFetchData - found file EOF! - bytes remaining: 9216\n\n"},
-    {"AtTheCueOut",
-     {0, 100},
-     2304 * 104,
-     98,
-     -1,
-     4,
-     1,
-     0,
-     0,
-     true,
-     100,
-     "B 100, \nPCMFetchData - srcreadsize <= 0, nNextBlock: 100\n\nDLU: 0, "
-     "\nPCMFetchData - found file EOF! - bytes remaining: 0\n\n"},
-    {"EndingExactlyAtTheCueOut",
-     {0, 8},
-     2304 * 12,
-     4,
-     -1,
-     0,
-     4,
-     4,
-     4,
-     false,
-     8,
-     "B 4, DLU: 18432, "},
-    {"AboveTheEndIsASkip",
-     {},
-     2304 * 5,
-     -1,
-     9,
-     0,
-     2,
-     0,
-     0,
-     true,
-     11,
+    {"InOrder", 0, 0, 2304 * 6 + 100, -1, -1, 0, 4, 0, 4, false, 4, "B 0, DLU: 18432, "},
+    {"TailPaddedWithZeros", 0, 0, 2304 * 6 + 100, -1, -1, 4, 4, 4, 3, true, 8,
+     "B 4, DLU: 9416, " + kEof + "9416\n\n"},
+    {"EndWithTheLastFullBlock", 0, 0, 2304 * 5, -1, -1, 4, 1, 4, 1, true, 5,
+     "B 4, DLU: 4608, " + kEof + "4608\n\n"},
+    {"PastTheData", 0, 0, 2304 * 5, -1, -1, 5, 1, 0, 0, true, 6,
+     "B 5, " + kNothing + "5\n\nDLU: 0, " + kEof + "0\n\n"},
+    {"CueOutStopsAtItsBlock", 0, 100, 2304 * 104, 98, -1, 0, 4, 98, 2, true, 100,
+     "B 98, DLU: 9216, " + kEof + "9216\n\n"},
+    {"AtTheCueOut", 0, 100, 2304 * 104, 98, -1, 4, 1, 0, 0, true, 100,
+     "B 100, " + kNothing + "100\n\nDLU: 0, " + kEof + "0\n\n"},
+    {"EndingExactlyAtTheCueOut", 0, 8, 2304 * 12, 4, -1, 0, 4, 4, 4, false, 8, "B 4, DLU: 18432, "},
+    {"AboveTheEndIsASkip", 0, 0, 2304 * 5, -1, 9, 0, 2, 0, 0, true, 11,
      "B 9, \nGetDecodedData: Cue out was not detected earlier - must be a skip!\n"},
-    {"BeforeTheCueInMovesUpToIt",
-     {2, 0},
-     2304 * 8,
-     -1,
-     0,
-     0,
-     1,
-     2,
-     1,
-     false,
-     3,
+    {"BeforeTheCueInMovesUpToIt", 2, 0, 2304 * 8, -1, 0, 0, 1, 2, 1, false, 3,
      "B 0, \nGetDecodedData: nNextBlock < cueIn!\n\nDLU: 4608, "},
 };
 
@@ -235,7 +150,7 @@ class Deliveries : public testing::TestWithParam<Delivery> {};
 
 TEST_P(Deliveries, BringTheirBlocksEndFlagAndLog) {
     const Delivery& c = GetParam();
-    Decoder d(Mono22(c.cue), c.frames);
+    Decoder d(Mono22({c.cueIn, c.cueOut}), c.frames);
     if (c.seek >= 0) {
         EXPECT_EQ(d.wave->Seek(c.seek), c.seek);
     }
@@ -262,12 +177,14 @@ TEST(DecodeStreamTest, ALoopTurnedOnMidwayGoesOnFromTheNextBlockWithoutASeam) {
     Decoder d(Mono22(), 2304 * 2 + 100);
     bool end = true;
     EXPECT_EQ(d.Deliver(1, &end), d.Expected(0, 1, 1));
+    EXPECT_EQ(CapturedLog().find("Loop, "), std::string::npos);
     d.stream->SetLooping(true);
     const uint8_t* data = d.wave->GetData();
     std::vector<uint8_t> expected(data + kMonoBlock, data + d.wave->GetDataSize());
     expected.insert(expected.end(), data, data + 2 * kMonoBlock - expected.size());
     EXPECT_EQ(d.Deliver(2, &end), expected);
     EXPECT_FALSE(end);
+    EXPECT_NE(CapturedLog().find("Loop, "), std::string::npos);  // where it came round
 }
 
 // Two whole blocks and one stray byte: the reader's last fetch reports a

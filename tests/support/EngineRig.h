@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +91,11 @@ inline void ExpectPattern(const PairCapture& got, size_t at, uint32_t first, uin
     ExpectFrames(got, at, left, right, silenceAfter);
 }
 
+// A file sample that never changes, for StereoWav.
+inline std::function<int32_t(uint32_t)> Constant(int16_t value) {
+    return [value](uint32_t) { return value; };
+}
+
 // One test's world: its temporary working directory (the engine's log and
 // "ASIOConfig.txt" land there), a fake card with 24 outputs listed as the
 // only installed driver, and an engine once Open has made it.
@@ -132,16 +139,21 @@ struct EngineRig {
         return path;
     }
 
-    // Writes a 44100 Hz stereo WAV file whose every frame is (left, right).
-    std::string ConstantWav(const std::string& name, int16_t left, int16_t right,
-                            uint32_t frames) const {
-        std::vector<uint8_t> pcm;
+    // Writes a 16-bit stereo WAV file whose frame f is (left(f), right(f)).
+    std::string StereoWav(const std::string& name, uint32_t rate, uint32_t frames,
+                          const std::function<int32_t(uint32_t)>& left,
+                          const std::function<int32_t(uint32_t)>& right,
+                          std::optional<WavCue> cue = std::nullopt) const {
+        WavLayout layout;
+        layout.nSamplesPerSec = rate;
+        layout.cue = cue;
+        std::vector<int32_t> samples;
         for (uint32_t f = 0; f < frames; ++f) {
-            PutU16(pcm, static_cast<uint16_t>(left));
-            PutU16(pcm, static_cast<uint16_t>(right));
+            samples.push_back(left(f) * 65536);
+            samples.push_back(right(f) * 65536);
         }
         const std::string path = dir.File(name);
-        EXPECT_TRUE(WriteBytes(path, MakeWav(WavLayout{}, pcm)));
+        EXPECT_TRUE(WriteBytes(path, MakeWav(layout, EncodeSamples(layout, samples))));
         return path;
     }
 
