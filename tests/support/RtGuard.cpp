@@ -19,9 +19,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 extern "C" {
 void* __libc_malloc(size_t size);
@@ -112,6 +112,8 @@ void __wrap__ZN11ASIOBuffers20OnBufferSwitch32BitsEii(int32_t index, int32_t dir
 }
 
 // --- the C allocator ---
+// Every global operator new and delete of the C++ library ends here, so
+// these calls guard them as well.
 
 extern "C" {
 void* malloc(size_t size) {
@@ -147,88 +149,6 @@ int posix_memalign(void** result, size_t alignment, size_t size) {
     return 0;
 }
 }
-
-// --- the C++ allocator ---
-// Weak, so that a test with its own counting operator new keeps it; its
-// allocations still reach the guarded malloc.
-
-namespace {
-
-void* New(size_t size, const char* call) {
-    Check(call);
-    for (;;) {
-        if (void* pointer = __libc_malloc(size != 0 ? size : 1)) return pointer;
-        std::new_handler handler = std::get_new_handler();
-        if (handler == nullptr) throw std::bad_alloc();
-        handler();
-    }
-}
-
-void* NewAligned(size_t size, std::align_val_t alignment, const char* call) {
-    Check(call);
-    for (;;) {
-        if (void* pointer = __libc_memalign(static_cast<size_t>(alignment), size != 0 ? size : 1))
-            return pointer;
-        std::new_handler handler = std::get_new_handler();
-        if (handler == nullptr) throw std::bad_alloc();
-        handler();
-    }
-}
-
-template <typename F>
-void* NoThrow(F allocate) noexcept {
-    try {
-        return allocate();
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-void Delete(void* pointer, const char* call) noexcept {
-    if (pointer == nullptr) return;
-    Check(call);
-    __libc_free(pointer);
-}
-
-}  // namespace
-
-// Every form of new and delete, each naming itself when it dies.
-#define GUARDED_NEW(NAME, ...)                                                  \
-    [[gnu::weak]] void* operator NAME(size_t size __VA_OPT__(, ) __VA_ARGS__) { \
-        return New(size, "operator " #NAME);                                    \
-    }
-#define GUARDED_NEW_ALIGNED(NAME)                                                       \
-    [[gnu::weak]] void* operator NAME(size_t size, std::align_val_t alignment) {        \
-        return NewAligned(size, alignment, "operator " #NAME);                          \
-    }                                                                                   \
-    [[gnu::weak]] void* operator NAME(size_t size, std::align_val_t alignment,          \
-                                      const std::nothrow_t&) noexcept {                 \
-        return NoThrow([&] { return NewAligned(size, alignment, "operator " #NAME); }); \
-    }                                                                                   \
-    [[gnu::weak]] void* operator NAME(size_t size, const std::nothrow_t&) noexcept {    \
-        return NoThrow([&] { return New(size, "operator " #NAME); });                   \
-    }
-#define GUARDED_DELETE(NAME, ...)                                                         \
-    [[gnu::weak]] void operator NAME(void* pointer __VA_OPT__(, ) __VA_ARGS__) noexcept { \
-        Delete(pointer, "operator " #NAME);                                               \
-    }
-
-GUARDED_NEW(new)
-GUARDED_NEW(new[])
-GUARDED_NEW_ALIGNED(new)
-GUARDED_NEW_ALIGNED(new[])
-GUARDED_DELETE(delete)
-GUARDED_DELETE(delete[])
-GUARDED_DELETE(delete, size_t)
-GUARDED_DELETE(delete[], size_t)
-GUARDED_DELETE(delete, const std::nothrow_t&)
-GUARDED_DELETE(delete[], const std::nothrow_t&)
-GUARDED_DELETE(delete, std::align_val_t)
-GUARDED_DELETE(delete[], std::align_val_t)
-GUARDED_DELETE(delete, size_t, std::align_val_t)
-GUARDED_DELETE(delete[], size_t, std::align_val_t)
-GUARDED_DELETE(delete, std::align_val_t, const std::nothrow_t&)
-GUARDED_DELETE(delete[], std::align_val_t, const std::nothrow_t&)
 
 // --- writes: the raw calls to regular files, every stdio write ---
 
