@@ -12,7 +12,7 @@
 #include "drivers/BuiltinDrivers.h"
 #include "engine/Sarabande.h"
 #include "mixer/AsioHost.h"
-#include "tests/drivers/EndToEndFiles.h"
+#include "tests/support/IdentifiedWav.h"
 #include "tests/drivers/JackCapture.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/RtGuard.h"

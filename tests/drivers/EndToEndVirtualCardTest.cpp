@@ -16,7 +16,7 @@
 #include "drivers/BuiltinDrivers.h"
 #include "engine/Sarabande.h"
 #include "mixer/AsioHost.h"
-#include "tests/drivers/EndToEndFiles.h"
+#include "tests/support/IdentifiedWav.h"
 #include "tests/support/RtGuard.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaveData.h"

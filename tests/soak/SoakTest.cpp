@@ -31,6 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int32_t kChannels = 12;
 constexpr int32_t kOutputs = 24;
+constexpr uint32_t kBlockFrames = 4608;  // a block of a 48 kHz file
 
 int SoakSeconds() {
     if (const char* text = std::getenv("CANTABILE_SOAK_SECONDS")) {
@@ -81,7 +82,7 @@ struct PairCheck {
     std::string firstGlitch;
 
     void Frame(int16_t left, int16_t right, int64_t at) {
-        const faults::Identified id = faults::Identify(left, right);
+        const e2e::Identified id = e2e::Identify(left, right);
         if (id.file == 0) {
             file = 0;
             return;
@@ -127,9 +128,8 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
     std::vector<std::string> files;
     for (int32_t id = 1; id <= kChannels; ++id) {
         files.push_back(dir.File("soak-" + std::to_string(id) + ".wav"));
-        const uint32_t frames = faults::kBlockFrames * static_cast<uint32_t>(30 + 20 * (id - 1));
-        ASSERT_TRUE(
-            WriteBytes(files.back(), faults::IdentifiedWav(static_cast<uint8_t>(id), frames)));
+        const uint32_t frames = kBlockFrames * static_cast<uint32_t>(30 + 20 * (id - 1));
+        ASSERT_TRUE(WriteBytes(files.back(), e2e::MakeFile({id, 2, 48000, frames, {}})));
     }
     const std::string recording = dir.File("soak-recording.wav");
     setenv("CANTABILE_VC_RATE", "48000", 1);
@@ -174,7 +174,7 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
                 const int32_t set = engine.SetPosition(c, block);
                 if (set >= 0)
                     pairs[c].landings.push_back(
-                        {loaded[c], set * static_cast<int32_t>(faults::kBlockFrames)});
+                        {loaded[c], set * static_cast<int32_t>(kBlockFrames)});
             } else if (pick < 45) {
                 if (engine.ChannelState(c) == CHANNEL_PLAYING && engine.ReStartChannel(c) == 0)
                     pairs[c].landings.push_back({loaded[c], 0});

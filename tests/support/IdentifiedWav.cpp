@@ -1,4 +1,4 @@
-#include "tests/drivers/EndToEndFiles.h"
+#include "tests/support/IdentifiedWav.h"
 
 #include <algorithm>
 
