@@ -24,12 +24,6 @@ std::string ErrorOf(IASIO* driver) {
     return std::string(text, strnlen(text, sizeof text));
 }
 
-std::string NameOf(IASIO* driver) {
-    char text[kAsioTextBytes] = {};
-    driver->getDriverName(text);
-    return text;
-}
-
 namespace {
 
 void OnBufferSwitch(int32_t index, ASIOBool /*directProcess*/) {

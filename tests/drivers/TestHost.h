@@ -57,6 +57,5 @@ using DriverPtr = std::unique_ptr<IASIO, DriverDeleter>;
 
 // The driver's error text; it must end inside the field.
 std::string ErrorOf(IASIO* driver);
-std::string NameOf(IASIO* driver);
 
 }  // namespace testhost

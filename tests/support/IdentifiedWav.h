@@ -61,8 +61,7 @@ struct Identified {
 inline Identified Identify(int16_t left, int16_t right) {
     const uint32_t l = static_cast<uint16_t>(left), r = static_cast<uint16_t>(right);
     if (l == 0 && r == 0) return {0, -1};
-    if (l >> 12 == 0 || l >> 12 != r >> 12 || (l & 0x800) != 0 || (r & 0x800) == 0)
-        return {-1, -1};
+    if (l >> 12 == 0 || l >> 12 != r >> 12 || (l & 0x800) != 0 || (r & 0x800) == 0) return {-1, -1};
     return {static_cast<int32_t>(l >> 12), static_cast<int32_t>((r & 0x7FF) << 11 | (l & 0x7FF))};
 }
 

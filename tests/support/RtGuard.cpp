@@ -94,9 +94,9 @@ uint64_t MarkedSwitches() noexcept {
 // real callbacks; the benchmarks, linked without it, never call the wrappers.
 extern "C" {
 [[gnu::weak]] void __real__ZN11ASIOBuffers20OnBufferSwitch16BitsEii(int32_t index,
-                                                                   int32_t directProcess);
+                                                                    int32_t directProcess);
 [[gnu::weak]] void __real__ZN11ASIOBuffers20OnBufferSwitch32BitsEii(int32_t index,
-                                                                   int32_t directProcess);
+                                                                    int32_t directProcess);
 
 void __wrap__ZN11ASIOBuffers20OnBufferSwitch16BitsEii(int32_t index, int32_t directProcess) {
     rtguard::Scope scope;
