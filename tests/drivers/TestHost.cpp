@@ -45,8 +45,6 @@ void OnBufferSwitch(int32_t index, ASIOBool /*directProcess*/) {
     host->periods.store(n + 1, std::memory_order_release);
 }
 
-void OnSampleRateDidChange(ASIOSampleRate) {}
-
 int32_t OnAsioMessage(int32_t selector, int32_t, void*, double*) {
     if (selector == kAsioResetRequest && Host::current) Host::current->resetRequests.fetch_add(1);
     return 0;
@@ -56,9 +54,8 @@ int32_t OnAsioMessage(int32_t selector, int32_t, void*, double*) {
 
 Host::Host() {
     callbacks.bufferSwitch = OnBufferSwitch;
-    callbacks.sampleRateDidChange = OnSampleRateDidChange;
+    callbacks.sampleRateDidChange = [](ASIOSampleRate) {};
     callbacks.asioMessage = OnAsioMessage;
-    callbacks.bufferSwitchTimeInfo = nullptr;
     current = this;
 }
 

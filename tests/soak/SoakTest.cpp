@@ -5,7 +5,6 @@
 // a command put it, and silence everywhere else. Any other jump is a glitch,
 // and every glitch must have been logged. No mapping, thread or memory may
 // be left behind.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
@@ -41,14 +42,9 @@ int SoakSeconds() {
     return 600;
 }
 
-int32_t ThreadCount() {
-    int32_t n = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++n;
-        closedir(dir);
-    }
-    return n;
+std::ptrdiff_t ThreadCount() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return std::distance(begin(tasks), end(tasks));
 }
 
 // Anonymous resident memory: the mapped files' pages come and go with what
@@ -120,7 +116,7 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
     std::mt19937 random(
         seedText != nullptr ? static_cast<uint32_t>(std::strtoul(seedText, nullptr, 10)) : seed);
 
-    const int32_t threadsAtStart = ThreadCount();
+    const std::ptrdiff_t threadsAtStart = ThreadCount();
     TempDir dir;
     ScopedChdir cd(dir.path());
     ASIOSetLogDirectory(nullptr);

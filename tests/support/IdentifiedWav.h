@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/WavWriter.h"
+#include "tests/support/WaveData.h"
 
 namespace e2e {
 
@@ -30,11 +31,7 @@ struct TestFile {
 };
 
 // One output frame as a 32-bit card plays it; a mono source feeds both sides.
-struct Frame {
-    int32_t left;
-    int32_t right;
-    bool operator==(const Frame&) const = default;
-};
+using Frame = StereoFrame;
 
 // The sample of `side` (0 left, 1 right; mono files have only 0) at `frame`,
 // at full scale. Its top 16 bits hold, under the id in the top four bits,
