@@ -37,6 +37,13 @@ using testhost::Host;
 
 namespace {
 
+// Sets an environment variable for its lifetime.
+struct ScopedEnv {
+    const char* name;
+    ScopedEnv(const char* n, const std::string& value) : name(n) { setenv(n, value.c_str(), 1); }
+    ~ScopedEnv() { unsetenv(name); }
+};
+
 // Compares a recording period by period with what the host wrote: channels
 // below `written` carry the pattern of their period, the rest silence.
 // Returns the number of periods found, or -1 at the first wrong sample.
@@ -190,11 +197,10 @@ TEST(VirtualCard, RefusesBadSettingsWithAClearText) {
         drivers::ParseVirtualCardSettings("8000", "8192", "int32", nullptr, &settings, &error));
 
     // init reads the environment and reports through getErrorMessage.
-    setenv("CANTABILE_VC_FRAMES", "lots", 1);
+    ScopedEnv frames("CANTABILE_VC_FRAMES", "lots");
     DriverPtr card(new VirtualCard());
     EXPECT_EQ(card->init(nullptr), ASIOFalse);
     EXPECT_NE(ErrorOf(card.get()).find("CANTABILE_VC_FRAMES"), std::string::npos);
-    unsetenv("CANTABILE_VC_FRAMES");
 
     TempDir dir;
     settings = VirtualCardSettings{};
@@ -227,13 +233,6 @@ using e2e::TestFile;
 
 constexpr int32_t kVirtualCard = 2;
 constexpr uint32_t kCardChannels = 24;
-
-// Sets an environment variable for its lifetime.
-struct ScopedEnv {
-    const char* name;
-    ScopedEnv(const char* n, const std::string& value) : name(n) { setenv(n, value.c_str(), 1); }
-    ~ScopedEnv() { unsetenv(name); }
-};
 
 // Twelve files, one per channel, over every kind the engine plays: stereo
 // and mono at 48000, 44100 and 22050 Hz (the last twice as long at both
