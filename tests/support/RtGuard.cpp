@@ -8,6 +8,40 @@
 #define CANTABILE_RT_GUARD_ACTIVE 1
 #endif
 
+#include <atomic>
+
+namespace {
+
+// Depth of marked scopes on this thread. initial-exec: reading it must not
+// go through __tls_get_addr, which may itself allocate.
+[[gnu::tls_model("initial-exec")]] thread_local int tDepth = 0;
+
+std::atomic<uint64_t> gMarkedSwitches{0};
+
+}  // namespace
+
+// Without the guard a scope marks the thread but nothing looks at the mark.
+namespace rtguard {
+
+bool Enabled() noexcept {
+#ifdef CANTABILE_RT_GUARD_ACTIVE
+    return true;
+#else
+    return false;
+#endif
+}
+Scope::Scope() noexcept {
+    ++tDepth;
+}
+Scope::~Scope() {
+    --tDepth;
+}
+uint64_t MarkedSwitches() noexcept {
+    return gMarkedSwitches.load(std::memory_order_relaxed);
+}
+
+}  // namespace rtguard
+
 #ifdef CANTABILE_RT_GUARD_ACTIVE
 
 #include <dlfcn.h>
@@ -16,7 +50,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cerrno>
@@ -32,12 +65,6 @@ void __libc_free(void* pointer);
 }
 
 namespace {
-
-// Depth of marked scopes on this thread. initial-exec: reading it must not
-// go through __tls_get_addr, which may itself allocate.
-[[gnu::tls_model("initial-exec")]] thread_local int tDepth = 0;
-
-std::atomic<uint64_t> gMarkedSwitches{0};
 
 [[noreturn, gnu::noinline, gnu::cold]] void Die(const char* call) noexcept {
     tDepth = 0;  // abort's own work must not come back here
@@ -70,23 +97,6 @@ F Next(const char* name) noexcept {
 }
 
 }  // namespace
-
-namespace rtguard {
-
-bool Enabled() noexcept {
-    return true;
-}
-Scope::Scope() noexcept {
-    ++tDepth;
-}
-Scope::~Scope() {
-    --tDepth;
-}
-uint64_t MarkedSwitches() noexcept {
-    return gMarkedSwitches.load(std::memory_order_relaxed);
-}
-
-}  // namespace rtguard
 
 // --- the output stage's buffer-switch callbacks, wrapped by the linker ---
 
@@ -194,20 +204,5 @@ int fprintf(FILE* stream, const char* format, ...) {
     return result;
 }
 }
-
-#else  // without the guard
-
-namespace rtguard {
-
-bool Enabled() noexcept {
-    return false;
-}
-Scope::Scope() noexcept {}
-Scope::~Scope() {}
-uint64_t MarkedSwitches() noexcept {
-    return 0;
-}
-
-}  // namespace rtguard
 
 #endif
