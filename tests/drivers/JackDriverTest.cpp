@@ -146,8 +146,6 @@ class JackDriverTest : public ::testing::Test {
     DriverPtr driver_;
 };
 
-}  // namespace
-
 TEST_F(JackDriverTest, PatternArrivesExactlyThroughTheFloatPorts) {
     EXPECT_EQ(driver_->canSampleRate(44100), ASE_NoClock);  // the server's rate only
     ASIOChannelInfo info = {};
@@ -283,8 +281,6 @@ TEST(JackDriver, InitFailsClearlyWithoutAServer) {
     EXPECT_EQ(driver->getChannels(&inputs, &outputs), ASE_NotPresent);
     unsetenv("JACK_DEFAULT_SERVER");
 }
-
-namespace {
 
 using e2e::Frame;
 using e2e::TestFile;

@@ -85,8 +85,6 @@ void PrintTo(const RecordCase& c, std::ostream* out) {
 
 class VirtualCardRecording : public ::testing::TestWithParam<RecordCase> {};
 
-}  // namespace
-
 // The recording is complete at stop, before the buffers are gone; a disk
 // that fills up ends it cleanly with whole periods, says so once in the
 // log, and the clock plays on.
@@ -225,8 +223,6 @@ TEST(VirtualCard, RefusesBuffersItCannotMake) {
     EXPECT_EQ(card->setSampleRate(44100), ASE_InvalidMode);
     EXPECT_EQ(card->canSampleRate(7000), ASE_NoClock);
 }
-
-namespace {
 
 using e2e::Frame;
 using e2e::TestFile;
