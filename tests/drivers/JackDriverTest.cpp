@@ -287,20 +287,15 @@ using e2e::TestFile;
 
 constexpr int32_t kJack = 0;
 
-// The float a JACK port carries for a 32-bit output sample.
-float PortValue(int32_t sample) {
-    return static_cast<float>(sample) / 2147483648.0f;
-}
-
 // The first difference between capture ports `port` and `port + 1` from
 // frame `from` on and `want` followed by silence; empty when there is none.
-// A 16-bit sample << 16 over 2^31 is exact in a float.
+// A port carries a 32-bit sample over 2^31, exact in a float for 16 bits << 16.
 std::string Compare(const JackCapture& capture, size_t port, size_t from,
                     const std::vector<Frame>& want) {
     for (size_t i = 0; from + i < capture.Capacity(); ++i) {
         const Frame w = i < want.size() ? want[i] : Frame{0, 0};
         const float l = capture.At(port, from + i), r = capture.At(port + 1, from + i);
-        if (l != PortValue(w.left) || r != PortValue(w.right))
+        if (double{l} * 2147483648.0 != w.left || double{r} * 2147483648.0 != w.right)
             return "output frame " + std::to_string(i) + ": got " + std::to_string(l) + "/" +
                    std::to_string(r) + ", want " + std::to_string(w.left) + "/" +
                    std::to_string(w.right);
