@@ -1,13 +1,18 @@
 // A card that fails at each step of being opened, a card the output stage
-// cannot use and a card that stops switching: the engine refuses or goes on,
-// says so in its log, and never crashes or hangs.
+// cannot use, a card that stops switching and a JACK server that dies and
+// comes back: the engine refuses or goes on, says so, and never crashes or
+// hangs.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "drivers/BuiltinDrivers.h"
 #include "tests/support/EngineRig.h"
+#include "tests/support/IdentifiedWav.h"
+#include "tests/support/JackServer.h"
 
 namespace {
 
@@ -110,6 +115,57 @@ TEST(StalledCard, TheEngineClosesWithinASecondWhenSwitchesStopMidPlay) {
     engine.Close();
     EXPECT_LT(MsSince(closing), 1000);
     EXPECT_EQ(engine.GetChannelStatus(0), CHANNEL_FREE);
+}
+
+// Loads and plays the file on channel 0 of a new engine on JACK; true once
+// a refill has published a position, i.e. the server is switching for us.
+bool PlaysOnJack(Sarabande& engine, const TempDir& dir, const std::string& file) {
+    static int hwnd = 0;
+    if (engine.Init(&hwnd, nullptr, dir.path().c_str()) != 0) return false;
+    if (engine.LoadFile(0, file.c_str()) != 0 || engine.PlayChannel(0) != 0) return false;
+    if (!ASIOStartPlay()) return false;
+    return engine.GetPositionEvent() != nullptr && engine.GetPositionEvent()->Wait(3000);
+}
+
+TEST(JackServerLoss, AKilledServerIsReportedLeavesTheEngineClosableAndANewServerPlaysAgain) {
+    const std::string jackd = JackServer::FindJackd();
+    if (jackd.empty()) GTEST_SKIP() << "jackd is not installed";
+    TempDir dir;
+    ScopedChdir cd(dir.path());
+    ASIOSetLogDirectory(nullptr);
+    const std::string file = dir.File("long.wav");
+    ASSERT_TRUE(WriteBytes(file, e2e::MakeFile({1, 2, 48000, 48000 * 20, {}})));
+    JackServer server(
+        jackd, JackServer::NameFor("JackServerLoss", "AKilledServerLeavesTheEngineClosable"));
+    ASSERT_TRUE(server.Start());
+    drivers::BuiltinDrivers source(std::vector<drivers::AlsaDevice>{});
+    ASIOSetDriverSource(&source);
+    struct SourceReset {
+        ~SourceReset() { ASIOSetDriverSource(nullptr); }
+    } sourceReset;
+    {
+        Sarabande engine(0, nullptr);  // JACK
+        ASSERT_TRUE(PlaysOnJack(engine, dir, file));
+        EXPECT_FALSE(ASIODeviceLost());
+        server.Kill(SIGKILL);
+        // The host hears of it within a second, with the driver's reason.
+        const auto killed = Clock::now();
+        while (!ASIODeviceLost() && MsSince(killed) < 1000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(ASIODeviceLost());
+        EXPECT_STREQ(ASIOErrorText(), "the JACK server went away");
+        // The device change: the old engine goes, quickly, with its dead server.
+        const auto closing = Clock::now();
+        engine.Close();
+        EXPECT_LT(MsSince(closing), 2000);
+    }
+    ASSERT_TRUE(server.Start());
+    {
+        Sarabande engine(0, nullptr);
+        EXPECT_TRUE(PlaysOnJack(engine, dir, file));
+        EXPECT_FALSE(ASIODeviceLost());
+        engine.Close();
+    }
 }
 
 }  // namespace

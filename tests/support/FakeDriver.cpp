@@ -102,19 +102,9 @@ ASIOError FakeDriver::getChannelInfo(ASIOChannelInfo* info) {
 
 // What a sample of each type takes, as a real card's buffers hold it.
 size_t FakeDriver::BytesPerSample(ASIOSampleType type) {
-    switch (type) {
-        case ASIOSTInt16LSB:
-        case ASIOSTInt16MSB:
-            return 2;
-        case ASIOSTInt24LSB:
-        case ASIOSTInt24MSB:
-            return 3;
-        case ASIOSTFloat64LSB:
-        case ASIOSTFloat64MSB:
-            return 8;
-        default:
-            return 4;
-    }
+    if (type == ASIOSTInt16LSB || type == ASIOSTInt16MSB) return 2;
+    if (type == ASIOSTInt24LSB || type == ASIOSTInt24MSB) return 3;
+    return type == ASIOSTFloat64LSB || type == ASIOSTFloat64MSB ? 8 : 4;
 }
 
 ASIOError FakeDriver::createBuffers(ASIOBufferInfo* infos, int32_t numChannels, int32_t bufferSize,

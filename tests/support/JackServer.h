@@ -46,7 +46,6 @@ class JackServer {
     // it does not run.
     void Kill(int signal);
 
-    pid_t Pid() const { return pid_; }
     const std::string& Name() const { return name_; }
 
   private:

@@ -8,6 +8,40 @@
 #define CANTABILE_RT_GUARD_ACTIVE 1
 #endif
 
+#include <atomic>
+
+namespace {
+
+// Depth of marked scopes on this thread. initial-exec: reading it must not
+// go through __tls_get_addr, which may itself allocate.
+[[gnu::tls_model("initial-exec")]] thread_local int tDepth = 0;
+
+std::atomic<uint64_t> gMarkedSwitches{0};
+
+}  // namespace
+
+// Without the guard a scope marks the thread but nothing looks at the mark.
+namespace rtguard {
+
+bool Enabled() noexcept {
+#ifdef CANTABILE_RT_GUARD_ACTIVE
+    return true;
+#else
+    return false;
+#endif
+}
+Scope::Scope() noexcept {
+    ++tDepth;
+}
+Scope::~Scope() {
+    --tDepth;
+}
+uint64_t MarkedSwitches() noexcept {
+    return gMarkedSwitches.load(std::memory_order_relaxed);
+}
+
+}  // namespace rtguard
+
 #ifdef CANTABILE_RT_GUARD_ACTIVE
 
 #include <dlfcn.h>
@@ -16,12 +50,11 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 extern "C" {
 void* __libc_malloc(size_t size);
@@ -32,12 +65,6 @@ void __libc_free(void* pointer);
 }
 
 namespace {
-
-// Depth of marked scopes on this thread. initial-exec: reading it must not
-// go through __tls_get_addr, which may itself allocate.
-[[gnu::tls_model("initial-exec")]] thread_local int tDepth = 0;
-
-std::atomic<uint64_t> gMarkedSwitches{0};
 
 [[noreturn, gnu::noinline, gnu::cold]] void Die(const char* call) noexcept {
     tDepth = 0;  // abort's own work must not come back here
@@ -71,32 +98,15 @@ F Next(const char* name) noexcept {
 
 }  // namespace
 
-namespace rtguard {
-
-bool Enabled() noexcept {
-    return true;
-}
-Scope::Scope() noexcept {
-    ++tDepth;
-}
-Scope::~Scope() {
-    --tDepth;
-}
-uint64_t MarkedSwitches() noexcept {
-    return gMarkedSwitches.load(std::memory_order_relaxed);
-}
-
-}  // namespace rtguard
-
 // --- the output stage's buffer-switch callbacks, wrapped by the linker ---
 
 // Weak: the test executables are linked with --wrap, which makes these the
 // real callbacks; the benchmarks, linked without it, never call the wrappers.
 extern "C" {
 [[gnu::weak]] void __real__ZN11ASIOBuffers20OnBufferSwitch16BitsEii(int32_t index,
-                                                                   int32_t directProcess);
+                                                                    int32_t directProcess);
 [[gnu::weak]] void __real__ZN11ASIOBuffers20OnBufferSwitch32BitsEii(int32_t index,
-                                                                   int32_t directProcess);
+                                                                    int32_t directProcess);
 
 void __wrap__ZN11ASIOBuffers20OnBufferSwitch16BitsEii(int32_t index, int32_t directProcess) {
     rtguard::Scope scope;
@@ -112,6 +122,8 @@ void __wrap__ZN11ASIOBuffers20OnBufferSwitch32BitsEii(int32_t index, int32_t dir
 }
 
 // --- the C allocator ---
+// Every global operator new and delete of the C++ library ends here, so
+// these calls guard them as well.
 
 extern "C" {
 void* malloc(size_t size) {
@@ -147,88 +159,6 @@ int posix_memalign(void** result, size_t alignment, size_t size) {
     return 0;
 }
 }
-
-// --- the C++ allocator ---
-// Weak, so that a test with its own counting operator new keeps it; its
-// allocations still reach the guarded malloc.
-
-namespace {
-
-void* New(size_t size, const char* call) {
-    Check(call);
-    for (;;) {
-        if (void* pointer = __libc_malloc(size != 0 ? size : 1)) return pointer;
-        std::new_handler handler = std::get_new_handler();
-        if (handler == nullptr) throw std::bad_alloc();
-        handler();
-    }
-}
-
-void* NewAligned(size_t size, std::align_val_t alignment, const char* call) {
-    Check(call);
-    for (;;) {
-        if (void* pointer = __libc_memalign(static_cast<size_t>(alignment), size != 0 ? size : 1))
-            return pointer;
-        std::new_handler handler = std::get_new_handler();
-        if (handler == nullptr) throw std::bad_alloc();
-        handler();
-    }
-}
-
-template <typename F>
-void* NoThrow(F allocate) noexcept {
-    try {
-        return allocate();
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-void Delete(void* pointer, const char* call) noexcept {
-    if (pointer == nullptr) return;
-    Check(call);
-    __libc_free(pointer);
-}
-
-}  // namespace
-
-// Every form of new and delete, each naming itself when it dies.
-#define GUARDED_NEW(NAME, ...)                                                  \
-    [[gnu::weak]] void* operator NAME(size_t size __VA_OPT__(, ) __VA_ARGS__) { \
-        return New(size, "operator " #NAME);                                    \
-    }
-#define GUARDED_NEW_ALIGNED(NAME)                                                       \
-    [[gnu::weak]] void* operator NAME(size_t size, std::align_val_t alignment) {        \
-        return NewAligned(size, alignment, "operator " #NAME);                          \
-    }                                                                                   \
-    [[gnu::weak]] void* operator NAME(size_t size, std::align_val_t alignment,          \
-                                      const std::nothrow_t&) noexcept {                 \
-        return NoThrow([&] { return NewAligned(size, alignment, "operator " #NAME); }); \
-    }                                                                                   \
-    [[gnu::weak]] void* operator NAME(size_t size, const std::nothrow_t&) noexcept {    \
-        return NoThrow([&] { return New(size, "operator " #NAME); });                   \
-    }
-#define GUARDED_DELETE(NAME, ...)                                                         \
-    [[gnu::weak]] void operator NAME(void* pointer __VA_OPT__(, ) __VA_ARGS__) noexcept { \
-        Delete(pointer, "operator " #NAME);                                               \
-    }
-
-GUARDED_NEW(new)
-GUARDED_NEW(new[])
-GUARDED_NEW_ALIGNED(new)
-GUARDED_NEW_ALIGNED(new[])
-GUARDED_DELETE(delete)
-GUARDED_DELETE(delete[])
-GUARDED_DELETE(delete, size_t)
-GUARDED_DELETE(delete[], size_t)
-GUARDED_DELETE(delete, const std::nothrow_t&)
-GUARDED_DELETE(delete[], const std::nothrow_t&)
-GUARDED_DELETE(delete, std::align_val_t)
-GUARDED_DELETE(delete[], std::align_val_t)
-GUARDED_DELETE(delete, size_t, std::align_val_t)
-GUARDED_DELETE(delete[], size_t, std::align_val_t)
-GUARDED_DELETE(delete, std::align_val_t, const std::nothrow_t&)
-GUARDED_DELETE(delete[], std::align_val_t, const std::nothrow_t&)
 
 // --- writes: the raw calls to regular files, every stdio write ---
 
@@ -274,20 +204,5 @@ int fprintf(FILE* stream, const char* format, ...) {
     return result;
 }
 }
-
-#else  // without the guard
-
-namespace rtguard {
-
-bool Enabled() noexcept {
-    return false;
-}
-Scope::Scope() noexcept {}
-Scope::~Scope() {}
-uint64_t MarkedSwitches() noexcept {
-    return 0;
-}
-
-}  // namespace rtguard
 
 #endif

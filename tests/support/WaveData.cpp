@@ -1,5 +1,6 @@
 #include "tests/support/WaveData.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/support/TempDir.h"
@@ -97,10 +98,11 @@ std::vector<StereoFrame> ExpectedPairFrames(const WaveData& source, uint32_t dev
     uint32_t end = source.Frames();
     if (source.bHasCue) {
         first = static_cast<uint32_t>(source.nCueIn) * framesPerBlock;
-        if (source.nCueOut != 0) end = static_cast<uint32_t>(source.nCueOut) * framesPerBlock;
+        if (source.nCueOut != 0)
+            end = std::min(end, static_cast<uint32_t>(source.nCueOut) * framesPerBlock);
     }
     const uint32_t repeat = source.nSamplesPerSec <= deviceRate / 2 ? 2 : 1;
-    const int shift = outputBits == 32 ? 16 : 0;
+    const int shift = outputBits == 32 && source.wBitsPerSample == 16 ? 16 : 0;
     std::vector<StereoFrame> frames;
     for (uint32_t f = first; f < end; ++f) {
         const int32_t left = source.Sample(f, 0);

@@ -37,12 +37,13 @@ std::string RecordingHeaderProblem(const std::string& header, uint64_t fileBytes
 struct StereoFrame {
     int32_t left;
     int32_t right;
+    bool operator==(const StereoFrame&) const = default;
 };
 
-// What a 16-bit PCM source file plays on its pair at deviceRate: the frames
-// from the cue-in block to the cue-out block (or the end), mono to both
-// sides, each frame twice when the file's rate is at most half the device's,
-// and for 32-bit output each sample shifted into the top 16 bits.
+// What a 16- or 32-bit PCM source file plays on its pair at deviceRate: the
+// frames from the cue-in block to the cue-out block (or the end), mono to
+// both sides, each frame twice when the file's rate is at most half the
+// device's, and for 32-bit output a 16-bit sample shifted into the top bits.
 std::vector<StereoFrame> ExpectedPairFrames(const WaveData& source, uint32_t deviceRate,
                                             uint16_t outputBits);
 

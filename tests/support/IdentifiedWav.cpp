@@ -1,6 +1,4 @@
-#include "tests/drivers/EndToEndFiles.h"
-
-#include <algorithm>
+#include "tests/support/IdentifiedWav.h"
 
 namespace e2e {
 
@@ -31,26 +29,19 @@ std::vector<uint8_t> MakeFile(const TestFile& file) {
 }
 
 std::vector<Frame> ExpectedOutput(const TestFile& file, uint32_t deviceRate) {
-    const uint32_t blockFrames = file.dwSamplesPerSec >= 44100 ? 4608 : 2304;
-    uint32_t first = 0;
-    uint32_t end = file.dwFrames;
-    if (file.cue) {
-        first = static_cast<uint32_t>(file.cue->nCueIn) * blockFrames;
-        if (file.cue->nCueOut != 0) {
-            end = std::min(end, static_cast<uint32_t>(file.cue->nCueOut) * blockFrames);
-        }
+    // The file as a 32-bit recording of its samples at full scale would hold it.
+    WaveData wave;
+    wave.nChannels = file.nChannels;
+    wave.nSamplesPerSec = file.dwSamplesPerSec;
+    wave.wBitsPerSample = 32;
+    wave.bHasCue = file.cue.has_value();
+    wave.nCueIn = file.cue ? file.cue->nCueIn : 0;
+    wave.nCueOut = file.cue ? file.cue->nCueOut : 0;
+    for (uint32_t f = 0; f < file.dwFrames; ++f) {
+        for (int side = 0; side < file.nChannels; ++side)
+            PutU32(wave.data, static_cast<uint32_t>(SampleOf(file, f, side)));
     }
-    const bool bLoRes = file.dwSamplesPerSec <= deviceRate / 2;
-    std::vector<Frame> out;
-    for (uint32_t f = first; f < end; ++f) {
-        const int32_t left = SampleOf(file, f, 0);
-        const Frame frame{left, file.nChannels == 2 ? SampleOf(file, f, 1) : left};
-        out.push_back(frame);
-        if (bLoRes) {
-            out.push_back(frame);
-        }
-    }
-    return out;
+    return ExpectedPairFrames(wave, deviceRate, 32);
 }
 
 }  // namespace e2e
