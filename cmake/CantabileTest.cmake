@@ -18,8 +18,15 @@ function(cantabile_test_folder folder)
       "LINKER:--wrap=_ZN11ASIOBuffers20OnBufferSwitch32BitsEii")
   endif()
   include(GoogleTest)
-  # A skipped test is reported as skipped, not as passed.
-  gtest_discover_tests(${exe}
+  # A skipped test is reported as skipped, not as passed. The tests that kill
+  # a JACK server run one at a time: two private servers killed in the same
+  # instant have failed both tests, once in many runs.
+  set(killers "JackServerLoss.*:*ALostJackServer*:*ServerDeathMidPlay*:*AJackServerMissingOrLost*")
+  gtest_discover_tests(${exe} TEST_FILTER "-${killers}"
     PROPERTIES LABELS ${folder} SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+    DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${exe} TEST_FILTER "${killers}"
+    PROPERTIES LABELS ${folder} SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+               RESOURCE_LOCK jack-server-kill
     DISCOVERY_TIMEOUT 60)
 endfunction()
