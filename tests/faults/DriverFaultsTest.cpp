@@ -41,20 +41,8 @@ const char* const kNoDevice = "no device is open";
 const OpenFault kOpenFaults[] = {
     {"InitFails", [](EngineRig& r) { r.driver.initResult = false; }, kFailed, 0, kRefused,
      kNoDevice, false},
-    {"CreateBuffersFails", [](EngineRig& r) { r.driver.createBuffersResult = ASE_NoMemory; },
-     kFailed, 0, kRefused, kNoDevice, false},
     {"StartFails", [](EngineRig& r) { r.driver.startResult = ASE_HWMalfunction; }, 0, 0, 0, "",
      false},
-    {"NoActiveChannel",
-     [](EngineRig& r) {
-         for (FakeChannel& c : r.driver.channels) c.active = ASIOFalse;
-     },
-     kFailed, 0, kRefused, kNoDevice, false},
-    {"TwentyFourBitCard",
-     [](EngineRig& r) {
-         for (FakeChannel& c : r.driver.channels) c.type = ASIOSTInt24LSB;
-     },
-     kFailed, 0, kRefused, kNoDevice, false},
     {"NoDriverOpens",
      [](EngineRig&) {
          static FakeDriverSource empty;
