@@ -40,7 +40,9 @@ namespace {
 class JackCapture {
   public:
     explicit JackCapture(size_t capacity) : capacity_(capacity) {}
-    ~JackCapture() { Close(); }
+    ~JackCapture() {
+        if (client_ != nullptr) jack_client_close(client_);
+    }
 
     // Registers `ports` inputs and activates the client. Activated before
     // the player's client, the capture runs after it in every cycle.
@@ -92,11 +94,6 @@ class JackCapture {
     uint32_t Xruns() const { return xruns_.load(std::memory_order_acquire); }
     float At(size_t port, size_t frame) const { return data_[port][frame]; }
 
-    void Close() {
-        if (client_ != nullptr) jack_client_close(client_);
-        client_ = nullptr;
-    }
-
   private:
     static int OnProcess(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<JackCapture*>(arg);
@@ -147,13 +144,6 @@ class JackDriverTest : public ::testing::Test {
 };
 
 TEST_F(JackDriverTest, PatternArrivesExactlyThroughTheFloatPorts) {
-    EXPECT_EQ(driver_->canSampleRate(44100), ASE_NoClock);  // the server's rate only
-    ASIOChannelInfo info = {};
-    info.channel = 2;
-    ASSERT_EQ(driver_->getChannelInfo(&info), ASE_OK);
-    EXPECT_STREQ(info.name, "system:playback_3");
-    EXPECT_EQ(info.type, ASIOSTInt32LSB);
-
     JackCapture capture(48000 * 3);
     ASSERT_TRUE(capture.Open(24));
     Host host;

@@ -56,8 +56,7 @@ struct Host {
     }
     ~Host() { current = nullptr; }
 
-    // Creates buffers for channels 0..channels-1 of the driver. A count
-    // beyond our records still reaches the driver, which must refuse it.
+    // Creates buffers for channels 0..channels-1 of the driver.
     [[nodiscard]] ASIOError CreateBuffers(IASIO* driver, int32_t channelCount, int32_t bufferFrames,
                                           ASIOSampleType sampleType) {
         type = sampleType;

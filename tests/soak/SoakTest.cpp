@@ -2,9 +2,8 @@
 // restarts, repositions and closes for many minutes. Afterwards the whole
 // recording is read back: on every pair each stretch of sound must be a run
 // of consecutive frames of a file that channel held, starting exactly where
-// a command put it, and silence everywhere else. Any other jump is a glitch,
-// and every glitch must have been logged. No mapping, thread or memory may
-// be left behind.
+// a command put it, and silence everywhere else; any other jump is a
+// glitch. No mapping, thread or memory may be left behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -54,12 +53,6 @@ int64_t ResidentKiB() {
     const std::string status = ReadWholeFile("/proc/self/status");
     const size_t at = status.find("RssAnon:");
     return at == std::string::npos ? -1 : std::atoll(status.c_str() + at + 8);
-}
-
-size_t Count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
 }
 
 // Where a command put a channel: the file and the frame its next sound
@@ -215,12 +208,6 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
     }
     close(fd);
 
-    const std::string engineLog = ReadWholeFile(dir.File("SarabandeDbg.Log"));
-    const std::string mixerLog = ReadWholeFile(dir.File("OstinatoDbg.Log"));
-    const size_t resets = Count(engineLog, "Had to reset buffer!");
-    const size_t behind = Count(engineLog, "bufs behind: ");
-    const size_t cardTrouble =
-        Count(mixerLog, "clock fell behind") + Count(mixerLog, "dropped from the recording");
     int64_t glitches = 0, runs = 0;
     for (const PairCheck& pair : pairs) {
         glitches += pair.glitches;
@@ -228,15 +215,11 @@ TEST(SoakTest, TwelveChannelsUnderRandomCommandsRecordExactlyWhatWasPlayed) {
         if (pair.glitches > 0) ADD_FAILURE() << "first glitch: " << pair.firstGlitch;
     }
     std::printf(
-        "soak: %lld commands, %lld runs heard, %lld output frames, %zu resets, %zu late refills, "
-        "%zu card troubles, %lld glitches; anonymous resident KiB after a minute %lld..%lld\n",
+        "soak: %lld commands, %lld runs heard, %lld output frames, %lld glitches; anonymous "
+        "resident KiB after a minute %lld..%lld\n",
         static_cast<long long>(commands), static_cast<long long>(runs), static_cast<long long>(at),
-        resets, behind, cardTrouble, static_cast<long long>(glitches), static_cast<long long>(*low),
+        static_cast<long long>(glitches), static_cast<long long>(*low),
         static_cast<long long>(*high));
-    // A glitch the logs do not explain is the worst outcome; none at all is the aim.
-    if (glitches > 0) {
-        EXPECT_GT(resets + behind + cardTrouble, 0u) << "a glitch went unlogged";
-    }
     EXPECT_GT(runs, 0);
     EXPECT_GE(at, static_cast<int64_t>(seconds - 1) * 48000);
 }
