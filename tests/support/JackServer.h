@@ -2,11 +2,6 @@
 // sound card, no real-time privileges, 24 playback ports and no capture.
 // Clients of this process find it through JACK_DEFAULT_SERVER, which Start
 // sets and the destructor clears.
-//
-//   const std::string jackd = JackServer::FindJackd();
-//   if (jackd.empty()) GTEST_SKIP() << "jackd is not installed";
-//   JackServer server(jackd, JackServer::NameFor("Suite", "Case"));
-//   ASSERT_TRUE(server.Start());
 #pragma once
 
 #include <sys/types.h>

@@ -2,11 +2,6 @@
 // other formats and bit depths for refusal tests, extra chunks, a cue chunk
 // right before the data chunk, and deliberately broken headers.
 //
-//   WavLayout layout;                       // 44100 Hz stereo 16-bit PCM
-//   layout.cue = WavCue{2, 10};             // cue-in block 2, cue-out block 10
-//   auto bytes = MakeWav(layout, PatternPcm(layout, 100000));
-//   WriteBytes(dir.File("a.wav"), bytes);
-//
 // Layout of what MakeWav writes, in this order: "RIFF", size, "WAVE"; "fmt "
 // with 16 bytes (18 with cbSize); every extra chunk; the cue chunk ("cue ",
 // size 12, one zero word, cue-in, cue-out: 20 bytes); "data", size, payload.
