@@ -97,9 +97,6 @@ TEST_F(EnginePlayback, ConvertedChannelsKeepPitchAndLengthAndLandOnTheBlockAsked
     const std::string path =
         rig->StereoWav("steps.wav", 44100, 4608 * 12, steps, steps, WavCue{0, 11});
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
-    // At or past the end, or the cue-out: the last four blocks before it.
-    EXPECT_EQ(engine->SetPosition(0, 500), 8);
-    EXPECT_EQ(engine->SetPosition(0, 11), 7);
     EXPECT_EQ(engine->SetPosition(0, 5), 5);
     ASSERT_EQ(engine->PlayChannel(0), 0);
     const PlayRun run = Play(0, 300);
@@ -201,10 +198,6 @@ PlayCase Cued(const char* name, int32_t cueIn, int32_t cueOut, uint32_t first, u
 INSTANTIATE_TEST_SUITE_P(
     Files, EnginePlaysAFile,
     ::testing::Values(Whole("Stereo44100On32Bits", ASIOSTInt32LSB, 2, 44100, 44100),
-                      Whole("Mono48000On32Bits", ASIOSTInt32LSB, 1, 48000, 48000),
-                      Whole("Stereo48000On16Bits", ASIOSTInt16LSB, 2, 48000, 48000),
-                      Whole("Mono44100On16Bits", ASIOSTInt16LSB, 1, 44100, 44100),
-                      Whole("Stereo22050At44100On32Bits", ASIOSTInt32LSB, 2, 22050, 44100),
                       Whole("Mono22050At44100On16Bits", ASIOSTInt16LSB, 1, 22050, 44100),
                       Cued("CueRange", 2, 9, 2, 9, 8),
                       Cued("CueOutAtTheBlockCount", 3, 10, 3, 10, 7),
@@ -274,15 +267,6 @@ TEST_F(EnginePlayback, PositionRestartStopAndPauseLandOnTheFrameDueAndThePositio
     EXPECT_EQ(engine->SetPosition(2, 0), 0);
     EXPECT_EQ(engine->ChannelState(2), CHANNEL_LOADED);
     EXPECT_EQ(engine->PlayChannel(2), 0);
-
-    // Signalled, and possibly not yet served when the channel goes.
-    ASSERT_EQ(engine->LoadFile(1, path.c_str()), 1);
-    ASSERT_EQ(engine->PlayChannel(1), 0);
-    for (int i = 0; i < 72; ++i) rig->driver.Switch(i & 1);
-    EXPECT_EQ(engine->CloseChannelInstantly(1), 0);
-    EXPECT_TRUE(engine->FlushNotifications());
-    EXPECT_EQ(engine->GetChannelStatus(1), CHANNEL_FREE);
-    EXPECT_EQ(engine->ChannelState(2), CHANNEL_PLAYING);
 }
 
 // Each channel reports the frame of its own file, whatever was refilled

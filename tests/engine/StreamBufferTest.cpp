@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -110,7 +109,6 @@ TEST_P(LateRefills, CatchUpOrResetAndTheOutputShowsExactlyWhatWasHeard) {
     ASSERT_TRUE(Switch(kSwitchesPerBlock));
     Switch(behind * kSwitchesPerBlock + 10);
     gNow += 1000;
-    const uint32_t firstRefill = gNow;
     EXPECT_EQ(sb->OnNotification(), 0);
     const std::string& log = CapturedLog();
     EXPECT_EQ(log.find("bufs behind: " + std::to_string(behind + 1) + ", ") != std::string::npos,
@@ -123,13 +121,6 @@ TEST_P(LateRefills, CatchUpOrResetAndTheOutputShowsExactlyWhatWasHeard) {
     EXPECT_EQ(PlayOn(12), 8);
     EXPECT_EQ(states[0], CHANNEL_TERMINATED);
     EXPECT_FALSE(sb->IsPlaying());
-    EXPECT_NE(log.find("Terminated " + path + " on channel 0 at <time>"), std::string::npos);
-    // Every block was counted once, the late ones included; the actual time
-    // was set to the predicted one (104 ms) at the first refill.
-    EXPECT_NE(log.find("\nPlayed ms - predicted: 1044, by bufcount: 1044, actual: " +
-                       std::to_string(gNow - firstRefill + 104) + "\n"),
-              std::string::npos)
-        << log;
     Switch(2 * kSwitchesPerBlock);
     if (behind < 3) {
         ExpectPattern(capture, 0, 0, frames);
@@ -143,55 +134,6 @@ TEST_P(LateRefills, CatchUpOrResetAndTheOutputShowsExactlyWhatWasHeard) {
 
 INSTANTIATE_TEST_SUITE_P(Blocks, LateRefills, ::testing::Values(0, 1, 2, 3),
                          [](const auto& info) { return "Behind" + std::to_string(info.param); });
-
-// A loop of a block and a bit: refills on time, then two blocks late, then
-// on time again; what is heard is the file over and over, frame for frame.
-// Turned off, the loop plays on to the end of a pass and the channel ends.
-// The refill on time writes one block and arms for the next block's end.
-TEST_F(StreamBufferTest, RefillsOnTimeAndLateInALoopKeepTheSequenceWhole) {
-    const uint32_t frames = 4608 + 1000;
-    Load(frames);
-    // 104.49 ms + 64 frames * 4 bytes
-    EXPECT_NE(CapturedLog().find("dwOnTime: 105\n"), std::string::npos);
-    stream->SetLooping(true);
-    Start();
-    EXPECT_FALSE(Switch(kSwitchesPerBlock - 1));
-    EXPECT_TRUE(Switch(1));
-    EXPECT_EQ(Cursor(), kBlock);
-    gNow += 104;
-    CapturedLog().clear();
-    EXPECT_EQ(sb->OnNotification(), 0);
-    EXPECT_EQ(sb->GetCurFilledOffset(), kBlock);
-    EXPECT_EQ(CapturedLog().find("bufs behind"), std::string::npos);
-    EXPECT_NE(CapturedLog().find("Chn: 0, TSL: 104, "), std::string::npos);
-    // The cursor stands exactly at the fill offset.
-    EXPECT_NE(CapturedLog().find("* "), std::string::npos);
-    EXPECT_FALSE(Switch(kSwitchesPerBlock - 1));
-    EXPECT_TRUE(Switch(1));
-    Switch(2 * kSwitchesPerBlock);
-    gNow += 1000;
-    CapturedLog().clear();
-    EXPECT_EQ(sb->OnNotification(), 0);
-    EXPECT_NE(CapturedLog().find("bufs behind: 3, "), std::string::npos);
-    int32_t result = 0;
-    for (int i = 0; i < 20 && result == 0; ++i) {
-        if (i == 8) stream->SetLooping(false);
-        ASSERT_TRUE(Switch(kSwitchesPerBlock));
-        gNow += 104;
-        result = sb->OnNotification();
-        if (i < 8) {
-            EXPECT_EQ(states[0], CHANNEL_PLAYING) << "a loop never closes";
-        }
-    }
-    EXPECT_EQ(result, 8);
-    EXPECT_EQ(stream->GetPositionFrames(), frames) << "held at the end once played out";
-    size_t end = capture.left.size();
-    while (end > 0 && capture.left[end - 1] == 0) --end;
-    EXPECT_GT(end, 6u * frames);
-    EXPECT_EQ(end % frames, 0u) << "the last pass is whole";
-    for (size_t pass = 0; pass < end; pass += frames)
-        ExpectPattern(capture, pass, 0, frames, pass + frames == end);
-}
 
 TEST_F(StreamBufferTest, PauseAndPlayMoveTheClockAndLoseOrRepeatNothing) {
     const uint32_t frames = 4608 * 12;
@@ -252,42 +194,6 @@ TEST_F(StreamBufferTest, AStaleSignalAfterARepositionDoesNotOverwriteUnheardBloc
     Switch(2 * kSwitchesPerBlock);
     ExpectPattern(capture, at, 10 * 4608,
                   static_cast<uint32_t>(10 * 4608 + capture.left.size() - at));
-}
-
-TEST_F(StreamBufferTest, AfterCloseEveryOperationFailsAndTheChannelIsFree) {
-    Load(4608 * 8);
-    Start();
-    sb->Close();
-    EXPECT_EQ(states[0], CHANNEL_FREE);
-    EXPECT_FALSE(sb->CreateBuffer());
-    EXPECT_EQ(sb->SetPosition(0, true), -1);
-    EXPECT_FALSE(sb->Play());
-    EXPECT_EQ(sb->OnNotification(), 0);
-    sb->Pause();
-    EXPECT_EQ(sb->GetSoundBuffer(), nullptr);
-    Switch(2);  // the released buffer is no longer mixed
-    for (int32_t v : capture.left) EXPECT_EQ(v, 0);
-}
-
-// A second Build changes nothing; what the mapped parser takes and
-// libsndfile does not (no "WAVE" form) plays as it is rather than converted.
-TEST_F(StreamBufferTest, ASecondBuildChangesNothingAndAnUnconvertibleFilePlaysAsItIs) {
-    const std::string song = rig.Wav("s.wav", WavLayout{}, 4608 * 4);
-    ChannelStream built(0, song.c_str(), 4);
-    ASSERT_TRUE(built.Build(params));
-    EXPECT_FALSE(built.Build(params));
-    EXPECT_EQ(built.GetNextBlock(), 4);
-
-    std::vector<uint8_t> odd = MakeWav(WavLayout{}, PatternPcm(WavLayout{}, 4608 * 4));
-    std::memcpy(odd.data() + 8, "WAVX", 4);
-    ASSERT_TRUE(WriteBytes(rig.dir.File("odd.wav"), odd));
-    ChannelStream unconverted(1, rig.dir.File("odd.wav").c_str(), 5);
-    PipelineParams converting = params;
-    converting.dwDeviceRate = 48000;
-    converting.bConvertRates = true;
-    ASSERT_TRUE(unconverted.Build(converting));
-    EXPECT_NE(CapturedLog().find("Not decoded (an unreadable format ("), std::string::npos);
-    EXPECT_NE(unconverted.GetLink()->pWaveFile, nullptr);
 }
 
 }  // namespace

@@ -76,9 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptCase{"FormatWithCbSize", {.bWithCbSize = true}, 46, 4608, 18432},
         AcceptCase{
             "ListBeforeData", {.extraChunks = {Filler("LIST", 26, 'x')}}, 44 + 8 + 26, 4608, 18432},
-        AcceptCase{"Rate22050", {.nSamplesPerSec = 22050}, 44, 2304, 9216},
         AcceptCase{"Rate32000", {.nSamplesPerSec = 32000}, 44, 2304, 9216},
-        AcceptCase{"Rate48000", {.nSamplesPerSec = 48000}, 44, 4608, 18432},
         AcceptCase{"Mono22050", kMono22, 44, 2304, 4608},
         AcceptCase{"DataIdAtLastOffset", DataIdAt(2084), 2084 + 8, 2304, 4608},
         AcceptCase{"AvgBytesZero", {.nAvgBytesPerSec = 0}, 44, 4608, 18432}),
@@ -105,7 +103,6 @@ std::vector<uint8_t> Format(uint16_t tag, uint16_t bits, uint32_t rate = 44100,
     l.wBitsPerSample = bits;
     l.nSamplesPerSec = rate;
     l.nChannels = channels;
-    if (bits < 8) l.nBlockAlign = 1024;  // compressed formats
     return MakeWav(l, std::vector<uint8_t>(4096, 1));
 }
 
@@ -139,12 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
     Headers, RefusedHeader,
     testing::Values(
         RefuseCase{"EightBit", Format(1, 8), "8-bit samples; only 16-bit PCM is played"},
-        RefuseCase{"TwentyFourBit", Format(1, 24), "24-bit samples; only 16-bit PCM is played"},
         RefuseCase{"Float", Format(3, 32), "not PCM (format 3); only 16-bit PCM is played"},
-        RefuseCase{"MsAdpcm", Format(2, 4), "not PCM (format 2); only 16-bit PCM is played"},
-        RefuseCase{"ImaAdpcm", Format(17, 4), "not PCM (format 17); only 16-bit PCM is played"},
-        RefuseCase{"Mp3", Format(85, 0), "not PCM (format 85); only 16-bit PCM is played"},
-        RefuseCase{"Rate11025", Format(1, 16, 11025), "11025 Hz; 22050 Hz or more is played"},
         RefuseCase{"Rate22049", Format(1, 16, 22049), "22049 Hz; 22050 Hz or more is played"},
         RefuseCase{"NotRiff", Canonical(SIZE_MAX, "RIFX"), "not a WAV file (no RIFF header)"},
         RefuseCase{"FormatNotFirst", FormatNotFirst(),
@@ -161,7 +153,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "a broken format chunk"},
         RefuseCase{"ChannelsTimesRateOverflows", Format(1, 16, 0xFFFFFFF0u, 2),
                    "a broken format chunk"},
-        RefuseCase{"Empty", {}, "too short for a WAV header"},
         RefuseCase{"ShorterThanTheFormat", Canonical(35), "too short for a WAV header"},
         RefuseCase{"DataIdWithoutSize", Canonical(40), "no data chunk"},
         RefuseCase{"SizeWithoutPayload", Canonical(44), "an empty data chunk"}),
@@ -189,18 +180,6 @@ TEST(WaveFileParse, EveryTruncationIsRefusedOrKeptInsideTheBytes) {
     }
 }
 
-TEST(WaveFileParse, DataIdInsideAnEarlierChunkWins) {
-    WavLayout l = kMono22;
-    std::vector<uint8_t> text = {'I', 'N', 'F', 'O', 'd', 'a', 't', 'a', 8, 0, 0, 0};
-    text.resize(40, 'z');
-    l.extraChunks.push_back(WavChunk{"LIST", text});
-    const Parsed p = ParseBytes(MakeWav(l, PatternPcm(l, 5000)));
-    ASSERT_TRUE(p.ok);
-    // "data" stands 4 bytes into the LIST payload, which begins at 44.
-    EXPECT_EQ(p.DataOffset(), 44u + 4 + 8);
-    EXPECT_EQ(p.wave->GetDataSize(), 8u);
-}
-
 // A cue chunk counts only right before the data and at its own size; it sets
 // the first block and shortens the play length.
 TEST(WaveFileParse, ACueChunkRightBeforeTheDataSetsTheRange) {
@@ -215,8 +194,6 @@ TEST(WaveFileParse, ACueChunkRightBeforeTheDataSetsTheRange) {
         int32_t cueIn, cueOut;
         uint32_t playBytes;
     } cases[] = {
-        {{}, WavCue{2, 5}, 2, 5, 3 * 4608},
-        {{}, WavCue{3, 0}, 3, 0, frames * 2 - 3 * 4608},
         {{WavChunk{"cue ", cue}, Filler("JUNK", 4)}, {}, 0, 0, frames * 2},  // not right before
         {{WavChunk{"cue ", cue16}}, {}, 0, 0, frames * 2},                   // of another size
     };
@@ -265,24 +242,6 @@ TEST(WaveFileFetch, DataSizeBeyondTheFileIsCutAndTheLastBlockIsPartial) {
     EXPECT_TRUE(end);
 }
 
-TEST(BlockReaderTest, SeekOutsideTheDataLeavesTheReaderWhereItWas) {
-    std::vector<uint8_t> data(4608 * 3);
-    BlockReader reader(data.data(), static_cast<uint32_t>(data.size()), 2, 22050);
-    const uint8_t* block = nullptr;
-    bool last = true;
-    EXPECT_TRUE(reader.Seek(&block, &last, 1));
-    EXPECT_FALSE(last);
-    EXPECT_EQ(block, data.data() + 4608);
-    EXPECT_TRUE(reader.Seek(nullptr, &last, 2));
-    EXPECT_TRUE(last);
-    for (int32_t bad : {-1, 3, INT32_MAX, INT32_MIN}) {
-        EXPECT_FALSE(reader.Seek(&block, &last, bad));
-        EXPECT_EQ(block, nullptr);
-        EXPECT_FALSE(last);
-        EXPECT_EQ(reader.GetCurrentBlock(), 2);
-    }
-}
-
 struct SeekCase {
     int32_t blocks;
     int32_t cueIn;
@@ -310,11 +269,9 @@ INSTANTIATE_TEST_SUITE_P(
     Clamps, WaveFileSeek,
     testing::Values(SeekCase{20, 0, 0, 7, 7},            // inside
                     SeekCase{20, 0, 0, 20, 16},          // at the end: last four blocks
-                    SeekCase{20, 0, 0, 1000, 16},        // far past it
                     SeekCase{20, 0, 12, 12, 8},          // at the cue-out
                     SeekCase{20, 0, 12, 11, 11},         // just before it
                     SeekCase{20, 3, 12, 1, 3},           // before the cue-in
-                    SeekCase{20, 3, 12, -5, 3},          // negative
                     SeekCase{20, 10, 12, 50, 10},        // cue-out - 4 is before the cue-in
                     SeekCase{3, 0, 0, 5, 0},             // fewer than four blocks
                     SeekCase{20, 0, INT32_MIN, 5, 5}));  // a cue-out below the cue-in is none
