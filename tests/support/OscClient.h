@@ -34,7 +34,6 @@ class OscClient {
                              message);
         lo_message_free(message);
     }
-    // The replies to a message without arguments.
     Texts Ask(const char* name) {
         Send(name, "");
         return Take(1);
@@ -51,7 +50,6 @@ class OscClient {
     lo_server server_;
     lo_address target_;
     Texts got_;
-    int answered_ = 0;  // ok and error replies so far
 
   private:
     static int Record(const char* path, const char* types, lo_arg** argv, int argc, lo_message,
@@ -64,10 +62,7 @@ class OscClient {
             }
             text += " " + std::string(types[i] == 's' ? reinterpret_cast<char*>(argv[i]) : value);
         }
-        auto* client = static_cast<OscClient*>(self);
-        client->answered_ +=
-            text.starts_with("/cantabile/ok") || text.starts_with("/cantabile/error");
-        client->got_.push_back(text);
+        static_cast<OscClient*>(self)->got_.push_back(text);
         return 0;
     }
 };
