@@ -74,14 +74,3 @@ TEST(DebugLog, KeepsTheLastThreeRunsOrIsSilentWithoutItsFile) {
         ++files;
     EXPECT_EQ(files, 3);
 }
-
-TEST(DebugLog, FormatsTimesAndDates) {
-    EXPECT_EQ(DebugLog::FormatTime(7, 4, 9, 5), "07:04:09 005\n");
-    EXPECT_EQ(DebugLog::FormatTime(23, 59, 59, 120), "23:59:59 120\n");
-    std::tm day{};
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
-    day.tm_wday = 6;
-    EXPECT_EQ(DebugLog::FormatDate(day), "Saturday, December/05/2026 ");
-}

