@@ -94,6 +94,8 @@ TEST_F(OutputStage, RefusesUnusableCardsAndFailedBuffers) {
             ASIOBuffers out(&window, nullptr, nullptr, &drv);
             EXPECT_EQ(out.InitSuccess(), c.init) << c.name;
             EXPECT_FALSE(out.CreatePrimaryBuffers()) << c.name;
+            drv.getSampleRateResult = ASE_HWMalfunction;
+            EXPECT_EQ(out.GetSampleRate(), 0u) << c.name;
         }
         EXPECT_EQ(drv.lastSysHandle, &window) << c.name;
         EXPECT_TRUE(Logged(c.logged)) << c.name;

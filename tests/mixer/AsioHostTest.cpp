@@ -153,6 +153,9 @@ TEST_F(Host, ALostDeviceIsReportedWithTheDriversReasonAndNothingIsReopened) {
     ASSERT_TRUE(ASIOStartPlay());
     EXPECT_FALSE(ASIODeviceLost());
     EXPECT_STREQ(ASIOErrorText(), "");
+    void* none[1] = {};
+    EXPECT_FALSE(ASIOPlayTogether(nullptr, 1));
+    EXPECT_FALSE(ASIOPlayTogether(none, -1));
 
     drivers[0]->errorText = "the card was unplugged";
     EXPECT_EQ(drivers[0]->Message(kAsioResetRequest, 0), 0);
