@@ -2,6 +2,7 @@
 // temporary working directory, through the virtual card, and checks its exit
 // status, its messages, its logs and what the card recorded.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -30,29 +31,12 @@ void ExpectCompleteRecording(const std::string& path) {
 // The same 16-bit audio as an AIFF file, which the decode stage plays: its
 // header says nothing at the offsets a WAV header keeps its rate and cue at.
 void WriteAiff(const std::string& path, const WaveData& wav) {
-    auto put32 = [](std::vector<uint8_t>& out, uint32_t v) {
-        for (int shift = 24; shift >= 0; shift -= 8)
-            out.push_back(static_cast<uint8_t>(v >> shift));
-    };
-    const uint32_t bytes = static_cast<uint32_t>(wav.data.size());
-    std::vector<uint8_t> out;
-    PutId(out, "FORM");
-    put32(out, 46 + bytes);
-    PutId(out, "AIFF");
-    PutId(out, "COMM");
-    put32(out, 18);
-    out.insert(out.end(), {0, static_cast<uint8_t>(wav.nChannels)});
-    put32(out, wav.Frames());
-    out.insert(out.end(), {0, 16, 0x40, 0x0e});  // 44100 as an 80-bit float
-    put32(out, 0xac440000);
-    put32(out, 0);
-    PutId(out, "SSND");
-    put32(out, 8 + bytes);
-    put32(out, 0);
-    put32(out, 0);
-    for (uint32_t i = 0; i + 1 < bytes; i += 2)
-        out.insert(out.end(), {wav.data[i + 1], wav.data[i]});
-    ASSERT_TRUE(WriteBytes(path, out));
+    SF_INFO info = {0, 44100, wav.nChannels, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0, 0};
+    SNDFILE* out = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(out, nullptr) << sf_strerror(nullptr);
+    const auto* samples = reinterpret_cast<const short*>(wav.data.data());
+    EXPECT_EQ(sf_writef_short(out, samples, wav.Frames()), wav.Frames());
+    sf_close(out);
 }
 
 class PlayerTest : public ::testing::Test {

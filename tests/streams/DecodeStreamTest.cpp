@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "streams/DecodeStream.h"
+#include "streams/SoundFile.h"
 #include "tests/support/EngineRig.h"
 
 namespace {
@@ -182,3 +184,22 @@ TEST(DecodeStreamTest, NeverWritesPastTheBytesGiven) {
 }
 
 }  // namespace
+
+// Float samples reach 32-bit memory rounded to full scale, held to its range;
+// NaN is silence.
+TEST(SoundFileTest, FloatSamplesAreRoundedHeldToTheRangeAndNaNIsSilent) {
+    WavLayout layout;
+    layout.nChannels = 1;
+    layout.wFormatTag = 3;
+    layout.wBitsPerSample = 32;
+    const float in[] = {std::nanf(""), 0.25f, 2.0f, -3.0f};
+    std::vector<uint8_t> payload(sizeof in);
+    std::memcpy(payload.data(), in, sizeof in);
+    const std::vector<uint8_t> bytes = MakeWav(layout, payload);
+    SoundFile file;
+    ASSERT_TRUE(file.OpenBytes(bytes.data(), bytes.size())) << file.GetRefusal();
+    int32_t out[4] = {7, 7, 7, 7};
+    ASSERT_EQ(file.ReadInt(out, 4), 4u);
+    EXPECT_EQ(std::vector<int32_t>(out, out + 4),
+              (std::vector<int32_t>{0, 1 << 29, INT32_MAX, INT32_MIN}));
+}
