@@ -113,6 +113,7 @@ TEST_F(PlayerTest, EachRefusedFileIsNamedWithItsReasonAndTheExitIsThree) {
     args.insert(args.end(), {played[0], played[1]});
     for (int i = 0; i < 6; ++i) args.push_back(played[2]);
     args.push_back(dir.File("last.wav"));
+    args.insert(args.end(), {"--", "-x"});  // after "--" even "-x" names a file
     const PlayerResult run = RunPlayer(dir.path(), args);
     EXPECT_EQ(run.nExitStatus, 3);
     for (const auto& [name, reason] : refused)
@@ -146,7 +147,7 @@ TEST_F(PlayerTest, WrongArgumentsGiveExitTwo) {
                               "--record r.wav --device jack W",
                               "--demo d W",
                               "--level 13=-6 W",
-                              "--level 1=3 W",
+                              "--level 1=1 W",
                               "--level 2=-6 --device virtual W",
                               "--loop 0 W",
                               "--fade-out -1 W",

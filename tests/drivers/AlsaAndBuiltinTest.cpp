@@ -9,6 +9,7 @@
 #include "drivers/AlsaDriver.h"
 #include "drivers/BuiltinDrivers.h"
 #include "drivers/DriverAnswers.h"
+#include "drivers/DriverText.h"
 #include "tests/drivers/TestHost.h"
 
 using drivers::AlsaDriver;
@@ -163,6 +164,12 @@ TEST(BufferRequest, RefusesWhatIsNotASetOfDistinctOutputs) {
     EXPECT_EQ(CheckBufferRequest(infos, 1, 256, &noSwitch, 4, 256), ASE_InvalidParameter);
     EXPECT_EQ(CheckBufferRequest(infos, 1, 256, nullptr, 4, 256), ASE_InvalidParameter);
     EXPECT_EQ(CheckBufferRequest(nullptr, 1, 256, &callbacks, 4, 256), ASE_InvalidParameter);
+}
+
+TEST(DriverText, ATextTooLongIsCutToItsFieldAndTerminated) {
+    char field[8];
+    drivers::CopyText(field, sizeof field, "a driver name too long");
+    EXPECT_STREQ(field, "a drive");
 }
 
 }  // namespace

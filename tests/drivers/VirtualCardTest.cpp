@@ -17,6 +17,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "diag/DebugLog.h"
@@ -190,6 +191,9 @@ TEST(VirtualCard, RefusesBadSettingsWithAClearText) {
 TEST(VirtualCard, RefusesBuffersItCannotMake) {
     DriverPtr card(new VirtualCard(VirtualCardSettings{}));
     ASSERT_EQ(card->init(nullptr), ASIOTrue);
+    int32_t inputs = -1, outputs = -1;
+    ASSERT_EQ(card->getChannels(&inputs, &outputs), ASE_OK);
+    EXPECT_EQ(std::make_pair(inputs, outputs), std::make_pair(0, 24));
     Host host;
     EXPECT_EQ(card->start(), ASE_InvalidMode);
     EXPECT_EQ(host.CreateBuffers(card.get(), 2, 128, ASIOSTInt32LSB), ASE_InvalidMode);

@@ -188,14 +188,10 @@ TEST(DecodeStreamTest, NeverWritesPastTheBytesGiven) {
 // Float samples reach 32-bit memory rounded to full scale, held to its range;
 // NaN is silence.
 TEST(SoundFileTest, FloatSamplesAreRoundedHeldToTheRangeAndNaNIsSilent) {
-    WavLayout layout;
-    layout.nChannels = 1;
-    layout.wFormatTag = 3;
-    layout.wBitsPerSample = 32;
     const float in[] = {std::nanf(""), 0.25f, 2.0f, -3.0f};
-    std::vector<uint8_t> payload(sizeof in);
-    std::memcpy(payload.data(), in, sizeof in);
-    const std::vector<uint8_t> bytes = MakeWav(layout, payload);
+    const auto* raw = reinterpret_cast<const uint8_t*>(in);
+    const std::vector<uint8_t> bytes =
+        MakeWav({.wFormatTag = 3, .nChannels = 1, .wBitsPerSample = 32}, {raw, raw + sizeof in});
     SoundFile file;
     ASSERT_TRUE(file.OpenBytes(bytes.data(), bytes.size())) << file.GetRefusal();
     int32_t out[4] = {7, 7, 7, 7};
