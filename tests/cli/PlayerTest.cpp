@@ -211,9 +211,11 @@ TEST_F(PlayerTest, AJackServerMissingOrLostEndsThePlayWithExitOneAndTheReason) {
     if (jackd.empty()) GTEST_SKIP() << "jackd is not installed";
     JackServer server(jackd, JackServer::NameFor("PlayerTest", "ALostJackServer"));
     ASSERT_TRUE(server.Start());
-    PlayerProcess player(dir.path(), {"--device", "jack", wav},
+    PlayerProcess player(dir.path(), {"--device", "jack", "--save-show", "s.show", wav},
                          {{"CANTABILE_JACK_CONNECT", "none"}});
     ASSERT_TRUE(player.WaitForOutput("playing", 5000)) << player.OutSoFar();
+    EXPECT_NE(ReadWholeFile(dir.File("s.show")).find("\"device\": \"JACK Audio"),
+              std::string::npos);
     server.Kill(SIGKILL);
     const auto killed = PlayerProcess::Clock::now();
     const PlayerResult run = player.Wait(5000);
