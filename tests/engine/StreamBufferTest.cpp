@@ -46,6 +46,7 @@ class StreamBufferTest : public ::testing::Test {
         path = rig.Wav("song.wav", layout, frames);
         stream = std::make_unique<ChannelStream>(0, path.c_str(), 0);
         ASSERT_TRUE(stream->Build(params));
+        EXPECT_FALSE(stream->Build(params)) << "a second build changes nothing";
         sb = stream->GetStreamBuffer();
         sb->SetClock(&FakeClock);
         states[0] = CHANNEL_LOADED;
