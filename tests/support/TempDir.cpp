@@ -30,9 +30,7 @@ ScopedChdir::ScopedChdir(const std::string& dir) {
 }
 
 ScopedChdir::~ScopedChdir() {
-    if (chdir(previous_.c_str()) != 0) {
-        // Nothing sensible to do in a destructor; the next test makes its own.
-    }
+    if (chdir(previous_.c_str()) != 0) return;  // the next test makes its own
 }
 
 std::string ReadWholeFile(const std::string& path) {
