@@ -145,7 +145,7 @@ TEST(AudioBufferFill, EveryRoutineMatchesTheReferenceAndLeavesTheMemory) {
                         for (uint32_t frames : {7u, 8u})
                             for (Cursor cursor : {Cursor::Start, Cursor::Middle, Cursor::ExactEnd,
                                                   Cursor::Straddle})
-                                for (uint32_t db : {0u, 12u, 96u, 7u, 20u, 102u, 0xFFFFFFFAu}) {
+                                for (uint32_t db : {0u, 1u, 12u, 96u, 7u, 20u, 102u, 0xFFFFFFFAu}) {
                                     RunCase(
                                         {wide, out16, stereo, looping, loRes, frames, cursor, db});
                                     if (HasFatalFailure()) return;
