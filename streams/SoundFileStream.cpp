@@ -103,10 +103,9 @@ void SoundFileStream::LogF(const char* format, ...) {
     if (pLogFunction) pLogFunction(text, false);
 }
 
-bool SoundFileStream::Refuse(const char* reason) {
+void SoundFileStream::Refuse(const char* reason) {
     std::snprintf(szRefusal, sizeof szRefusal, "%s", reason);
     bReady = false;
-    return false;
 }
 
 // The WAV family's cue chunk, found as the mapped parser finds it: the first

@@ -50,7 +50,7 @@ class SoundFileStream final : public BlockSource {
 
   private:
     [[gnu::format(printf, 2, 3)]] void LogF(const char* format, ...);
-    bool Refuse(const char* reason);
+    void Refuse(const char* reason);
     void FindCue(const uint8_t* pBytes, uint64_t qwLength, int32_t nBlockCount);
     // The range's frames from qwFrame on, read as they are into the ring.
     uint32_t Copy(uint8_t* pDst, uint32_t dwFrames);
