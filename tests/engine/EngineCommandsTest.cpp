@@ -206,7 +206,7 @@ TEST_F(EngineCommands, AFullTableEvictsTheOldestLoadEvenWhenItPlays) {
     EXPECT_EQ(engine->LoadFile(-1, song.c_str()), 1);
     // A load that cannot find its file closes nothing, not even the oldest.
     ASSERT_EQ(engine->PlayChannel(2), 0);
-    EXPECT_EQ(engine->LoadFile(-1, rig.dir.File("gone.wav").c_str()), SARABANDE_UNUSABLE_FILE);
+    EXPECT_EQ(engine->LoadFile(-1, rig.dir.File("gone.wav").c_str()), -35);  // as callers know it
     EXPECT_EQ(engine->LoadFile(-1, nullptr), SARABANDE_NO_PATH);
     EXPECT_EQ(engine->GetChannelStatus(2), CHANNEL_PLAYING);
     EXPECT_EQ(engine->LoadFile(-1, song.c_str()), 2);
