@@ -409,6 +409,8 @@ TEST_P(LoopOnTheVirtualCard, ThreePassesEqualTheRangeThreeTimesOver) {
             return e.ChannelState(1) == CHANNEL_TERMINATED && e.ChannelState(0) == CHANNEL_PLAYING;
         });
     ASSERT_FALSE(HasFailure());
+    const std::string log = ReadWholeFile(dir.File("SarabandeDbg.Log"));
+    EXPECT_TRUE(loop.bConverted || log.find("Loop, ") != std::string::npos);
     const uint32_t recorded = wav.Frames();
     uint32_t at = 0;
     while (at < recorded && ReadPair(wav, at, 1) == Frame{0, 0}) ++at;
