@@ -546,9 +546,6 @@ void Sarabande::Close() {
     // Every sound buffer that could signal them is gone.
     for (auto& event : hNotifyEvents) event.reset();
 
-    if (bMixerStarted) {
-        ASIOShutdown();
-        bMixerStarted = false;
-    }
+    if (bMixerStarted) ASIOShutdown();
     EngineDebugLog().Close();
 }

@@ -70,8 +70,7 @@ ASIOBuffers::ASIOBuffers(void* hWnd, const char* windowTitle, PairLabelSink* pai
 
 void ASIOBuffers::DiscoverChannels(void* hWnd, const char* windowTitle, PairLabelSink* pairList) {
     DebugLog& log = MixerDebugLog();
-    std::string title = windowTitle ? windowTitle : "";
-    if (title.size() > 255) title.resize(255);
+    const std::string title = std::string(windowTitle ? windowTitle : "").substr(0, 255);
     log.WriteLine(title.c_str());
     log.WriteLine(CommandLine().c_str());
 

@@ -275,5 +275,5 @@ void DecodeStream::SetLooping(bool bLoop) {
 int64_t DecodeStream::NextFrame() const {
     if (bFrameMode) return bLooping && qwFrame >= qwRangeEnd ? qwRangeStart : qwFrame;
     const int64_t next = static_cast<int64_t>(pWaveFile->nNextBlock) * dwFramesPerBlock;
-    return next < qwRangeStart ? qwRangeStart : next;
+    return std::max(next, qwRangeStart);
 }

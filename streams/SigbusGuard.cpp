@@ -31,7 +31,8 @@ bool HandleFault(uintptr_t address) {
     for (Entry& entry : entries) {
         const uintptr_t base = entry.base.load(std::memory_order_acquire);
         const size_t length = entry.length.load(std::memory_order_acquire);
-        if (base == 0 || length == 0 || address < base || address - base >= length) continue;
+        // A free or half-claimed entry has length 0 and holds no address.
+        if (address < base || address - base >= length) continue;
         // Pages are gone from the faulting one onwards: a file only loses its
         // tail. The raw system call keeps sanitizer interceptors out of the
         // handler.
