@@ -2,7 +2,6 @@
 // drivers, and the checks every driver makes on a host's buffer request.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <thread>
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>

@@ -38,6 +38,9 @@ TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndReasonsAndLeaveTheChannelFree)
     WavLayout six;
     six.nChannels = 6;
     rig.Wav("six.wav", six, 4608);
+    WavLayout empty{.wFormatTag = 3, .wBitsPerSample = 32};      // decoded, without a frame
+    empty.extraChunks = {{"pad ", std::vector<uint8_t>(1100)}};  // larger than 1024 bytes
+    rig.Wav("empty.wav", empty, 0);
     // A directory is found by name but cannot be mapped; it is larger than
     // 1024 bytes only with enough entries.
     const std::string folder = rig.dir.File("folder");
@@ -59,6 +62,7 @@ TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndReasonsAndLeaveTheChannelFree)
          "too small (1024 bytes; a file must be larger than 1024 bytes)"},
         {0, "junk.wav", SARABANDE_BUILD_FAILED, "an unreadable format (Format not recognised.)"},
         {0, "six.wav", SARABANDE_BUILD_FAILED, "6 channels: a channel plays a mono or stereo file"},
+        {0, "empty.wav", SARABANDE_BUILD_FAILED, "no audio frames to play"},
         {0, "folder", SARABANDE_OPEN_FAILED, "cannot be opened (a folder, not a file)"},
     };
     for (const auto& c : cases) {

@@ -120,6 +120,7 @@ TEST_P(LateRefills, CatchUpOrResetAndTheOutputShowsExactlyWhatWasHeard) {
         EXPECT_EQ(Cursor(), 0u);
     }
     EXPECT_EQ(PlayOn(12), 8);
+    EXPECT_NE(log.find("by bufcount: 1044, "), std::string::npos);  // ten blocks, late or not
     EXPECT_EQ(states[0], CHANNEL_TERMINATED);
     EXPECT_FALSE(sb->IsPlaying());
     Switch(2 * kSwitchesPerBlock);

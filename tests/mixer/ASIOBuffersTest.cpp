@@ -1,7 +1,6 @@
 // The output stage on the fake driver: channel discovery and pairing, the
 // driver's buffers, the buffer switch, messages and the rate queries.
 #include <cmath>
-#include <cstring>
 
 #include "tests/mixer/MixerFixture.h"
 
@@ -11,10 +10,7 @@ class OutputStage : public MixerFixture {};
 
 bool HalfIs(const FakeDriver& drv, int32_t channel, int32_t half, uint8_t byte, size_t bytes) {
     auto* p = static_cast<const uint8_t*>(drv.Half(channel, half));
-    if (!p) return false;
-    for (size_t i = 0; i < bytes; ++i)
-        if (p[i] != byte) return false;
-    return true;
+    return p && std::all_of(p, p + bytes, [byte](uint8_t b) { return b == byte; });
 }
 
 // A name that fills its field without a terminator is read within it; an

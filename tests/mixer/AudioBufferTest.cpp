@@ -2,7 +2,6 @@
 // bad input.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -112,7 +111,7 @@ TEST(AudioBufferTest, LockHandsOutRegionsUpToTheCursor) {
         {200, 123, 7, LOCK_ENTIRE_BUFFER, true, 0, 400, -1, 0},
         {100, 100, 50, LOCK_AT_OFFSET, true, 100, 50, -1, 0},     // from the cursor on
         {100, 98, 4, LOCK_AT_OFFSET, false, kAny, 0, kAny, 0},    // over the cursor
-        {100, 201, 10, LOCK_AT_OFFSET, true, 200, 10, -1, 0},     // an odd offset rounds down
+        {100, 91, 10, LOCK_AT_OFFSET, true, 90, 10, -1, 0},       // rounded down, up to the cursor
         {100, 300, 200, LOCK_AT_OFFSET, true, 300, 100, 0, 100},  // wrapped up to the cursor
         // Wrapped past the cursor: refused, the first region handed out all the same.
         {100, 300, 204, LOCK_AT_OFFSET, false, 300, 100, -1, 0},

@@ -69,7 +69,8 @@ inline Switched SwitchOnce(AudioBuffer& b) {
     constexpr int32_t kUntouched = 0x5A5A5A5A;
     const uint32_t frames = b.GetPrimaryBufferSampleSize();
     const auto take = [frames](auto& out) {
-        EXPECT_EQ(out.back(), static_cast<std::decay_t<decltype(out.back())>>(kUntouched));
+        const auto guard = static_cast<std::decay_t<decltype(out.back())>>(kUntouched);
+        EXPECT_EQ(std::count(out.begin() + frames, out.end(), guard), 4) << "written past the end";
         return std::vector<int64_t>(out.begin(), out.begin() + frames);
     };
     if (b.GetPrimaryBufSizeBytes() == frames * 2) {

@@ -14,6 +14,7 @@
 
 #include "streams/DecodeStream.h"
 #include "streams/MappedFile.h"
+#include "streams/SigbusGuard.h"
 #include "tests/support/EngineRig.h"
 
 namespace {
@@ -129,6 +130,18 @@ TEST(MappedFileTest, FileThatShrinksWhileMappedPlaysSilenceWhereItIsGone) {
     EXPECT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find(note, first + 1), std::string::npos);
     EXPECT_EQ(pWave->nNextBlock, 10);
+}
+
+// A show loads files for hours: every entry given back is taken again, and
+// past a full table a mapping runs unguarded rather than out of bounds.
+TEST(MappedFileTest, TheGuardsTableTakesBackFreedEntriesAndRefusesWhenFull) {
+    static const char bytes[sigbus_guard::kMaxMappings + 1] = {};
+    for (int32_t i = 0; i < sigbus_guard::kMaxMappings; ++i)
+        ASSERT_EQ(sigbus_guard::Register(bytes + i, 1), i);
+    EXPECT_EQ(sigbus_guard::Register(bytes + sigbus_guard::kMaxMappings, 1), -1);
+    for (int32_t i = 0; i < sigbus_guard::kMaxMappings; ++i) sigbus_guard::Unregister(i);
+    EXPECT_EQ(sigbus_guard::Register(bytes, 1), 0);
+    sigbus_guard::Unregister(0);
 }
 
 // A SIGBUS that is none of the guard's business still ends the process: one

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <climits>
 #include <cstdint>
 #include <memory>
 #include <set>

@@ -54,7 +54,6 @@ uint64_t MarkedSwitches() noexcept {
 #include <cstdio>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 extern "C" {
 void* __libc_malloc(size_t size);

@@ -1,7 +1,6 @@
 #include "tests/support/WaveData.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "tests/support/TempDir.h"
 
