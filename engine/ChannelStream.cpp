@@ -254,7 +254,7 @@ int32_t ChannelStream::GetNextBlock() const {
 }
 
 bool ChannelStream::SetLooping(bool bLoop) {
-    if (!streamBuffer || !bCreated) return false;
+    if (!bCreated) return false;
     streamBuffer->SetLooping(bLoop);
     return true;
 }
@@ -264,7 +264,7 @@ bool ChannelStream::IsLooping() const {
 }
 
 int64_t ChannelStream::GetPositionFrames() const {
-    return streamBuffer && bCreated ? streamBuffer->GetPositionFrames() : 0;
+    return bCreated ? streamBuffer->GetPositionFrames() : 0;
 }
 
 int64_t ChannelStream::GetLengthFrames() const {

@@ -116,7 +116,7 @@ class ChannelStream {
     std::unique_ptr<MappedFile> mappedFile;  // handed to the WaveFile by Build
     BlockSource* source = nullptr;           // owned by the stream buffer
     bool bOpened = false;
-    bool bCreated = false;
+    bool bCreated = false;  // built whole: the stream buffer, control and link exist
     bool bFailed = false;
     bool bTooLargeToMap = false;  // read through the decode stage by path
     char text[256] = {};

@@ -30,7 +30,7 @@ int64_t BlockSource::FrameAfter(int64_t start, uint64_t ringFrames, bool bLooped
     } else {
         frame = std::min(frame, qwRangeEnd);
     }
-    return frame < qwRangeStart ? qwRangeStart : frame;
+    return std::max(frame, qwRangeStart);
 }
 
 void BlockSource::CountBlocks(int32_t nBlocks, uint64_t qwAudible, bool bEnd) {
