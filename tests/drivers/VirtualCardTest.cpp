@@ -14,7 +14,6 @@
 #include <cstring>
 #include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -76,10 +75,6 @@ struct RecordCase {
     // header and this many periods and a half; 0 for none.
     int64_t periodsOfRoom;
 };
-
-void PrintTo(const RecordCase& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class VirtualCardRecording : public ::testing::TestWithParam<RecordCase> {};
 
@@ -239,10 +234,6 @@ struct CardSetup {
     const char* name;
 };
 
-void PrintTo(const CardSetup& card, std::ostream* out) {
-    *out << card.name;
-}
-
 class EndToEndVirtualCard : public ::testing::TestWithParam<CardSetup> {};
 
 // The recorded frame of pair `pair`, as it left the card.
@@ -367,10 +358,6 @@ struct LoopCase {
     e2e::Encoding encoding = e2e::Encoding::Pcm16;  // 24-bit: decoded
 };
 
-void PrintTo(const LoopCase& loop, std::ostream* out) {
-    *out << loop.name;
-}
-
 class LoopOnTheVirtualCard : public ::testing::TestWithParam<LoopCase> {};
 
 // Channel 0 loops a short file whose last block is partial; channel 1 plays,
@@ -392,12 +379,9 @@ TEST_P(LoopOnTheVirtualCard, ThreePassesEqualTheRangeThreeTimesOver) {
     layout.nSamplesPerSec = file.dwSamplesPerSec;
     layout.wBitsPerSample = file.encoding == e2e::Encoding::Pcm24 ? 24 : 16;
     std::vector<int32_t> repeated;
-    for (int pass = 0; pass < 4; ++pass) {
-        for (uint32_t f = first; f < end; ++f) {
-            repeated.push_back(e2e::SampleOf(file, f, 0));
-            repeated.push_back(e2e::SampleOf(file, f, 1));
-        }
-    }
+    for (int pass = 0; pass < 4; ++pass)
+        for (uint32_t f = first; f < end; ++f)
+            for (int side : {0, 1}) repeated.push_back(e2e::SampleOf(file, f, side));
     ASSERT_TRUE(WriteBytes(dir.File("loop.wav"), e2e::MakeFile(file)));
     ASSERT_TRUE(
         WriteBytes(dir.File("repeated.wav"), MakeWav(layout, EncodeSamples(layout, repeated))));

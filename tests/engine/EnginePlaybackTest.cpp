@@ -129,10 +129,6 @@ struct PlayCase {
     const char* mended;  // the log line, or null when nothing was mended
 };
 
-void PrintTo(const PlayCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class EnginePlaysAFile : public EnginePlayback, public ::testing::WithParamInterface<PlayCase> {};
 
 TEST_P(EnginePlaysAFile, ItsSamplesArriveOnItsPairThenSilenceAndTheChannelEnds) {

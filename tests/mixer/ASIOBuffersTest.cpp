@@ -120,10 +120,6 @@ struct CardCase {
     std::vector<Pair> pairs;
 };
 
-void PrintTo(const CardCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class OddCards : public MixerFixture, public testing::WithParamInterface<CardCase> {};
 
 TEST_P(OddCards, OnlyUsablePairsGetBuffersAndEachPlaysOnItsOwnChannels) {

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <algorithm>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "streams/WaveFile.h"
@@ -180,34 +179,26 @@ TEST(WaveFileParse, EveryTruncationIsRefusedOrKeptInsideTheBytes) {
     }
 }
 
-// A cue chunk counts only right before the data and at its own size; it sets
-// the first block and shortens the play length.
+// A cue chunk counts only right before the data and at its own size: one
+// that is not right before it, or of another size, leaves the whole file.
 TEST(WaveFileParse, ACueChunkRightBeforeTheDataSetsTheRange) {
     std::vector<uint8_t> cue;
     for (uint32_t word : {0u, 2u, 5u}) PutU32(cue, word);
     std::vector<uint8_t> cue16 = cue;
     PutU32(cue16, 0);
     const uint32_t frames = 2304 * 8 + 10;
-    const struct {
-        std::vector<WavChunk> chunks;
-        std::optional<WavCue> cue;
-        int32_t cueIn, cueOut;
-        uint32_t playBytes;
-    } cases[] = {
-        {{WavChunk{"cue ", cue}, Filler("JUNK", 4)}, {}, 0, 0, frames * 2},  // not right before
-        {{WavChunk{"cue ", cue16}}, {}, 0, 0, frames * 2},                   // of another size
-    };
-    for (const auto& c : cases) {
+    const std::vector<WavChunk> placements[] = {{WavChunk{"cue ", cue}, Filler("JUNK", 4)},
+                                                {WavChunk{"cue ", cue16}}};
+    for (const auto& chunks : placements) {
         WavLayout l = kMono22;
-        l.extraChunks = c.chunks;
-        l.cue = c.cue;
+        l.extraChunks = chunks;
         const Parsed p = ParseBytes(MakeWav(l, PatternPcm(l, frames)));
         ASSERT_TRUE(p.ok);
-        EXPECT_EQ(p.wave->cueIn, c.cueIn);
-        EXPECT_EQ(p.wave->cueOut, c.cueOut);
-        EXPECT_EQ(p.wave->nNextBlock, c.cueIn);
-        EXPECT_EQ(p.wave->GetReader()->GetCurrentBlock(), c.cueIn);
-        EXPECT_EQ(p.wave->GetPlayLength(), c.playBytes);
+        EXPECT_EQ(p.wave->cueIn, 0);
+        EXPECT_EQ(p.wave->cueOut, 0);
+        EXPECT_EQ(p.wave->nNextBlock, 0);
+        EXPECT_EQ(p.wave->GetReader()->GetCurrentBlock(), 0);
+        EXPECT_EQ(p.wave->GetPlayLength(), frames * 2);
     }
 }
 

@@ -41,8 +41,6 @@ class JackServer {
     // it does not run.
     void Kill(int signal);
 
-    const std::string& Name() const { return name_; }
-
   private:
     std::string jackd_;
     std::string name_;

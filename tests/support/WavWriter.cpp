@@ -44,9 +44,8 @@ std::vector<uint8_t> MakeWav(const WavLayout& layout, const std::vector<uint8_t>
         PutU16(out, layout.wBitsPerSample);                // valid bits
         PutU32(out, layout.nChannels == 1 ? 0x4u : 0x3u);  // the speakers
         PutU16(out, layout.wFormatTag);                    // the subformat's GUID
-        for (uint8_t b :
-             {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71})
-            out.push_back(b);
+        out.insert(out.end(), {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00,
+                               0x38, 0x9B, 0x71});
     } else if (layout.bWithCbSize) {
         PutU16(out, 0);
     }
@@ -60,10 +59,8 @@ std::vector<uint8_t> MakeWav(const WavLayout& layout, const std::vector<uint8_t>
 
     if (layout.cue) {
         PutId(out, "cue ");
-        PutU32(out, 12);
-        PutU32(out, 0);
-        PutU32(out, static_cast<uint32_t>(layout.cue->nCueIn));
-        PutU32(out, static_cast<uint32_t>(layout.cue->nCueOut));
+        for (const int32_t word : {12, 0, layout.cue->nCueIn, layout.cue->nCueOut})
+            PutU32(out, static_cast<uint32_t>(word));
     }
 
     PutId(out, "data");
