@@ -27,8 +27,8 @@ function(cantabile_test_folder folder)
   string(APPEND alone ":EndToEndJack.*:JackDriverTest.PatternArrives*")
   gtest_discover_tests(${exe} TEST_FILTER "-${alone}"
     PROPERTIES LABELS ${folder} SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
-    DISCOVERY_TIMEOUT 60)
+    DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
   gtest_discover_tests(${exe} TEST_FILTER "${alone}"
     PROPERTIES LABELS ${folder} SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]" RUN_SERIAL TRUE
-    DISCOVERY_TIMEOUT 60)
+    DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 endfunction()
