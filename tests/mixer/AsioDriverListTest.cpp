@@ -43,6 +43,7 @@ TEST_F(DriverList, UnusableEntriesAreSkippedAndTakeNoNumber) {
     EXPECT_STREQ(name, "Last");
     EXPECT_EQ(list.DriverDescription(3, name, sizeof name), kDriverNotFound);
     EXPECT_EQ(list.DriverDescription(0, nullptr, 10), kDriverBadArgument);
+    EXPECT_EQ(list.DriverDescription(0, name, 0), kDriverBadArgument);
 
     EXPECT_TRUE(Logged("numDev: 1\nKeyNamed\n/lib/k.so\n\nnumDev: 2\nLast\n"));
 
