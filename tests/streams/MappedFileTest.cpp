@@ -153,7 +153,7 @@ TEST(MappedFileDeathTest, BusErrorOutsideOurMappingsStillEndsTheProcess) {
     MappedFile file;
     ASSERT_TRUE(file.Open(dir.File("a.wav").c_str()));  // installs the guard
     const auto diedOfTheFault = [](int status) {
-        return WIFSIGNALED(status) ? WTERMSIG(status) != SIGALRM : WEXITSTATUS(status) != 0;
+        return WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) != 0;
     };
     EXPECT_EXIT(raise(SIGBUS), diedOfTheFault, "");
     const int fd = open(dir.File("a.wav").c_str(), O_RDONLY);
