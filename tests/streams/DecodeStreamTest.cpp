@@ -144,8 +144,9 @@ INSTANTIATE_TEST_SUITE_P(Blocks, Deliveries, testing::ValuesIn(kDeliveries),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A loop turned on after whole blocks went out goes on from the next block,
-// frame by frame, round the file with no seam and no end.
-TEST(DecodeStreamTest, ALoopTurnedOnMidwayGoesOnFromTheNextBlockWithoutASeam) {
+// frame by frame, round the file with no seam and no end. Turned off, the
+// file ends, and is played out once the ring holds only the silence after it.
+TEST(DecodeStreamTest, ALoopTurnedOnMidwayGoesOnWithoutASeamAndTurnedOffPlaysOut) {
     Decoder d(Mono22(), 2304 * 2 + 100);
     bool end = true;
     EXPECT_EQ(d.Deliver(1, &end), d.Expected(0, 1, 1));
@@ -157,6 +158,13 @@ TEST(DecodeStreamTest, ALoopTurnedOnMidwayGoesOnFromTheNextBlockWithoutASeam) {
     EXPECT_EQ(d.Deliver(2, &end), expected);
     EXPECT_FALSE(end);
     EXPECT_NE(CapturedLog().find("Loop, "), std::string::npos);  // where it came round
+    d.stream->SetLooping(false);
+    for (int i = 0; i < 3 && !end; ++i) d.Deliver(1, &end);
+    ASSERT_TRUE(end);
+    std::vector<uint8_t> silence(kMonoBlock);
+    int silent = 0;
+    for (; silent < 8 && !d.stream->PlayedOut(); ++silent) d.stream->DeliverSilence(silence.data());
+    EXPECT_EQ(silent, 4);
 }
 
 // Two whole blocks and one stray byte: the reader's last fetch reports a
