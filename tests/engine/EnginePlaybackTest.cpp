@@ -285,6 +285,7 @@ TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
     ASSERT_EQ(engine->SetPosition(0, 3), 3);
     ASSERT_EQ(engine->SetPosition(2, 2), 2);
     ASSERT_EQ(engine->SetChannelLoop(2, true), 0);
+    ASSERT_EQ(engine->SetPosition(3, 20), 16);  // at the end: a ring before it
     ASSERT_EQ(engine->SetPosition(3, 7), 7);
     int64_t frames = -1, length = -1;
     uint32_t rate = 0;
