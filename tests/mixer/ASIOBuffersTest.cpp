@@ -17,7 +17,7 @@ bool HalfIs(const FakeDriver& drv, int32_t channel, int32_t half, uint8_t byte, 
 // odd channel left over forms no pair.
 TEST_F(OutputStage, PairsChannelsAndLabelsThem) {
     FakeDriver drv(11);
-    const char* names[] = {"Analog 1", "Analog 2", "Left",   "Right", "Out 9",
+    const char* names[] = {"Analog 1", "Analog 2", "Bus L",  "Bus R", "Out 9",
                            "Out 10",   "Out 10",   "Out 11", "",      "R"};
     for (int i = 0; i < 10; ++i) drv.channels[i].name = names[i];
     drv.channels[8].name = std::string(40, 'A');
@@ -28,7 +28,7 @@ TEST_F(OutputStage, PairsChannelsAndLabelsThem) {
     ASSERT_TRUE(out.InitSuccess());
     EXPECT_EQ(out.NumStereoPairs(), 5);
     EXPECT_EQ(labels.labels,
-              (std::vector<std::string>{"Analog 1 / 2", "Left / Right", "Out 9 / 10",
+              (std::vector<std::string>{"Analog 1 / 2", "Bus L / Bus R", "Out 9 / 10",
                                         "Out 10 / Out 11", std::string(32, 'A') + " / R"}));
     ASSERT_TRUE(out.CreatePrimaryBuffers());
     EXPECT_EQ(drv.CreatedChannels(), 10);
