@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <set>
 #include <string>
 
 #include "tests/support/EngineRig.h"
@@ -85,6 +86,19 @@ TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndReasonsAndLeaveTheChannelFree)
                                "Refused: 6 channels: a channel plays a mono or stereo file\n",
                                "Refused: an unreadable format ("})
         EXPECT_TRUE(Contains(log, reason)) << reason;
+}
+
+// Callers tell a result (0, a channel or a block) from a refusal by its sign,
+// and one refusal from another by its number.
+TEST(EngineCodes, EveryRefusalIsNegativeAndItsOwn) {
+    const std::set<int32_t> codes{
+        SARABANDE_CHANNEL_IN_USE,    SARABANDE_INIT_FAILED,   SARABANDE_RESTART_FAILED,
+        SARABANDE_OPEN_FAILED,       SARABANDE_NO_PATH,       SARABANDE_WRONG_STATE,
+        SARABANDE_BAD_CHANNEL,       SARABANDE_PLAY_FAILED,   SARABANDE_NEGATIVE_BLOCK,
+        SARABANDE_NO_VACANT_CHANNEL, SARABANDE_UNUSABLE_FILE, SARABANDE_BUILD_FAILED,
+        SARABANDE_BAD_LEVEL,         SARABANDE_BAD_TIME};
+    EXPECT_EQ(codes.size(), 14u);
+    EXPECT_LT(*codes.rbegin(), 0);
 }
 
 TEST_F(EngineCommands, EveryCommandAnswersEveryStateWithItsCode) {

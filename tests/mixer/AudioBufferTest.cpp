@@ -166,8 +166,9 @@ TEST(AudioBufferTest, LockHandsOutRegionsUpToTheCursor) {
 TEST(AudioBufferTest, PeriodicBelowOneSwitchLosesNoSignalAcrossFourGigabytes) {
     // 2 MiB a switch against a 1 MiB distance: a count that kept every excess
     // would reach 2^32 at switch 4095, wrap below the distance and stay silent.
-    // A distance of 0 signals every switch too.
-    for (const uint32_t distance : {1u << 20, 0u}) {
+    // A distance of 0 signals every switch too; one of a switch and a half,
+    // two switches in three.
+    for (const uint32_t distance : {1u << 20, 0u, 3u << 20}) {
         BufferDescription desc{64, kRate, 2, 0};
         AudioBuffer b(&desc, 1u << 19, kRate, false);
         platform::Event event;
@@ -177,7 +178,7 @@ TEST(AudioBufferTest, PeriodicBelowOneSwitchLosesNoSignalAcrossFourGigabytes) {
             b.CheckNotify();
             fired += event.TryWait() ? 1 : 0;
         }
-        EXPECT_EQ(fired, 4100) << distance;
+        EXPECT_EQ(fired, distance == (3u << 20) ? 2733 : 4100) << distance;
     }
 }
 

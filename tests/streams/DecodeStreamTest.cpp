@@ -207,3 +207,12 @@ TEST(SoundFileTest, FloatSamplesAreRoundedHeldToTheRangeAndNaNIsSilent) {
     EXPECT_EQ(std::vector<int32_t>(out, out + 4),
               (std::vector<int32_t>{0, 1 << 29, INT32_MAX, INT32_MIN}));
 }
+
+// A file that never opened reads nothing and cannot seek.
+TEST(SoundFileTest, AFileNeverOpenedReadsNothing) {
+    SoundFile closed;
+    int32_t out[4] = {};
+    EXPECT_EQ(closed.ReadShort(nullptr, 4) + closed.ReadInt(out, 4) + closed.ReadFloat(nullptr, 4),
+              0u);
+    EXPECT_FALSE(closed.Seek(0));
+}
