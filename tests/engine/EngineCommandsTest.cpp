@@ -88,8 +88,7 @@ TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndReasonsAndLeaveTheChannelFree)
         EXPECT_TRUE(Contains(log, reason)) << reason;
 }
 
-// Callers tell a result (0, a channel or a block) from a refusal by its sign,
-// and one refusal from another by its number.
+// Callers tell results from refusals by their sign, and refusals by number.
 TEST(EngineCodes, EveryRefusalIsNegativeAndItsOwn) {
     const std::set<int32_t> codes{
         SARABANDE_CHANNEL_IN_USE,    SARABANDE_INIT_FAILED,   SARABANDE_RESTART_FAILED,

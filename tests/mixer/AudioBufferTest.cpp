@@ -166,8 +166,7 @@ TEST(AudioBufferTest, LockHandsOutRegionsUpToTheCursor) {
 TEST(AudioBufferTest, PeriodicBelowOneSwitchLosesNoSignalAcrossFourGigabytes) {
     // 2 MiB a switch against a 1 MiB distance: a count that kept every excess
     // would reach 2^32 at switch 4095, wrap below the distance and stay silent.
-    // A distance of 0 signals every switch too; one of a switch and a half,
-    // two switches in three.
+    // A distance of 0 signals every switch too; 1.5 switches, two in three.
     for (const uint32_t distance : {1u << 20, 0u, 3u << 20}) {
         BufferDescription desc{64, kRate, 2, 0};
         AudioBuffer b(&desc, 1u << 19, kRate, false);
