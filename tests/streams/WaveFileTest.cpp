@@ -181,7 +181,7 @@ TEST(WaveFileParse, EveryTruncationIsRefusedOrKeptInsideTheBytes) {
 
 // A cue chunk counts only right before the data and at its own size: one
 // that is not right before it, or of another size, leaves the whole file.
-TEST(WaveFileParse, ACueChunkRightBeforeTheDataSetsTheRange) {
+TEST(WaveFileParse, ACueChunkAwayFromTheDataOrOfAnotherSizeLeavesTheWholeFile) {
     std::vector<uint8_t> cue;
     for (uint32_t word : {0u, 2u, 5u}) PutU32(cue, word);
     std::vector<uint8_t> cue16 = cue;
