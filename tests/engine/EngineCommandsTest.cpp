@@ -4,11 +4,28 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <functional>
+#include <new>
 #include <set>
 #include <string>
 
 #include "tests/support/EngineRig.h"
+
+// Allocations that answer null on failure: a test arms the n-th to fail.
+static std::atomic<int> nothrowCountdown{0};
+static void* AllocateUnlessArmed(std::size_t size, bool array) noexcept {
+    int n = nothrowCountdown.load();
+    while (n > 0 && !nothrowCountdown.compare_exchange_weak(n, n - 1)) {
+    }
+    return n == 1 ? nullptr : array ? ::operator new[](size) : ::operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return AllocateUnlessArmed(size, false);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return AllocateUnlessArmed(size, true);
+}
 
 namespace {
 
@@ -179,6 +196,14 @@ TEST_F(EngineCommands, ShowCommandsAnswerBadChannelsAndStatesWithTheirCodesAndLi
          "Error - FadeChannel failed - 1 dB is above 0 dB!\n\n"},
         {[&] { return engine->FadeChannel(0, -6, -1, true); }, SARABANDE_BAD_TIME,
          "Error - FadeChannel failed - negative time -1 ms!\n\n"},
+        {[&] {
+             engine->SetPosition(12, 0);
+             engine->SetChannelLoop(12, true);
+             return engine->SetPosition(12, 0);
+         },
+         SARABANDE_BAD_CHANNEL,
+         "SetPosition - invalid channel or not loaded.\n\nSetChannelLoop - invalid channel or not "
+         "loaded.\n\nSetPosition - invalid channel or not loaded.\n\n"},
         {[&] { return engine->PauseChannel(12); }, SARABANDE_BAD_CHANNEL,
          "Error - PauseChannel failed - channel 12 not loaded!\n\n"},
         {[&] { return engine->PauseChannel(0); }, SARABANDE_WRONG_STATE,
@@ -261,6 +286,32 @@ TEST_F(EngineCommands, LongPathsAreLoggedWithoutOverrunningAnything) {
     EXPECT_EQ(engine->CloseChannelInstantly(4), 0);
     EXPECT_TRUE(
         Contains(CloseAndReadLog(), "Opened file: " + path + ", destined for channel 4 in "));
+}
+
+// Each allocation that may fail, failing in turn while an engine opens and
+// loads a file on the converted, decoded or mapped path: the open or the load
+// is refused or does without, nothing leaks, and a load that says yes plays.
+TEST(EngineAllocations, EveryFailureIsARefusalOrDoneWithout) {
+    for (const WavLayout& layout :
+         {WavLayout{}, WavLayout{.wFormatTag = 3, .nSamplesPerSec = 48000, .wBitsPerSample = 32},
+          WavLayout{.nSamplesPerSec = 48000}}) {
+        int refused = 0;
+        for (int n = 1;; ++n) {
+            EngineRig rig;
+            const std::string path = rig.Wav("song.wav", layout, 4608 * 2);
+            nothrowCountdown = n;
+            const int32_t code = rig.Open();
+            const int32_t load = rig.engine->LoadFile(0, path.c_str());
+            if (nothrowCountdown.exchange(0) != 0) {
+                ASSERT_EQ(code + load, 0);
+                break;
+            }
+            EXPECT_TRUE(code == 0 || code == SARABANDE_INIT_FAILED) << n;
+            refused += load < 0;
+            EXPECT_EQ(rig.engine->PlayChannel(0), load < 0 ? SARABANDE_BAD_CHANNEL : 0) << n;
+        }
+        EXPECT_GE(refused, 20) << layout.wFormatTag << " " << layout.nSamplesPerSec;
+    }
 }
 
 // Large sparse files load (a read of them would run past the test's time): a
