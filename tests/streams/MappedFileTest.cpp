@@ -79,6 +79,12 @@ TEST(MappedFileTest, LongPathOpensAndIsCutTo259Characters) {
     EXPECT_EQ(std::string(file->GetPath()), path.substr(0, 259));
     const WaveFile wave{std::move(file)};
     EXPECT_EQ(std::string(wave.GetFileName()), path.substr(0, 259));
+    {
+        MappedFile again;  // closed twice: by hand and when it goes
+        ASSERT_TRUE(again.Open(path.c_str()));
+        again.Close();
+    }
+    EXPECT_NE(fcntl(0, F_GETFD), -1) << "a second close closed standard input";
 }
 
 // Another program cuts the file short while it plays: the part that is gone
