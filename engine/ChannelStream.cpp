@@ -253,10 +253,8 @@ int32_t ChannelStream::GetNextBlock() const {
            3;
 }
 
-bool ChannelStream::SetLooping(bool bLoop) {
-    if (!bCreated) return false;
-    streamBuffer->SetLooping(bLoop);
-    return true;
+void ChannelStream::SetLooping(bool bLoop) {
+    if (bCreated) streamBuffer->SetLooping(bLoop);
 }
 
 bool ChannelStream::IsLooping() const {

@@ -85,8 +85,8 @@ class ChannelStream {
     const char* GetFileName() const;
     int32_t GetNextBlock() const;
 
-    // Loops the play range (see StreamBuffer::SetLooping); false before Build.
-    bool SetLooping(bool bLoop);
+    // Loops the play range (see StreamBuffer::SetLooping); nothing before Build.
+    void SetLooping(bool bLoop);
     bool IsLooping() const;
     // The frame of the file under the play cursor and the file's length in
     // frames, at its rate; 0 before Build.

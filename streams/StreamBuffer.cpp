@@ -368,7 +368,6 @@ int32_t StreamBuffer::OnNotification() {
                  0, static_cast<int32_t>(dwBufferSize), static_cast<int32_t>(cursor),
                  static_cast<int32_t>(next));
         }
-        count = 1;
         filled = FillNextBlock();
         dPlayedMs += dMsPerBlock;
         LogF("\nFilled again!!! dwCurFilledOffset: %" PRId32 ", dwCurrentPlayCursor: %" PRId32

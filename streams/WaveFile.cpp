@@ -114,7 +114,6 @@ bool WaveFile::Parse() {
     pFormat.reset(new (std::nothrow) WAVEFORMATEX{});
     if (!pFormat) return Refuse("not enough memory");
     std::memcpy(pFormat.get(), pFmt, kFormatBytes);
-    pFormat->cbSize = 0;
     bDerivedAvgBytesPerSec = nAvgBytesPerSec == 0;
     if (bDerivedAvgBytesPerSec)
         pFormat->nAvgBytesPerSec = static_cast<uint32_t>(qwDerivedBytesPerSec);
