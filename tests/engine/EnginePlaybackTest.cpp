@@ -87,8 +87,7 @@ TEST_F(EnginePlayback, ConvertedChannelsKeepPitchAndLengthAndLandOnTheBlockAsked
         const double span = rising[rising.size() - 10] - rising[10];
         const double hz = (static_cast<double>(rising.size()) - 20.0) * c.deviceRate / span;
         EXPECT_NEAR(hz, 1000.0, 1.0);
-        const double blockOnCard = 4608.0 * c.deviceRate / c.fileRate;
-        EXPECT_NEAR(static_cast<double>(last - first), c.deviceRate, blockOnCard);
+        EXPECT_NEAR(static_cast<double>(last - first), c.deviceRate, 3);  // the edges: below 1e8
     }
 
     Start(ASIOSTInt32LSB, 48000);
