@@ -90,16 +90,12 @@ TEST_F(PlayerTest, DemoRecordsEveryFileBitForBitOnItsOwnPairUnconverted) {
 }
 
 TEST_F(PlayerTest, EachRefusedFileIsNamedWithItsReasonAndTheExitIsThree) {
-    WavLayout six, eightBit, lowRate;
-    six.nChannels = 6;
-    eightBit.wBitsPerSample = 8;
-    lowRate.nSamplesPerSec = 11025;
     ASSERT_TRUE(WriteBytes(dir.File("text.wav"), std::vector<uint8_t>(4000, 'x')));
-    WriteWav(dir, "six.wav", six, 20000);
+    WriteWav(dir, "six.wav", {.nChannels = 6}, 20000);
     WriteWav(dir, "tiny.wav", WavLayout{}, 100);
     // Decoded and converted, these play.
-    const std::string played[] = {WriteWav(dir, "eight-bit.wav", eightBit, 20000),
-                                  WriteWav(dir, "low-rate.wav", lowRate, 20000),
+    const std::string played[] = {WriteWav(dir, "eight-bit.wav", {.wBitsPerSample = 8}, 20000),
+                                  WriteWav(dir, "low-rate.wav", {.nSamplesPerSec = 11025}, 20000),
                                   WriteWav(dir, "a.wav", WavLayout{}, 20000)};
     const std::pair<const char*, const char*> refused[] = {
         {"missing.wav", "missing (no such file)"},
@@ -231,16 +227,13 @@ TEST_F(PlayerTest, AJackServerMissingOrLostEndsThePlayWithExitOneAndTheReason) {
 // there, or SIGINT mid-play, ends the run promptly with the logs and the
 // recording closed.
 TEST_F(PlayerTest, EnterOrSigusr1StartAHeldSetAndSignalsEndARunCleanly) {
-    WavLayout mono;
-    mono.nChannels = 1;
-    mono.nSamplesPerSec = 22050;
+    const WavLayout mono{.nChannels = 1, .nSamplesPerSec = 22050};
     const std::string a = WriteWav(dir, "a.wav", WavLayout{}, 30000);  // 6.5 blocks of 4608
     const std::string b = WriteWav(dir, "b.wav", mono, 15000);         // 6.5 blocks of 2304
     WriteWav(dir, "long.wav", WavLayout{}, 441000);                    // 10 s
     WriteAiff(dir.File("a.aiff"), ReadWave(a));
     const struct {
-        int signal;  // 0: Enter
-        int exit;
+        int signal, exit;  // signal 0: Enter
         const char* args;
     } cases[] = {
         {SIGINT, 128 + SIGINT, "long.wav"},

@@ -87,8 +87,7 @@ TEST(ShowFile, SaveRefusesWhatCouldNotBeReadBack) {
     const struct {
         int row;
         ShowRow value;
-        const char* where;
-        const char* reason;
+        const char *where, *reason;
     } cases[] = {
         {2, {"/a.wav", 3, false, 0}, "set.json", "row 3: level: DB must be 0 or below, got 3"},
         {0, {"/a\xff.wav", 0, false, 0}, "set.json", "not UTF-8 text"},

@@ -121,8 +121,6 @@ namespace {
 
 using drivers::CheckBufferRequest;
 
-void OnSwitch(int32_t, ASIOBool) {}
-
 // Four outputs asked for in reverse order, entry `entry` changed to ask for
 // `channel` (or an input). A driver claiming more outputs than the check can
 // track is refused, not read past its table; only the entries counted are
@@ -146,8 +144,7 @@ TEST(BufferRequest, RefusesWhatIsNotASetOfDistinctOutputs) {
         {"size and duplicate", 2, 128, 4, 1, 3, false, ASE_InvalidMode},
         {"size and count", 9, 128, 4, 0, 3, false, ASE_InvalidParameter},
     };
-    ASIOCallbacks callbacks = {};
-    callbacks.bufferSwitch = OnSwitch;
+    ASIOCallbacks callbacks = {[](int32_t, ASIOBool) {}, nullptr, nullptr, nullptr};
     for (const auto& c : cases) {
         ASIOBufferInfo infos[4];
         for (int32_t k = 0; k < 4; ++k) infos[k] = {ASIOFalse, 3 - k, {}};

@@ -53,9 +53,7 @@ class EngineCommands : public ::testing::Test {
 TEST_F(EngineCommands, BadLoadsReturnTheirCodesAndReasonsAndLeaveTheChannelFree) {
     ASSERT_TRUE(WriteBytes(rig.dir.File("small.wav"), std::vector<uint8_t>(1024, 0)));
     ASSERT_TRUE(WriteBytes(rig.dir.File("junk.wav"), std::vector<uint8_t>(1025, 'j')));
-    WavLayout six;
-    six.nChannels = 6;
-    rig.Wav("six.wav", six, 4608);
+    rig.Wav("six.wav", {.nChannels = 6}, 4608);
     WavLayout empty{.wFormatTag = 3, .wBitsPerSample = 32};      // decoded, without a frame
     empty.extraChunks = {{"pad ", std::vector<uint8_t>(1100)}};  // larger than 1024 bytes
     rig.Wav("empty.wav", empty, 0);
@@ -324,9 +322,7 @@ TEST(EngineLoads, LargeFilesLoadWithoutBeingRead) {
     const uint64_t kGiB = 1ull << 30;
     for (const uint16_t bits : {24, 0}) {
         const std::string path = rig.dir.File("huge" + std::to_string(bits) + ".wav");
-        WavLayout layout;
-        layout.nSamplesPerSec = 48000;
-        layout.wBitsPerSample = bits ? bits : 24;
+        WavLayout layout{.nSamplesPerSec = 48000, .wBitsPerSample = bits ? bits : uint16_t{24}};
         std::vector<uint8_t> bytes;
         uint64_t size = kGiB;
         if (bits != 0) {

@@ -134,9 +134,7 @@ TEST_P(EnginePlaysAFile, ItsSamplesArriveOnItsPairThenSilenceAndTheChannelEnds) 
     const PlayCase& c = GetParam();
     const bool b16 = c.type == ASIOSTInt16LSB;
     Start(c.type, c.deviceRate);
-    WavLayout layout;
-    layout.nChannels = c.channels;
-    layout.nSamplesPerSec = c.rate;
+    WavLayout layout{.nChannels = c.channels, .nSamplesPerSec = c.rate};
     if (c.cueIn || c.cueOut) layout.cue = WavCue{c.cueIn, c.cueOut};
     if (c.zeroAvgBytesPerSec) layout.nAvgBytesPerSec = 0;
     const std::string path = rig->Wav("song.wav", layout, c.frames);
@@ -270,16 +268,11 @@ TEST_F(EnginePlayback, PositionRestartStopAndPauseLandOnTheFrameDueAndThePositio
 // converted from block 7.
 TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
     Start();
-    WavLayout half;
-    half.nChannels = 1;
-    half.nSamplesPerSec = 22050;
-    WavLayout cued;
-    cued.cue = WavCue{1, 3};
-    WavLayout faster;
-    faster.nSamplesPerSec = 48000;
     const std::string files[] = {
-        rig->Wav("a.wav", WavLayout{}, 4608 * 20), rig->Wav("b.wav", half, 2304 * 10),
-        rig->Wav("c.wav", cued, 4608 * 3 + 1000), rig->Wav("d.wav", faster, 4608 * 20)};
+        rig->Wav("a.wav", {}, 4608 * 20),
+        rig->Wav("b.wav", {.nChannels = 1, .nSamplesPerSec = 22050}, 2304 * 10),
+        rig->Wav("c.wav", {.cue = WavCue{1, 3}}, 4608 * 3 + 1000),
+        rig->Wav("d.wav", {.nSamplesPerSec = 48000}, 4608 * 20)};
     for (int32_t ch = 0; ch < 4; ++ch) ASSERT_EQ(engine->LoadFile(ch, files[ch].c_str()), ch);
     ASSERT_EQ(engine->SetPosition(0, 3), 3);
     ASSERT_EQ(engine->SetPosition(2, 2), 2);

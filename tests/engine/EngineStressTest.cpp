@@ -33,9 +33,8 @@ TEST(EngineStress, TwelveChannelsUnderRandomCommandsWhileTheCardSwitches) {
     EngineRig rig(ASIOSTInt32LSB, 256);
     std::vector<std::string> files;
     for (int i = 0; i < 4; ++i) {
-        WavLayout layout;
-        layout.nChannels = static_cast<uint16_t>(1 + i % 2);
-        layout.nSamplesPerSec = i < 2 ? 44100 : 22050;
+        const WavLayout layout{.nChannels = static_cast<uint16_t>(1 + i % 2),
+                               .nSamplesPerSec = i < 2 ? 44100u : 22050u};
         files.push_back(rig.Wav("f" + std::to_string(i) + ".wav", layout, 4608 * (3 + 4 * i)));
     }
     ASSERT_EQ(rig.Open(), 0);

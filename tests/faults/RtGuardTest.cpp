@@ -11,9 +11,7 @@
 #include <string>
 
 #include "mixer/AsioHost.h"
-#include "tests/support/FakeDriver.h"
-#include "tests/support/FakeDriverSource.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/EngineRig.h"
 
 namespace {
 
@@ -58,22 +56,12 @@ TEST_F(RtGuardTest, AllocationsAndFileWritesInAMarkedScopeDieNamingTheCall) {
 }
 
 TEST_F(RtGuardTest, TheOutputStagesSwitchRunsMarked) {
-    TempDir dir;
-    ScopedChdir cd(dir.path());
-    FakeDriver driver(24);
-    FakeDriverSource source;
-    source.Add("Fake Card", &driver);
-    ASIOSetDriverSource(&source);
-    // A failed assertion must not leave the mixer pointing at a dead source.
-    struct SourceReset {
-        ~SourceReset() { ASIOSetDriverSource(nullptr); }
-    } sourceReset;
-    int hwnd = 0;
+    EngineRig rig;  // the fake card as the only driver, and no engine
     ASSERT_TRUE(ASIOInitDrivers(nullptr, 0));
-    ASSERT_TRUE(ASIOSetupBuffers(&hwnd, nullptr));
+    ASSERT_TRUE(ASIOSetupBuffers(&rig.hwnd, nullptr));
     ASSERT_TRUE(ASIOStartPlay());
     const uint64_t before = rtguard::MarkedSwitches();
-    for (int i = 0; i < 10; ++i) driver.Switch(i & 1);
+    for (int i = 0; i < 10; ++i) rig.driver.Switch(i & 1);
     EXPECT_EQ(rtguard::MarkedSwitches() - before, 10u);
     ASIOStopPlay();
     ASIOShutdown();

@@ -10,37 +10,27 @@ namespace {
 
 class DriverList : public MixerFixture {};
 
-InstalledDriver Entry(const std::string& key, const std::string& clsid, const std::string& path) {
-    InstalledDriver d;
-    d.keyName = key;
-    d.clsid = clsid;
-    d.description = key + " card";
-    d.libraryPath = path;
-    return d;
-}
-
 TEST_F(DriverList, UnusableEntriesAreSkippedAndTakeNoNumber) {
     FakeDriverSource source;
     FakeDriver first, last;
     source.Add("First", &first);
-    InstalledDriver noClsid = Entry("NoClsid", "", "/lib/a.so");
-    noClsid.hasClsid = false;
-    source.AddRaw(noClsid);
-    source.AddRaw(Entry("NoPath", "{00000000-0000-0000-0000-000000000001}", ""));
-    InstalledDriver keyNamed = Entry("KeyNamed", "not a class id", "/lib/k.so");
-    keyNamed.hasDescription = false;
-    source.AddRaw(keyNamed);
+    source.AddRaw({.keyName = "NoClsid", .hasClsid = false, .libraryPath = "/lib/a.so"});
+    source.AddRaw({.keyName = "NoPath", .clsid = "{00000000-0000-0000-0000-000000000001}"});
+    source.AddRaw({.keyName = "KeyNamed",
+                   .clsid = "not a class id",
+                   .description = "KeyNamed card",  // not shown: there is no description
+                   .hasDescription = false,
+                   .libraryPath = "/lib/k.so"});
     source.Add("Last", &last);
 
     AsioDriverList list(&source);
     ASSERT_EQ(list.DriverCount(), 3);
     char name[128];
-    ASSERT_EQ(list.DriverDescription(0, name, sizeof name), 0);
-    EXPECT_STREQ(name, "First");
-    ASSERT_EQ(list.DriverDescription(1, name, sizeof name), 0);
-    EXPECT_STREQ(name, "KeyNamed");
-    ASSERT_EQ(list.DriverDescription(2, name, sizeof name), 0);
-    EXPECT_STREQ(name, "Last");
+    const char* const listed[] = {"First", "KeyNamed", "Last"};
+    for (int32_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(list.DriverDescription(i, name, sizeof name), 0);
+        EXPECT_STREQ(name, listed[i]);
+    }
     EXPECT_EQ(list.DriverDescription(3, name, sizeof name), kDriverNotFound);
     EXPECT_EQ(list.DriverDescription(0, nullptr, 10), kDriverBadArgument);
     EXPECT_EQ(list.DriverDescription(0, name, 0), kDriverBadArgument);
@@ -57,13 +47,14 @@ TEST_F(DriverList, UnusableEntriesAreSkippedAndTakeNoNumber) {
 
 TEST_F(DriverList, NamesAreCutToTheirDestination) {
     FakeDriverSource source;
-    InstalledDriver longOne = Entry("Long", "{00000000-0000-0000-0000-000000000001}", "/lib/n.so");
-    longOne.description = std::string(60, 'n');
-    source.AddRaw(longOne);
-    InstalledDriver longest =
-        Entry("Longest", "{00000000-0000-0000-0000-000000000002}", "/lib/l.so");
-    longest.description = std::string(127, 'x') + "beyond";
-    source.AddRaw(longest);
+    source.AddRaw({.keyName = "Long",
+                   .clsid = "{00000000-0000-0000-0000-000000000001}",
+                   .description = std::string(60, 'n'),
+                   .libraryPath = "/lib/n.so"});
+    source.AddRaw({.keyName = "Longest",
+                   .clsid = "{00000000-0000-0000-0000-000000000002}",
+                   .description = std::string(127, 'x') + "beyond",
+                   .libraryPath = "/lib/l.so"});
     AsioDriverList list(&source);
     ASSERT_EQ(list.DriverCount(), 2);
 

@@ -17,11 +17,7 @@ constexpr uint32_t kDeviceRate = 44100;
 enum class Cursor { Start, Middle, ExactEnd, Straddle };
 
 struct FillCase {
-    bool wide;  // 32-bit memory
-    bool out16;
-    bool stereo;
-    bool looping;
-    bool loRes;
+    bool wide, out16, stereo, looping, loRes;  // wide: 32-bit memory
     uint32_t frames;
     Cursor cursor;
     uint32_t attenuationDb;

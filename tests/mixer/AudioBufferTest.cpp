@@ -18,9 +18,7 @@ TEST(AudioBufferTest, LoResFromHalfTheDeviceRateOrLess) {
     // Consumption per switch tells the rate class: 8 mono frames take 16
     // bytes at the device rate and 8 in lo-res.
     struct Case {
-        uint32_t rate;
-        uint32_t deviceRate;
-        uint32_t consumed;
+        uint32_t rate, deviceRate, consumed;
     };
     for (const Case& c : {Case{22050, 44100, 8}, Case{22051, 44100, 16}, Case{24000, 48001, 8}}) {
         BufferDescription desc{256, c.rate, 1, 0};

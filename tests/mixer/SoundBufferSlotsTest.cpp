@@ -79,11 +79,7 @@ TEST_F(SoundBufferSlots, RefusalsLeaveTheSlotsAlone) {
 TEST_F(SoundBufferSlots, MakeAndReleaseRaceWithTheBufferSwitch) {
     std::atomic<bool> done{false};
     std::thread switcher([&] {
-        int32_t half = 0;
-        while (!done.load()) {
-            drv.Switch(half);
-            half ^= 1;
-        }
+        for (int32_t half = 0; !done.load(); half ^= 1) drv.Switch(half);
     });
     auto churn = [&](int32_t firstPair) {
         for (int round = 0; round < 300; ++round) {
@@ -96,8 +92,7 @@ TEST_F(SoundBufferSlots, MakeAndReleaseRaceWithTheBufferSwitch) {
                 if (p) out.ReleaseSoundBuffer(p);
         }
     };
-    std::thread one(churn, 0);
-    std::thread two(churn, 6);
+    std::thread one(churn, 0), two(churn, 6);
     one.join();
     two.join();
     done.store(true);
@@ -127,8 +122,7 @@ TEST_F(SoundBufferSlots, BuffersStartedTogetherBeginInTheSameSwitch) {
         pair[0]->GetAudioPosition(&a);
         pair[1]->GetAudioPosition(&b);
         EXPECT_EQ(a, b) << "round " << round;
-        out.ReleaseSoundBuffer(pair[0]);
-        out.ReleaseSoundBuffer(pair[1]);
+        for (AudioBuffer* p : pair) out.ReleaseSoundBuffer(p);
     }
 }
 

@@ -13,9 +13,7 @@
 namespace {
 
 WavLayout Mono22(WavCue cue = {}) {
-    WavLayout layout;
-    layout.nChannels = 1;
-    layout.nSamplesPerSec = 22050;
+    WavLayout layout{.nChannels = 1, .nSamplesPerSec = 22050};
     if (cue.nCueIn || cue.nCueOut) layout.cue = cue;
     return layout;
 }

@@ -92,9 +92,7 @@ TEST(MappedFileTest, LongPathOpensAndIsCutTo259Characters) {
 TEST(MappedFileTest, FileThatShrinksWhileMappedPlaysSilenceWhereItIsGone) {
     TempDir dir;
     CapturedLog().clear();
-    WavLayout layout;
-    layout.nChannels = 1;
-    layout.nSamplesPerSec = 22050;
+    const WavLayout layout{.nChannels = 1, .nSamplesPerSec = 22050};
     const std::vector<uint8_t> bytes = MakeWav(layout, PatternPcm(layout, 2304 * 10));
     const std::string path = dir.File("shrinks.wav");
     ASSERT_TRUE(WriteBytes(path, bytes));

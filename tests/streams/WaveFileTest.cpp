@@ -95,18 +95,14 @@ TEST_P(RefusedHeader, IsRefusedWithItsReason) {
     EXPECT_STREQ(p.wave->RefusalReason(), GetParam().reason);
 }
 
-std::vector<uint8_t> Format(uint16_t tag, uint16_t bits, uint32_t rate = 44100,
-                            uint16_t channels = 2) {
-    WavLayout l;
-    l.wFormatTag = tag;
-    l.wBitsPerSample = bits;
-    l.nSamplesPerSec = rate;
-    l.nChannels = channels;
+std::vector<uint8_t> Edited(const WavLayout& l) {
     return MakeWav(l, std::vector<uint8_t>(4096, 1));
 }
 
-std::vector<uint8_t> Edited(const WavLayout& l) {
-    return MakeWav(l, std::vector<uint8_t>(4096, 1));
+std::vector<uint8_t> Format(uint16_t tag, uint16_t bits, uint32_t rate = 44100,
+                            uint16_t channels = 2) {
+    return Edited(
+        {.wFormatTag = tag, .nChannels = channels, .nSamplesPerSec = rate, .wBitsPerSample = bits});
 }
 
 // A JUNK chunk first: offset 20 holds zeros, whatever follows.
@@ -234,11 +230,7 @@ TEST(WaveFileFetch, DataSizeBeyondTheFileIsCutAndTheLastBlockIsPartial) {
 }
 
 struct SeekCase {
-    int32_t blocks;
-    int32_t cueIn;
-    int32_t cueOut;
-    int32_t request;
-    int32_t expected;
+    int32_t blocks, cueIn, cueOut, request, expected;
 };
 
 class WaveFileSeek : public testing::TestWithParam<SeekCase> {};

@@ -144,9 +144,7 @@ struct EngineRig {
                           const std::function<int32_t(uint32_t)>& left,
                           const std::function<int32_t(uint32_t)>& right,
                           std::optional<WavCue> cue = std::nullopt) const {
-        WavLayout layout;
-        layout.nSamplesPerSec = rate;
-        layout.cue = cue;
+        const WavLayout layout{.nSamplesPerSec = rate, .cue = cue};
         std::vector<int32_t> samples;
         for (uint32_t f = 0; f < frames; ++f) {
             samples.push_back(left(f) * 65536);

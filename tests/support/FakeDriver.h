@@ -28,8 +28,6 @@ class FakeDriver final : public IASIO {
 
     // --- what the driver reports ---
     std::vector<FakeChannel> channels;
-    static constexpr int32_t kUseChannels = INT32_MIN;
-    int32_t reportedOutputs = kUseChannels;  // getChannels' output count; default: channels.size()
     int32_t minSize = 32, maxSize = 2048, preferredSize = 64, granularity = -1;
     double rate = 48000.0;
 
@@ -40,9 +38,6 @@ class FakeDriver final : public IASIO {
     std::set<int32_t> nullHalfChannels;  // createBuffers leaves half 1 of these null
     ASIOError startResult = ASE_OK;
     ASIOError getSampleRateResult = ASE_OK;
-    ASIOError canSampleRateResult = ASE_OK;
-    ASIOError setSampleRateResult = ASE_OK;
-    ASIOError outputReadyResult = ASE_OK;
     std::set<int32_t> failingChannelInfo;  // getChannelInfo fails, record untouched
 
     // --- driving the host ---
@@ -62,10 +57,8 @@ class FakeDriver final : public IASIO {
 
     // --- counters (read after the switching thread has been joined) ---
     std::atomic<int32_t> initCalls{0}, startCalls{0}, stopCalls{0}, disposeCalls{0},
-        releaseCalls{0}, createBuffersCalls{0}, outputReadyCalls{0}, setSampleRateCalls{0},
-        getChannelInfoCalls{0};
+        releaseCalls{0}, createBuffersCalls{0}, getChannelInfoCalls{0};
     void* lastSysHandle = nullptr;
-    double lastRequestedRate = 0.0;
 
     // IASIO
     ASIOBool init(void* sysHandle) override;

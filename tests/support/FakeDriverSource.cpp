@@ -15,14 +15,12 @@ std::string FakeDriverSource::Add(const std::string& name, IASIO* driver, int cr
 }
 
 std::vector<InstalledDriver> FakeDriverSource::Enumerate() {
-    ++enumerateCalls;
     std::vector<InstalledDriver> list;
     for (const Entry& e : entries_) list.push_back(e.installed);
     return list;
 }
 
 int FakeDriverSource::Create(const DriverClassId& clsid, IASIO** driver) {
-    ++createCalls;
     *driver = nullptr;
     for (const Entry& e : entries_) {
         DriverClassId id;

@@ -18,9 +18,6 @@ class FakeDriverSource final : public DriverSource {
     std::vector<InstalledDriver> Enumerate() override;
     int Create(const DriverClassId& clsid, IASIO** driver) override;
 
-    int enumerateCalls = 0;
-    int createCalls = 0;
-
   private:
     struct Entry {
         InstalledDriver installed;
