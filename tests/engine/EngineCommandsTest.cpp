@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cctype>
 #include <functional>
 #include <new>
 #include <set>
@@ -194,14 +195,10 @@ TEST_F(EngineCommands, ShowCommandsAnswerBadChannelsAndStatesWithTheirCodesAndLi
          "Error - FadeChannel failed - 1 dB is above 0 dB!\n\n"},
         {[&] { return engine->FadeChannel(0, -6, -1, true); }, SARABANDE_BAD_TIME,
          "Error - FadeChannel failed - negative time -1 ms!\n\n"},
-        {[&] {
-             engine->SetPosition(12, 0);
-             engine->SetChannelLoop(12, true);
-             return engine->SetPosition(12, 0);
-         },
-         SARABANDE_BAD_CHANNEL,
-         "SetPosition - invalid channel or not loaded.\n\nSetChannelLoop - invalid channel or not "
-         "loaded.\n\nSetPosition - invalid channel or not loaded.\n\n"},
+        {[&] { return engine->SetPosition(12, 0); }, SARABANDE_BAD_CHANNEL,
+         "SetPosition - invalid channel or not loaded.\n\n"},
+        {[&] { return engine->SetChannelLoop(12, true); }, SARABANDE_BAD_CHANNEL,
+         "SetChannelLoop - invalid channel or not loaded.\n\n"},
         {[&] { return engine->PauseChannel(12); }, SARABANDE_BAD_CHANNEL,
          "Error - PauseChannel failed - channel 12 not loaded!\n\n"},
         {[&] { return engine->PauseChannel(0); }, SARABANDE_WRONG_STATE,
@@ -235,7 +232,13 @@ TEST_F(EngineCommands, ShowCommandsAnswerBadChannelsAndStatesWithTheirCodesAndLi
     EXPECT_EQ(level, -3);  // a fade that does not stop sets the level, even muted
     EXPECT_TRUE(muted);
     const std::string log = CloseAndReadLog();
-    for (const auto& row : rows) EXPECT_TRUE(Contains(log, row.line)) << row.line;
+    for (const auto& row : rows) {
+        const size_t at = log.find(row.line);
+        ASSERT_NE(at, std::string::npos) << row.line;
+        // A line that ends carries no time stamp.
+        EXPECT_TRUE(row.line.back() != '\n' || !std::isdigit(log[at + row.line.size()]))
+            << row.line;
+    }
 }
 
 TEST_F(EngineCommands, AFullTableEvictsTheOldestLoadEvenWhenItPlays) {
@@ -267,8 +270,10 @@ TEST_F(EngineCommands, AFailedWaitIsLoggedAndTheEventThreadServesOn) {
     const std::string log = CloseAndReadLog();
     const std::string said =
         "Event thread: wait failed (errno 22), serving on\nEvent thread: wait works again\n";
-    ASSERT_TRUE(Contains(log, said));
-    EXPECT_EQ(log.find("works again", log.find(said) + said.size()), std::string::npos);
+    const size_t at = log.find(said);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_FALSE(std::isdigit(log[at + said.size()])) << "a time stamp";
+    EXPECT_EQ(log.find("works again", at + said.size()), std::string::npos);
 }
 
 TEST_F(EngineCommands, LongPathsAreLoggedWithoutOverrunningAnything) {
