@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -155,8 +156,14 @@ struct EngineRig {
         return path;
     }
 
-    // The engine's log, complete once the engine has closed.
-    std::string Log() const { return ReadWholeFile(dir.File("SarabandeDbg.Log")); }
+    // The engine's log, complete once the engine has closed. A time stamp
+    // always ends a line that says what happened then.
+    std::string Log() const {
+        const std::string text = ReadWholeFile(dir.File("SarabandeDbg.Log"));
+        EXPECT_FALSE(std::regex_search(text, std::regex("(^|\n)\\d\\d:\\d\\d:\\d\\d \\d{3}\n")))
+            << "a time stamp alone on a line";
+        return text;
+    }
 
     TempDir dir;
     ScopedChdir cd;
