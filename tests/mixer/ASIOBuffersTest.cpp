@@ -90,6 +90,7 @@ TEST_F(OutputStage, RefusesUnusableCardsAndFailedBuffers) {
             ASIOBuffers out(&window, nullptr, nullptr, &drv);
             EXPECT_EQ(out.InitSuccess(), c.init) << c.name;
             EXPECT_FALSE(out.CreatePrimaryBuffers()) << c.name;
+            EXPECT_EQ(out.GetSampleRate(), 48000u) << c.name;
             drv.getSampleRateResult = ASE_HWMalfunction;
             EXPECT_EQ(out.GetSampleRate(), 0u) << c.name;
         }
