@@ -197,6 +197,8 @@ TEST(AudioBufferTest, AtEndFiresInTheSwitchThatReachesTheEnd) {
         return fired;
     };
     ASSERT_TRUE(buffer.SetAudioPosition(512 - 64));
+    EXPECT_EQ(buffer.SetNotify(nullptr, 0, NOTIFY_AT_END), -1);
+    EXPECT_EQ(buffer.SetNotify(&event, 0, 7), -2);  // no such mode
     EXPECT_EQ(buffer.SetNotify(&event, 0, NOTIFY_AT_END), 0);
     buffer.Play(false);
     EXPECT_EQ(Fired(3), std::vector<int>({1}));
