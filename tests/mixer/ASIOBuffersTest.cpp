@@ -138,6 +138,8 @@ TEST_P(OddCards, OnlyUsablePairsGetBuffersAndEachPlaysOnItsOwnChannels) {
                                       static_cast<int16_t>(-1000 * (p + 1))) != nullptr;
         EXPECT_EQ(made, c.pairs[p].usable) << "pair " << p;
         EXPECT_EQ(out.IsPairActive(p), c.pairs[p].usable) << "pair " << p;
+        const std::string unusable = "pair not usable: " + std::to_string(p) + "\n";
+        EXPECT_TRUE(!c.pairs[p].usable || !Logged(unusable)) << "pair " << p;
         refused = refused || !made;
     }
     EXPECT_EQ(Logged("Error CreateSoundBuffer - no such output pair! - nOwner"), refused);
