@@ -306,6 +306,9 @@ TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
     ASSERT_EQ(engine->PlayChannels(together, 3), 3);
     Play(1, 100);
     expectPositions(100 * 64, 100 * 64);
+    Play(1, 700);  // to the end of b.wav, which stays there
+    EXPECT_EQ(engine->GetChannelPosition(1, &frames, &length, &rate), 0);
+    EXPECT_EQ(frames, 2304 * 10);
     for (const int32_t bad : {-1, 4, kNumChannels}) {
         EXPECT_EQ(engine->GetChannelPosition(bad, &frames, &length, &rate), SARABANDE_BAD_CHANNEL);
         EXPECT_EQ(frames + length + rate, 0);
