@@ -103,6 +103,10 @@ TEST_F(OutputStage, RefusesUnusableCardsAndFailedBuffers) {
     EXPECT_FALSE(none.InitSuccess());
     EXPECT_FALSE(none.CreatePrimaryBuffers());
     EXPECT_EQ(none.GetSampleRate(), 0u);
+    FakeDriver absurd(4);
+    absurd.rate = 1e10;  // no 32-bit rate: unknown
+    ASIOBuffers odd(nullptr, nullptr, nullptr, &absurd);
+    EXPECT_EQ(odd.KnownSampleRate(), 0u);
 }
 
 // A card as a real one may be: channels of another width or not active,
