@@ -133,6 +133,16 @@ TEST_F(Host, NoDriverOrAnUnusableOneIsReportedWithItsReason) {
     EXPECT_EQ(unusable->releaseCalls.load(), 1);
 }
 
+TEST_F(Host, TheLogGoesToTheDirectoryGivenWhateverTheWorkingOne) {
+    const std::string logs = dir.File("logs");
+    ASSERT_EQ(mkdir(logs.c_str(), 0700), 0);
+    ASIOSetLogDirectory(logs.c_str());
+    EXPECT_FALSE(ASIOInitDrivers(nullptr, -1));
+    ASIOShutdown();
+    EXPECT_NE(ReadWholeFile(logs + "/OstinatoDbg.Log").find("Couldn't find any"),
+              std::string::npos);
+}
+
 TEST_F(Host, AFailingStartIsReported) {
     AddDrivers(1);
     drivers[0]->startResult = ASE_HWMalfunction;
