@@ -36,6 +36,7 @@ TEST_F(DriverList, UnusableEntriesAreSkippedAndTakeNoNumber) {
     EXPECT_EQ(list.DriverDescription(0, name, 0), kDriverBadArgument);
 
     EXPECT_TRUE(Logged("numDev: 1\nKeyNamed\n/lib/k.so\n\nnumDev: 2\nLast\n"));
+    EXPECT_EQ(list.DriverDllPath(1, name, 9), kDriverBadArgument);  // "/lib/k.so" and no end
 
     // A class id that does not parse is listed, and fails when opened.
     IASIO* driver = &first;
