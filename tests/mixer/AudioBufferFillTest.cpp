@@ -235,6 +235,11 @@ TEST(AudioBufferLevel, FadeToGoesFromTheCurrentLevelAndMayStopAtSilence) {
     rig->Play(true);
     EXPECT_FALSE(rig->StoppedByFade());
     rig.ExpectFade(kFadeFloorDb, 0, 2);
+    rig->ProgramFade(20, 30);  // down from full level, again while fading, and back up
+    rig->ProgramFade(30, 30);
+    rig.ExpectFade(0, 30, 3);
+    rig->ProgramFade(0, 30);
+    rig.ExpectFade(30, 0, 3);
 
     // Already below the floor, a fade to silence never rises to it.
     rig->SetAttenuation(90);
