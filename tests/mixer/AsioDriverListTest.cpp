@@ -55,7 +55,7 @@ TEST_F(DriverList, NamesAreCutToTheirDestination) {
     source.AddRaw({.keyName = "Longest",
                    .clsid = "{00000000-0000-0000-0000-000000000002}",
                    .description = std::string(127, 'x') + "beyond",
-                   .libraryPath = "/lib/l.so"});
+                   .libraryPath = "/" + std::string(254, 'l')});  // too long for the log
     AsioDriverList list(&source);
     ASSERT_EQ(list.DriverCount(), 2);
 
@@ -69,6 +69,7 @@ TEST_F(DriverList, NamesAreCutToTheirDestination) {
     char name[128];
     ASSERT_EQ(list.DriverDescription(1, name, sizeof name), 0);
     EXPECT_EQ(std::string(name), std::string(127, 'x'));  // a longer description was cut to 127
+    EXPECT_TRUE(Logged("x\n\n\n"));  // the path's line is empty
 }
 
 }  // namespace
