@@ -25,9 +25,8 @@ TEST(AlsaDriver, PeriodThreadSwitchesHalvesInTurn) {
     EXPECT_EQ(missing->start(), ASE_InvalidMode);
 
     DriverPtr driver(new AlsaDriver("null"));
-    if (driver->init(nullptr) != ASIOTrue) {
+    if (driver->init(nullptr) != ASIOTrue)
         GTEST_SKIP() << "no ALSA null device here: " << ErrorOf(driver.get());
-    }
     int32_t inputs = -1, outputs = 0;
     ASSERT_EQ(driver->getChannels(&inputs, &outputs), ASE_OK);
     ASIOSampleRate rate = 0;
@@ -55,15 +54,15 @@ TEST(AlsaDriver, PeriodThreadSwitchesHalvesInTurn) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(host.periods.load(), periods);
     EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    EXPECT_TRUE(driver->getChannelInfo(&info) == ASE_OK && !info.isActive);  // none active now
 }
 
 // ALSA's file device writing into /dev/full fails every write once its
 // buffer fills, as an unplugged card does: beyond recovery.
 TEST(AlsaDriver, ADeviceThatFailsForGoodAsksTheHostForAResetAndSaysWhy) {
     DriverPtr driver(new AlsaDriver("file:FILE=/dev/full"));
-    if (driver->init(nullptr) != ASIOTrue) {
+    if (driver->init(nullptr) != ASIOTrue)
         GTEST_SKIP() << "no ALSA file device here: " << ErrorOf(driver.get());
-    }
     int32_t inputs = 0, outputs = 0, minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
     ASSERT_EQ(driver->getChannels(&inputs, &outputs), ASE_OK);
     ASSERT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
