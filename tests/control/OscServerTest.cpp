@@ -77,21 +77,18 @@ TEST(OscServer, CommandsReachTheTargetInOrderAndBadOnesAreRefusedWithAReason) {
     lo_send_bundle_from(client.target_, client.server_, bundle);
     client.Send("status", "");
     Texts expected;
-    for (const char* name : {"load", "level", "level", "go", "fade", "loop", "loop"}) {
+    for (const char* name : {"load", "level", "level", "go", "fade", "loop", "loop"})
         expected.push_back("/cantabile/ok " + std::string(name));
-    }
     for (const char* reason :
          {"level: DB must be a number, got a string", "load: PATH must be a string",
           "play: K must be a row 1 to 12, got 13",
           "play: argument 1 has the OSC type 'b'; numbers and strings only",
           "load: PATH is longer than 4095 bytes", "unknown address /other/play",
-          "bundles are not accepted, send single messages"}) {
+          "bundles are not accepted, send single messages"})
         expected.push_back("/cantabile/error " + std::string(reason));
-    }
     expected.push_back("/cantabile/status 1 playing /x/a.wav 1.5 3 -6 0");
-    for (int row = 2; row <= kRows; ++row) {
+    for (int row = 2; row <= kRows; ++row)
         expected.push_back("/cantabile/status " + std::to_string(row) + " empty  0 0 0 0");
-    }
     expected.push_back("/cantabile/device Fake card 1");
     expected.push_back("/cantabile/ok status");
     const Texts rest = client.Take(expected.size() - got.size());

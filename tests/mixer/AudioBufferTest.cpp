@@ -243,9 +243,7 @@ TEST(AudioBufferTest, OwnerAndSwitchThreadsShareStateSafely) {
         EXPECT_TRUE(b.GetAudioPosition(&pos));
         EXPECT_LT(pos, 4096u + 1);
         b.CancelNotify();
-        if (i % 7 == 0) {
-            b.Stop();
-        }
+        if (i % 7 == 0) b.Stop();
     }
     done.store(true);
     driver.join();
