@@ -96,6 +96,7 @@ TEST_F(EnginePlayback, ConvertedChannelsKeepPitchAndLengthAndLandOnTheBlockAsked
     const std::string path =
         rig->StereoWav("steps.wav", 44100, 4608 * 12, steps, steps, WavCue{0, 11});
     ASSERT_EQ(engine->LoadFile(0, path.c_str()), 0);
+    EXPECT_EQ(engine->SetPosition(0, 11), 7);  // at the cue-out: a ring before it
     EXPECT_EQ(engine->SetPosition(0, 5), 5);
     ASSERT_EQ(engine->PlayChannel(0), 0);
     const PlayRun run = Play(0, 300);
