@@ -163,6 +163,7 @@ TEST_F(Host, ALostDeviceIsReportedWithTheDriversReasonAndNothingIsReopened) {
     ASSERT_TRUE(ASIOInitDrivers(nullptr, -1));
     EXPECT_FALSE(ASIODeviceLost());  // no output stage yet
     ASSERT_TRUE(ASIOSetupBuffers(nullptr, nullptr));
+    EXPECT_FALSE(ASIOSetupBuffers(nullptr, nullptr));  // not over a running one
     ASSERT_TRUE(ASIOStartPlay());
     EXPECT_FALSE(ASIODeviceLost());
     EXPECT_STREQ(ASIOErrorText(), "");
