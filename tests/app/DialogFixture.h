@@ -124,9 +124,9 @@ class DialogFixture : public ::testing::Test {
     }
 
     QPushButton* Button(int id) const { return qobject_cast<QPushButton*>(dlg->Control(id)); }
-    void ExpectPlaying(bool playing) const {
-        EXPECT_EQ(dlg->IsPlaying(), playing);
-        EXPECT_EQ(Button(IDC_PLAYPAUSE)->text(), playing ? "Pause" : "Play");
+    bool ShowsPlaying(bool playing) const {
+        return dlg->IsPlaying() == playing &&
+               Button(IDC_PLAYPAUSE)->text() == (playing ? "Pause" : "Play");
     }
     QLineEdit* Edit(int id) const { return qobject_cast<QLineEdit*>(dlg->Control(id)); }
     QComboBox* DeviceBox() const { return qobject_cast<QComboBox*>(dlg->Control(IDC_DEVICE)); }

@@ -55,12 +55,12 @@ TEST_F(DialogFixture, PlayPauseStartsAndStopsTheDeviceAndADeviceChangeWhilePlayi
     Sarabande* engine = dlg->Engine();
 
     Click(IDC_PLAYPAUSE);
-    ExpectPlaying(true);
+    EXPECT_TRUE(ShowsPlaying(true));
     EXPECT_EQ(Status(0), CHANNEL_PLAYING);
     EXPECT_TRUE(RefillsHappen(engine));
 
     Click(IDC_PLAYPAUSE);
-    ExpectPlaying(false);
+    EXPECT_TRUE(ShowsPlaying(false));
     // Once the refills in flight have settled, none comes any more.
     platform::SleepMs(250);
     while (engine->GetPositionEvent()->TryWait()) {
@@ -75,7 +75,7 @@ TEST_F(DialogFixture, PlayPauseStartsAndStopsTheDeviceAndADeviceChangeWhilePlayi
 
     // A device change while playing stops and closes everything.
     PickDevice(2);
-    ExpectPlaying(false);
+    EXPECT_TRUE(ShowsPlaying(false));
     EXPECT_EQ(Status(0), CHANNEL_FREE);
     EXPECT_EQ(Status(5), CHANNEL_FREE);
     EXPECT_EQ(ReadWholeFile(dir.File("ASIOConfig.txt")), "2\nVirtual Card\n");
@@ -97,7 +97,7 @@ TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatusAndUnloadAllTogglesT
     EXPECT_EQ(Status(1), CHANNEL_PLAYING);  // back to block 0 and played again
     EXPECT_EQ(Status(2), CHANNEL_PLAYING);  // simply played
     // The transport is not touched.
-    ExpectPlaying(true);
+    EXPECT_TRUE(ShowsPlaying(true));
     // The short file plays out once more.
     EXPECT_TRUE(WaitFor([&] { return Status(1) == CHANNEL_TERMINATED; }, 10000));
 
@@ -107,14 +107,14 @@ TEST_F(DialogFixture, RestartAllActsOnEachChannelByItsStatusAndUnloadAllTogglesT
         EXPECT_TRUE(Edit(IDC_FILE_FIRST + k)->text().isEmpty()) << k;
         EXPECT_EQ(Status(k), CHANNEL_FREE) << k;
     }
-    ExpectPlaying(false);
+    EXPECT_TRUE(ShowsPlaying(false));
     // While stopped: it still empties the rows, and starts the device with
     // nothing loaded.
     Load(4, WriteWav("c.wav"));
     Click(IDC_UNLOADALL);
     EXPECT_TRUE(Edit(IDC_FILE_FIRST + 4)->text().isEmpty());
     EXPECT_EQ(Status(4), CHANNEL_FREE);
-    ExpectPlaying(true);
+    EXPECT_TRUE(ShowsPlaying(true));
 
     dlg->done(QDialog::Accepted);  // closes the engine and its log
     const std::string log = ReadWholeFile(dir.File("SarabandeDbg.Log"));
@@ -146,7 +146,7 @@ TEST_F(DialogFixture, TheDeviceBoxTakesOnlyPicksAndAPickWhileStoppedLeavesTheCap
     // The first pick always resets, even onto the device in use.
     PickDevice(2);
     ASSERT_NE(dlg->Engine(), nullptr);
-    ExpectPlaying(false);
+    EXPECT_TRUE(ShowsPlaying(false));
     EXPECT_TRUE(Edit(IDC_FILE_FIRST + 0)->text().isEmpty());
     EXPECT_EQ(Status(0), CHANNEL_FREE);
     // The old engine's log got the request; the new engine started its own.
@@ -155,7 +155,7 @@ TEST_F(DialogFixture, TheDeviceBoxTakesOnlyPicksAndAPickWhileStoppedLeavesTheCap
 
     // The next press starts the device, as the caption promised.
     Click(IDC_PLAYPAUSE);
-    ExpectPlaying(true);
+    EXPECT_TRUE(ShowsPlaying(true));
 
     // Picking the same device again does nothing.
     PickDevice(2);
@@ -183,7 +183,7 @@ TEST_F(DialogFixture, ALostJackServerStopsTheTransportKeepsTheRowsAndAPickPlaysT
     EXPECT_EQ(dlg->StatusText(),
               "\"JACK Audio Connection Kit\" was lost: the JACK server went away. Pick a device "
               "to open it again.");
-    ExpectPlaying(false);
+    EXPECT_TRUE(ShowsPlaying(false));
     EXPECT_EQ(dlg->CurrentDevice(), -1);  // any pick, this device included, opens one again
     EXPECT_EQ(Edit(IDC_FILE_FIRST)->text(), "a.wav");
     Click(IDC_PLAYPAUSE);  // a lost device does not start

@@ -206,7 +206,7 @@ TEST_F(EngineCommands, ShowCommandsAnswerBadChannelsAndStatesWithTheirCodesAndLi
          "Error - PlayChannels failed - channel 12 not loaded!\n\n"},
         {[&] { return engine->PlayChannels(nullptr, 1); }, SARABANDE_BAD_CHANNEL,
          "Error - PlayChannels failed - no list of 1 channels!\n\n"},
-        {[&] { return engine->PlayChannels(nullptr, 0); }, 0, ""},  // no list of none is fine
+        {[&] { return engine->PlayChannels(nullptr, 0); }, 0, ""},  // nothing to play needs no list
         {[&] { return engine->GetChannelMeter(12, &left, &right); }, SARABANDE_BAD_CHANNEL,
          "Error - GetChannelMeter failed - no pair for channel 12!\n\n"},
         {[&] { return engine->SetChannelLevel(0, -6); }, 0,
