@@ -1,5 +1,6 @@
 #include "streams/SoundFileStream.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -81,7 +82,9 @@ SoundFileStream::SoundFileStream(const uint8_t* pBytes, uint64_t qwLength, const
     cbDstBufSize = ringFrames * frameBytes;
     BufferSize = kRingBlocks * cbDstBufSize;
     dwBytesPerSec = dwRingRate * frameBytes;
-    SongPlayTime = static_cast<uint32_t>(static_cast<double>(end - start) * 1000.0 / rate);
+    // A header may claim more frames than 32 bits of milliseconds can time.
+    SongPlayTime = static_cast<uint32_t>(
+        std::min(static_cast<double>(end - start) * 1000.0 / rate, 4294967295.0));
     SetRange(frames, start, end, rate, convert ? static_cast<double>(rate) / dwDeviceRate : 1.0,
              frameBytes);
     qwFrame = start;
