@@ -53,8 +53,7 @@ TEST_F(DialogFixture, StartUpShowsThePairsAndTheDevicesWithTheControlsInLayoutAn
     EXPECT_EQ(dlg->Control(IDOK)->geometry(), du.Rect(383, 181, 64, 14));
     EXPECT_EQ(dlg->Control(IDC_FILE_FIRST + 11)->geometry(), du.Rect(159, 7 + 176, 165, 12));
     EXPECT_EQ(dlg->Control(IDC_UNLOADALL)->geometry(), du.Rect(383, 46, 64, 14));
-    EXPECT_EQ(dlg->Control(IDC_DEVICE)->x(), du.X(377));
-    EXPECT_EQ(dlg->Control(IDC_DEVICE)->y(), du.Y(80));
+    EXPECT_EQ(dlg->Control(IDC_DEVICE)->pos(), QPoint(du.X(377), du.Y(80)));
     EXPECT_EQ(dlg->Control(IDC_DEVICE)->width(), du.X(377 + 75) - du.X(377));
     // Its open list is wide enough for the longest name; the name in use is its tooltip.
     EXPECT_GT(DeviceBox()->view()->minimumWidth(),
@@ -76,8 +75,7 @@ TEST_F(DialogFixture, StartUpShowsThePairsAndTheDevicesWithTheControlsInLayoutAn
     for (int k = 0; k < kNumChannels; ++k)
         for (int id : {IDC_LEVEL_FIRST, IDC_MUTE_FIRST, IDC_LOOP_FIRST})
             expected.push_back(dlg->Control(id + k));
-    expected.push_back(dlg->Control(IDC_FADEALL));
-    expected.push_back(dlg->Control(IDC_FADETIME));
+    for (int id : {IDC_FADEALL, IDC_FADETIME}) expected.push_back(dlg->Control(id));
     std::vector<QWidget*> chain;
     QWidget* w = dlg->Control(IDOK);
     do {

@@ -63,8 +63,7 @@ TEST_F(DialogFixture, PlayPauseStartsAndStopsTheDeviceAndADeviceChangeWhilePlayi
     EXPECT_TRUE(ShowsPlaying(false));
     // Once the refills in flight have settled, none comes any more.
     platform::SleepMs(250);
-    while (engine->GetPositionEvent()->TryWait()) {
-    }
+    while (engine->GetPositionEvent()->TryWait()) continue;
     EXPECT_FALSE(engine->GetPositionEvent()->Wait(600));
     // Paused channels stay where they are, still playing as far as the
     // engine knows; the next press only starts the device again.

@@ -48,9 +48,8 @@ Texts Until(OscClient& client, const std::string& last) {
     Texts kept;
     for (int i = 0; i < 500; ++i) {
         client.Wait(10);
-        for (const std::string& text : std::exchange(client.got_, {})) {
+        for (const std::string& text : std::exchange(client.got_, {}))
             if (!text.starts_with("/cantabile/error stop")) kept.push_back(text);
-        }
         if (!kept.empty() && kept.back() == last) break;
     }
     return kept;

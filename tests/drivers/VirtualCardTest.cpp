@@ -275,9 +275,7 @@ WaveData PlayOnTheCard(const TempDir& dir, const std::vector<std::string>& files
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_TRUE(finished(engine));
         // In the real-time guard build every switch of this play ran under it.
-        if (rtguard::Enabled()) {
-            EXPECT_GT(rtguard::MarkedSwitches(), marked);
-        }
+        EXPECT_TRUE(!rtguard::Enabled() || rtguard::MarkedSwitches() > marked);
         ASIOStopPlay();
         engine.Close();
     }
@@ -404,9 +402,7 @@ TEST_P(LoopOnTheVirtualCard, ThreePassesEqualTheRangeThreeTimesOver) {
     for (uint32_t i = 0; i < passes; ++i) {
         const Frame looped = ReadPair(wav, at + i, 0);
         ASSERT_EQ(looped, ReadPair(wav, at + i, 1)) << "output frame " << i;
-        if (!loop.bConverted) {
-            ASSERT_EQ(looped.left, repeated[2 * i]) << "output frame " << i;
-        }
+        ASSERT_TRUE(loop.bConverted || looped.left == repeated[2 * i]) << "output frame " << i;
     }
 }
 

@@ -69,7 +69,7 @@ TEST_F(DriverList, NamesAreCutToTheirDestination) {
     char name[128];
     ASSERT_EQ(list.DriverDescription(1, name, sizeof name), 0);
     EXPECT_EQ(std::string(name), std::string(127, 'x'));  // a longer description was cut to 127
-    EXPECT_TRUE(Logged("x\n\n\n"));  // the path's line is empty
+    EXPECT_TRUE(Logged("x\n\n\n"));                       // the path's line is empty
 }
 
 }  // namespace

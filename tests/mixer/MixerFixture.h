@@ -38,9 +38,8 @@ inline int64_t Levelled(int32_t sample, bool wideMemory, double db, bool fading 
     }
     const double reference = 20.0 / std::log(10.0) * std::log(32767.0);
     const double gain = std::pow(10.0, (reference - db) * 0.05) * 3.051850947599719e-05;
-    if (wideMemory) {
+    if (wideMemory)
         return static_cast<int64_t>(std::clamp(sample * gain, -2147483648.0, 2147483647.0));
-    }
     return static_cast<int64_t>(std::clamp(sample * gain, -32768.0, 32767.0)) * 65536;
 }
 

@@ -30,9 +30,8 @@ TEST_F(SoundBufferSlots, ReleaseCompactsAndKeepsTheOrder) {
     void* c = Make(2);
     ASSERT_TRUE(a && b && c);
     out.ReleaseSoundBuffer(b);
-    EXPECT_EQ(out.SlotBuffer(0), a);
-    EXPECT_EQ(out.SlotBuffer(1), c);
-    EXPECT_EQ(out.SlotBuffer(2), nullptr);
+    EXPECT_EQ((std::vector<void*>{out.SlotBuffer(0), out.SlotBuffer(1), out.SlotBuffer(2)}),
+              (std::vector<void*>{a, c, nullptr}));
     EXPECT_EQ(out.CountAudioBuffers(), 2);
     void* d = Make(9);
     EXPECT_EQ(out.SlotBuffer(2), d);
@@ -49,8 +48,7 @@ TEST_F(SoundBufferSlots, RefusalsLeaveTheSlotsAlone) {
     void* first = Make(0);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(Make(1, 0), nullptr);  // no sample memory: the buffer's own init fails
-    EXPECT_EQ(Make(12), nullptr);
-    EXPECT_EQ(Make(-1), nullptr);
+    for (const int32_t pair : {12, -1}) EXPECT_EQ(Make(pair), nullptr) << pair;
     EXPECT_TRUE(Logged("Error CreateSoundBuffer - no such output pair! - nOwner: 12\n"));
     EXPECT_EQ(out.CreateSoundBuffer(nullptr), nullptr);
     void* gone = Make(1);

@@ -8,6 +8,7 @@
 
 #include "streams/DecodeStream.h"
 #include "streams/SoundFile.h"
+#include "streams/SoundFileStream.h"
 #include "tests/support/EngineRig.h"
 
 namespace {
@@ -121,9 +122,7 @@ class Deliveries : public testing::TestWithParam<Delivery> {};
 TEST_P(Deliveries, BringTheirBlocksEndFlagAndLog) {
     const Delivery& c = GetParam();
     Decoder d(Mono22({c.cueIn, c.cueOut}), c.frames);
-    if (c.seek >= 0) {
-        EXPECT_EQ(d.wave->Seek(c.seek), c.seek);
-    }
+    EXPECT_EQ(c.seek >= 0 ? d.wave->Seek(c.seek) : c.seek, c.seek);
     if (c.set >= 0) d.wave->nNextBlock = c.set;
     bool end = !c.end;
     if (c.before) d.Deliver(c.before, &end);
@@ -209,4 +208,19 @@ TEST(SoundFileTest, FloatSamplesAreRoundedHeldToTheRangeAndNaNIsSilent) {
 TEST(SoundFileTest, AFileNeverOpenedReadsNothing) {
     SoundFile f;
     EXPECT_EQ(f.ReadShort(nullptr, 4) + f.ReadInt(nullptr, 4) + f.ReadFloat(nullptr, 4), 0u);
+}
+
+// A converted loop shorter than a ring block: the frame next heard stays in
+// the file, also while the converter still holds frames from before a seam.
+TEST(SoundFileStreamTest, AConvertedLoopReportsItsFramesWithinTheRangeAcrossTheSeams) {
+    const WavLayout layout{.nChannels = 1};
+    const std::vector<uint8_t> bytes = MakeWav(layout, PatternPcm(layout, 3000));
+    SoundFileStream stream(bytes.data(), bytes.size(), "loop.wav", 48000, true, nullptr);
+    ASSERT_TRUE(stream.IsReady());
+    stream.SetLooping(true);
+    std::vector<uint8_t> block(stream.cbDstBufSize);
+    for (int i = 0; i < 40; ++i) {
+        stream.GetDecodedData(block.data(), stream.cbDstBufSize, 1, nullptr);
+        ASSERT_TRUE(stream.NextFrame() >= 0 && stream.NextFrame() < 3000) << stream.NextFrame();
+    }
 }

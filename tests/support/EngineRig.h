@@ -125,9 +125,7 @@ struct EngineRig {
     void Switch(int32_t n, PairCapture* capture = nullptr, int32_t pair = 0, bool b16 = false) {
         for (int32_t i = 0; i < n; ++i) {
             driver.Switch(half);
-            if (engine) {
-                EXPECT_TRUE(engine->FlushNotifications());
-            }
+            EXPECT_TRUE(!engine || engine->FlushNotifications());
             if (capture) capture->Take(driver, pair, half, b16);
             half ^= 1;
         }

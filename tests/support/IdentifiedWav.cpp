@@ -21,10 +21,9 @@ std::vector<uint8_t> MakeFile(const TestFile& file) {
                                                                : 16;
     std::vector<int32_t> samples;
     samples.reserve(static_cast<size_t>(file.dwFrames) * file.nChannels);
-    for (uint32_t f = 0; f < file.dwFrames; ++f) {
+    for (uint32_t f = 0; f < file.dwFrames; ++f)
         for (int side = 0; side < file.nChannels; ++side)
             samples.push_back(SampleOf(file, f, side));
-    }
     return MakeWav(layout, EncodeSamples(layout, samples));
 }
 
@@ -37,10 +36,9 @@ std::vector<Frame> ExpectedOutput(const TestFile& file, uint32_t deviceRate) {
     wave.bHasCue = file.cue.has_value();
     wave.nCueIn = file.cue ? file.cue->nCueIn : 0;
     wave.nCueOut = file.cue ? file.cue->nCueOut : 0;
-    for (uint32_t f = 0; f < file.dwFrames; ++f) {
+    for (uint32_t f = 0; f < file.dwFrames; ++f)
         for (int side = 0; side < file.nChannels; ++side)
             PutU32(wave.data, static_cast<uint32_t>(SampleOf(file, f, side)));
-    }
     return ExpectedPairFrames(wave, deviceRate, 32);
 }
 

@@ -57,9 +57,8 @@ class OscClient {
         std::string text = path;
         for (int i = 0; i < argc; ++i) {
             char value[32];
-            if (types[i] != 's') {
+            if (types[i] != 's')
                 std::snprintf(value, sizeof value, "%Lg", lo_hires_val(lo_type(types[i]), argv[i]));
-            }
             text += " " + std::string(types[i] == 's' ? reinterpret_cast<char*>(argv[i]) : value);
         }
         static_cast<OscClient*>(self)->got_.push_back(text);

@@ -20,9 +20,7 @@ uint32_t U32(const std::string& b, size_t at) {
 int32_t WaveData::Sample(uint32_t frame, uint32_t channel) const {
     const size_t bytes = wBitsPerSample / 8u;
     const size_t at = (size_t{frame} * nChannels + channel) * bytes;
-    if (bytes == 2) {
-        return static_cast<int16_t>(data[at] | data[at + 1] << 8);
-    }
+    if (bytes == 2) return static_cast<int16_t>(data[at] | data[at + 1] << 8);
     return static_cast<int32_t>(
         static_cast<uint32_t>(data[at]) | static_cast<uint32_t>(data[at + 1]) << 8 |
         static_cast<uint32_t>(data[at + 2]) << 16 | static_cast<uint32_t>(data[at + 3]) << 24);
@@ -31,9 +29,7 @@ int32_t WaveData::Sample(uint32_t frame, uint32_t channel) const {
 WaveData ReadWave(const std::string& path) {
     WaveData wave;
     const std::string b = ReadWholeFile(path);
-    if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0) {
-        return wave;
-    }
+    if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0) return wave;
     size_t at = 12;
     bool bFormat = false;
     std::string previousId;
@@ -43,7 +39,6 @@ WaveData ReadWave(const std::string& path) {
         const uint32_t size = U32(b, at + 4);
         const size_t payload = at + 8;
         if (id == "fmt " && size >= 16 && payload + 16 <= b.size()) {
-            wave.wFormatTag = static_cast<uint16_t>(U16(b, payload));
             wave.nChannels = static_cast<uint16_t>(U16(b, payload + 2));
             wave.nSamplesPerSec = U32(b, payload + 4);
             wave.wBitsPerSample = static_cast<uint16_t>(U16(b, payload + 14));
@@ -116,20 +111,18 @@ std::vector<StereoFrame> ExpectedPairFrames(const WaveData& source, uint32_t dev
 std::string ComparePair(const WaveData& recording, uint32_t pair,
                         const std::vector<StereoFrame>& expected) {
     const uint32_t frames = recording.Frames();
-    if (frames < expected.size()) {
+    if (frames < expected.size())
         return "the recording has " + std::to_string(frames) + " frames, the pair needs " +
                std::to_string(expected.size());
-    }
     for (uint32_t f = 0; f < frames; ++f) {
         const StereoFrame want = f < expected.size() ? expected[f] : StereoFrame{0, 0};
         const int32_t left = recording.Sample(f, pair * 2);
         const int32_t right = recording.Sample(f, pair * 2 + 1);
-        if (left != want.left || right != want.right) {
+        if (left != want.left || right != want.right)
             return "pair " + std::to_string(pair) + " differs first at frame " + std::to_string(f) +
                    " of " + std::to_string(expected.size()) + ": got (" + std::to_string(left) +
                    ", " + std::to_string(right) + "), want (" + std::to_string(want.left) + ", " +
                    std::to_string(want.right) + ")";
-        }
     }
     return "";
 }

@@ -9,7 +9,6 @@
 
 struct WaveData {
     bool bOk = false;
-    uint16_t wFormatTag = 0;  // 0xFFFE for the recording's extensible format
     uint16_t nChannels = 0;
     uint32_t nSamplesPerSec = 0;
     uint16_t wBitsPerSample = 0;
