@@ -10,6 +10,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -164,6 +165,7 @@ TEST_P(EnginePlaysAFile, ItsSamplesArriveOnItsPairThenSilenceAndTheChannelEnds) 
     const std::string log = rig->Log();
     EXPECT_NE(log.find("Format: PCM\nSrc: bitrate: "), std::string::npos);
     EXPECT_EQ(log.find("libsndfile"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(log, std::regex("Terminated [^\n]* on channel 5 at \\d\\d:")));
     const bool mended = log.find("Cue chunk mended") != std::string::npos ||
                         log.find("nAvgBytesPerSec 0") != std::string::npos;
     EXPECT_EQ(mended, c.mended != nullptr);

@@ -111,6 +111,22 @@ TEST_F(OutputStage, RefusesUnusableCardsAndFailedBuffers) {
     EXPECT_EQ(odd.GetSampleRate() + odd.KnownSampleRate(), 0u);
 }
 
+// A rate is set only when the driver can clock it and takes it; otherwise the
+// last one known stays.
+TEST_F(OutputStage, SetsARateOnlyWhenTheDriverTakesIt) {
+    FakeDriver drv(2);
+    ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
+    for (const ASIOError fails : {ASE_NoClock, ASE_NotPresent, ASE_HWMalfunction}) {
+        drv.canSampleRateResult = fails == ASE_HWMalfunction ? ASE_OK : fails;
+        drv.setSampleRateResult = fails == ASE_HWMalfunction ? fails : ASE_OK;
+        EXPECT_FALSE(out.SetSampleRate(44100)) << fails;
+        EXPECT_EQ(out.KnownSampleRate(), 48000u) << fails;
+    }
+    drv.setSampleRateResult = ASE_OK;
+    EXPECT_TRUE(out.SetSampleRate(44100));
+    EXPECT_EQ(out.KnownSampleRate(), 44100u);
+}
+
 // A card as a real one may be: channels of another width or not active,
 // halves missing, groups interleaved. A pair is usable only when both of its
 // channels are active, of the stage's type and have both halves; only a

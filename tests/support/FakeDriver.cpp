@@ -20,23 +20,9 @@ void FakeDriver::getDriverName(char* name) {
     std::strncpy(name, "Fake Driver", kAsioDriverNameBytes - 1);
 }
 
-int32_t FakeDriver::getDriverVersion() {
-    return 7;
-}
-
 void FakeDriver::getErrorMessage(char* string) {
     std::strncpy(string, errorText.c_str(), kAsioErrorMessageBytes - 1);
     string[kAsioErrorMessageBytes - 1] = '\0';
-}
-
-ASIOError FakeDriver::start() {
-    ++startCalls;
-    return startResult;
-}
-
-ASIOError FakeDriver::stop() {
-    ++stopCalls;
-    return ASE_OK;
 }
 
 ASIOError FakeDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
@@ -60,10 +46,6 @@ ASIOError FakeDriver::getBufferSize(int32_t* minS, int32_t* maxS, int32_t* prefe
     return ASE_OK;
 }
 
-ASIOError FakeDriver::canSampleRate(ASIOSampleRate) {
-    return ASE_OK;
-}
-
 ASIOError FakeDriver::getSampleRate(ASIOSampleRate* sampleRate) {
     if (getSampleRateResult != ASE_OK) return getSampleRateResult;
     *sampleRate = rate;
@@ -71,6 +53,7 @@ ASIOError FakeDriver::getSampleRate(ASIOSampleRate* sampleRate) {
 }
 
 ASIOError FakeDriver::setSampleRate(ASIOSampleRate sampleRate) {
+    if (setSampleRateResult != ASE_OK) return setSampleRateResult;
     rate = sampleRate;
     return ASE_OK;
 }
@@ -144,14 +127,6 @@ ASIOError FakeDriver::disposeBuffers() {
     halfBytes_.clear();
     createdChannels_ = 0;
     return ASE_OK;
-}
-
-ASIOError FakeDriver::outputReady() {
-    return ASE_OK;
-}
-
-void FakeDriver::Release() {
-    ++releaseCalls;
 }
 
 void FakeDriver::Switch(int32_t index) {

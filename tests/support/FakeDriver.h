@@ -37,7 +37,8 @@ class FakeDriver final : public IASIO {
     ASIOError createBuffersResult = ASE_OK;
     std::set<int32_t> nullHalfChannels;  // createBuffers leaves half 1 of these null
     ASIOError startResult = ASE_OK;
-    ASIOError getSampleRateResult = ASE_OK;
+    ASIOError getSampleRateResult = ASE_OK, canSampleRateResult = ASE_OK,
+              setSampleRateResult = ASE_OK;
     std::set<int32_t> failingChannelInfo;  // getChannelInfo fails, record untouched
 
     // --- driving the host ---
@@ -63,23 +64,23 @@ class FakeDriver final : public IASIO {
     // IASIO
     ASIOBool init(void* sysHandle) override;
     void getDriverName(char* name) override;
-    int32_t getDriverVersion() override;
+    int32_t getDriverVersion() override { return 7; }
     void getErrorMessage(char* string) override;
-    ASIOError start() override;
-    ASIOError stop() override;
+    ASIOError start() override { return ++startCalls, startResult; }
+    ASIOError stop() override { return ++stopCalls, ASE_OK; }
     ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override;
     ASIOError getLatencies(int32_t* in, int32_t* out) override;
     ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
                             int32_t* granularity) override;
-    ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError canSampleRate(ASIOSampleRate) override { return canSampleRateResult; }
     ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
     ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
     ASIOError getChannelInfo(ASIOChannelInfo* info) override;
     ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
                             ASIOCallbacks* callbacks) override;
     ASIOError disposeBuffers() override;
-    ASIOError outputReady() override;
-    void Release() override;
+    ASIOError outputReady() override { return ASE_OK; }
+    void Release() override { ++releaseCalls; }
 
   private:
     ASIOCallbacks* callbacks_ = nullptr;
