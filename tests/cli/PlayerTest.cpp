@@ -235,7 +235,7 @@ TEST_F(PlayerTest, EnterOrSigusr1StartAHeldSetAndSignalsEndARunCleanly) {
         int signal, exit;  // signal 0: Enter
         const char* args;
     } cases[] = {
-        {SIGINT, 128 + SIGINT, "long.wav"},
+        {SIGINT, 128 + SIGINT, "--fade-out 1 long.wav"},  // even a fade of 1 ms is one
         {SIGUSR1, 0, "--wait --format int16 --frames 128 --start-block 2 --channel 4=a.wav b.wav"},
         {0, 0, "--wait --format int16 --start 0.21 --channel 4=a.aiff b.wav"},  // 0.209 s: block 2
         {SIGTERM, 128 + SIGTERM, "--wait a.wav"},
@@ -257,7 +257,9 @@ TEST_F(PlayerTest, EnterOrSigusr1StartAHeldSetAndSignalsEndARunCleanly) {
         const PlayerResult run = player.Wait(10000);
         EXPECT_EQ(run.nExitStatus, c.exit) << c.args << run.err;
         EXPECT_TRUE(c.exit == 0 || PlayerProcess::Clock::now() - fired < 3s) << c.args;
-        EXPECT_TRUE(ReadWholeFile(dir.File("SarabandeDbg.Log")).ends_with(kGoodbye));
+        const std::string log = ReadWholeFile(dir.File("SarabandeDbg.Log"));
+        EXPECT_TRUE(log.ends_with(kGoodbye));
+        EXPECT_EQ(log.find(" in 1 ms, then stop") != std::string::npos, c.signal == SIGINT);
         EXPECT_NE(ReadWholeFile(dir.File("OstinatoDbg.Log")).find("Shutting down debug logging"),
                   std::string::npos);
         ExpectCompleteRecording(dir.File("rec.wav"));

@@ -72,13 +72,11 @@ struct Host {
         if (index != n % 2) host->wrongHalves.fetch_add(1);
         for (int32_t c = 0; c < host->channels; ++c) {
             void* half = host->infos[c].buffers[index & 1];
-            for (int32_t f = 0; f < host->frames; ++f) {
-                if (host->type == ASIOSTInt16LSB) {
+            for (int32_t f = 0; f < host->frames; ++f)
+                if (host->type == ASIOSTInt16LSB)
                     static_cast<int16_t*>(half)[f] = Pattern16(c, n, f);
-                } else {
+                else
                     static_cast<int32_t*>(half)[f] = Pattern32(c, n, f);
-                }
-            }
         }
         host->periods.store(n + 1, std::memory_order_release);
     }

@@ -112,6 +112,7 @@ TEST_P(LateRefills, CatchUpOrResetAndTheOutputShowsExactlyWhatWasHeard) {
     gNow += 1000;
     EXPECT_EQ(sb->OnNotification(), 0);
     const std::string& log = CapturedLog();
+    EXPECT_NE(log.find("Chn: 0, TSL: 1000, "), std::string::npos);  // since the start
     EXPECT_EQ(log.find("bufs behind: " + std::to_string(behind + 1) + ", ") != std::string::npos,
               behind == 1 || behind == 2);
     EXPECT_EQ(log.find("Had to reset buffer!\n") != std::string::npos, behind == 3);

@@ -111,8 +111,7 @@ TEST_F(OutputStage, RefusesUnusableCardsAndFailedBuffers) {
     EXPECT_EQ(odd.GetSampleRate() + odd.KnownSampleRate(), 0u);
 }
 
-// A rate is set only when the driver can clock it and takes it; otherwise the
-// last one known stays.
+// The rate changes only when the driver can clock it and takes it.
 TEST_F(OutputStage, SetsARateOnlyWhenTheDriverTakesIt) {
     FakeDriver drv(2);
     ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
@@ -231,6 +230,7 @@ TEST_F(OutputStage, SwitchesWriteTheAskedHalfAndTheMetersReadItAndFall) {
         ASSERT_NE(MakePlaying(out, 3, 1000, -2000), nullptr);
         drv.Scribble(0x55);
         drv.Switch(0);
+        EXPECT_EQ(Position(*out.SlotBuffer(0)), 256u);  // a switch of whole frames, at any rate
         for (int ch = 0; ch < 6; ++ch) {
             EXPECT_TRUE(HalfIs(drv, ch, 0, 0, bytes)) << ch;
             EXPECT_TRUE(HalfIs(drv, ch, 1, 0x55, bytes)) << ch;

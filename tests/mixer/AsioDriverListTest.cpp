@@ -63,9 +63,9 @@ TEST_F(DriverList, NamesAreCutToTheirDestination) {
     std::memset(small, '#', sizeof small);
     ASSERT_EQ(list.DriverDescription(0, small, sizeof small), 0);
     EXPECT_EQ(std::string(small), std::string(28, 'n') + "...");
-    char tiny[3];
+    char tiny[3] = {'#', '#', '#'};
     ASSERT_EQ(list.DriverDescription(0, tiny, sizeof tiny), 0);
-    EXPECT_EQ(std::string(tiny), "..");  // too small for a name: the dots that fit
+    EXPECT_EQ(std::string(tiny, 3), std::string("..", 3));  // too small for a name: dots that fit
     char name[128];
     ASSERT_EQ(list.DriverDescription(1, name, sizeof name), 0);
     EXPECT_EQ(std::string(name), std::string(127, 'x'));  // a longer description was cut to 127

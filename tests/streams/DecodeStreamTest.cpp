@@ -210,8 +210,7 @@ TEST(SoundFileTest, AFileNeverOpenedReadsNothing) {
     EXPECT_EQ(f.ReadShort(nullptr, 4) + f.ReadInt(nullptr, 4) + f.ReadFloat(nullptr, 4), 0u);
 }
 
-// A converted loop shorter than a ring block: the frame next heard stays in
-// the file, also while the converter still holds frames from before a seam.
+// A converted loop's next frame stays in its range while the converter holds a seam.
 TEST(SoundFileStreamTest, AConvertedLoopReportsItsFramesWithinTheRangeAcrossTheSeams) {
     const WavLayout layout{.nChannels = 1};
     const std::vector<uint8_t> bytes = MakeWav(layout, PatternPcm(layout, 3000));

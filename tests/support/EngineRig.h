@@ -145,10 +145,8 @@ struct EngineRig {
                           std::optional<WavCue> cue = std::nullopt) const {
         const WavLayout layout{.nSamplesPerSec = rate, .cue = cue};
         std::vector<int32_t> samples;
-        for (uint32_t f = 0; f < frames; ++f) {
-            samples.push_back(left(f) * 65536);
-            samples.push_back(right(f) * 65536);
-        }
+        for (uint32_t f = 0; f < frames; ++f)
+            samples.insert(samples.end(), {left(f) * 65536, right(f) * 65536});
         const std::string path = dir.File(name);
         EXPECT_TRUE(WriteBytes(path, MakeWav(layout, EncodeSamples(layout, samples))));
         return path;
