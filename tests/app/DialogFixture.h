@@ -74,9 +74,8 @@ class DialogFixture : public ::testing::Test {
     // Writes "ASIOConfig.txt" (nothing for '\0'), then makes and shows the
     // dialog with its file chooser and message box replaced.
     void StartDialog(char configByte) {
-        if (configByte != '\0') {
-            ASSERT_TRUE(WriteBytes(dir.File("ASIOConfig.txt"), {static_cast<uint8_t>(configByte)}));
-        }
+        ASSERT_TRUE(configByte == '\0' ||
+                    WriteBytes(dir.File("ASIOConfig.txt"), {static_cast<uint8_t>(configByte)}));
         dlg = std::make_unique<CPlayerDlg>();
         dlg->SetFileChooser([this](QWidget* owner) {
             EXPECT_EQ(owner, dlg.get());

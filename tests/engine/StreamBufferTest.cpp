@@ -178,8 +178,7 @@ TEST_F(StreamBufferTest, PauseAndPlayMoveTheClockAndLoseOrRepeatNothing) {
     ExpectPattern(capture, 0, 0, static_cast<uint32_t>(capture.left.size()));
 }
 
-// The loop turned on once the end is in the ring: a closing channel plays on,
-// a paused one stays paused, and either starts the file again after its end.
+// Looping once the end is in the ring: closing plays on, paused stays paused.
 TEST_F(StreamBufferTest, ALoopTurnedOnWithTheEndInTheRingPlaysOnAndLeavesAPauseAlone) {
     for (const bool paused : {false, true}) {
         Load(4608 * 6);

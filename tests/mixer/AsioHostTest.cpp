@@ -57,6 +57,7 @@ TEST_F(Host, TheSavedChoiceIsFoundByItsNameThenItsNumberElseTheFirstDriverOpens)
         std::string logged;
     } cases[] = {
         {"1", 1, "Found ASIO Configuration file!\nnRequestedDrvNum: 1, Num devices: 3\n"},
+        {"0", 0, "Found ASIO Configuration file!\nnRequestedDrvNum: 0, Num devices: 3\n"},
         // The list was renumbered since: the name wins.
         {"1\nCard 2\n", 2, "Found driver by name: Card 2\nnRequestedDrvNum: 2, Num devices: 3\n"},
         {"1\nGone\n", 1, "Found ASIO Configuration file!\nnRequestedDrvNum: 1, Num devices: 3\n"},
@@ -77,7 +78,7 @@ TEST_F(Host, TheSavedChoiceIsFoundByItsNameThenItsNumberElseTheFirstDriverOpens)
         EXPECT_EQ(Config(), c.bytes);
         ASIOShutdown();
     }
-    EXPECT_EQ(drivers[0]->releaseCalls.load(), 6);
+    EXPECT_EQ(drivers[0]->releaseCalls.load(), 7);
 }
 
 // An explicit choice is saved once it opens, as 48 plus its number (driver

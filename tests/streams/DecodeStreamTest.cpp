@@ -208,18 +208,22 @@ TEST(SoundFileTest, FloatSamplesAreRoundedHeldToTheRangeAndNaNIsSilent) {
 TEST(SoundFileTest, AFileNeverOpenedReadsNothing) {
     SoundFile f;
     EXPECT_EQ(f.ReadShort(nullptr, 4) + f.ReadInt(nullptr, 4) + f.ReadFloat(nullptr, 4), 0u);
+    EXPECT_FALSE(f.OpenBytes(reinterpret_cast<const uint8_t*>("R"), 1));
+    EXPECT_STRNE(f.GetRefusal(), "an empty file");  // a byte is not nothing
 }
 
 // A converted loop's next frame stays in its range while the converter holds a seam.
 TEST(SoundFileStreamTest, AConvertedLoopReportsItsFramesWithinTheRangeAcrossTheSeams) {
     const WavLayout layout{.nChannels = 1};
-    const std::vector<uint8_t> bytes = MakeWav(layout, PatternPcm(layout, 3000));
-    SoundFileStream stream(bytes.data(), bytes.size(), "loop.wav", 48000, true, nullptr);
-    ASSERT_TRUE(stream.IsReady());
-    stream.SetLooping(true);
-    std::vector<uint8_t> block(stream.cbDstBufSize);
-    for (int i = 0; i < 40; ++i) {
-        stream.GetDecodedData(block.data(), stream.cbDstBufSize, 1, nullptr);
-        ASSERT_TRUE(stream.NextFrame() >= 0 && stream.NextFrame() < 3000) << stream.NextFrame();
+    for (const int64_t frames : {3000, 7}) {  // and a loop shorter than the lag
+        const std::vector<uint8_t> bytes = MakeWav(layout, PatternPcm(layout, frames));
+        SoundFileStream stream(bytes.data(), bytes.size(), "loop.wav", 48000, true, nullptr);
+        ASSERT_TRUE(stream.IsReady());
+        stream.SetLooping(true);
+        std::vector<uint8_t> block(stream.cbDstBufSize);
+        for (int i = 0; i < 40; ++i) {
+            stream.GetDecodedData(block.data(), stream.cbDstBufSize, 1, nullptr);
+            ASSERT_TRUE(stream.NextFrame() >= 0 && stream.NextFrame() < frames) << frames;
+        }
     }
 }

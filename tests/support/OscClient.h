@@ -34,10 +34,7 @@ class OscClient {
                              message);
         lo_message_free(message);
     }
-    Texts Ask(const char* name) {
-        Send(name, "");
-        return Take(1);
-    }
+    Texts Ask(const char* name) { return Send(name, ""), Take(1); }
     // Receives what has come, waiting up to ms for the first.
     void Wait(int ms) {
         while (lo_server_recv_noblock(server_, ms) > 0) ms = 0;
