@@ -269,9 +269,10 @@ TEST_F(EnginePlayback, ADecodedFilePublishesTheBlockNowPlayingToItsEnd) {
     ASSERT_EQ(engine->PlayChannel(0), 0);
     for (int32_t block = 1; block <= 5; ++block) {
         Play(0, 72);
-        EXPECT_TRUE(engine->GetPositionEvent()->TryWait());
-        EXPECT_EQ(engine->GetPositionValue(), block);
+        EXPECT_TRUE(engine->GetPositionEvent()->TryWait() && engine->GetPositionValue() == block)
+            << engine->GetPositionValue();
     }
+    EXPECT_EQ(Play(0, 72 * 2).terminatedAt, 72);  // as the silence after it begins
 }
 
 // Each channel reports the frame of its own file, whatever was refilled

@@ -11,6 +11,8 @@ namespace {
 class DriverList : public MixerFixture {};
 
 TEST_F(DriverList, UnusableEntriesAreSkippedAndTakeNoNumber) {
+    DriverClassId id;
+    EXPECT_FALSE(ParseDriverClassId("not a class id", &id));
     FakeDriverSource source;
     FakeDriver first, last;
     source.Add("First", &first);

@@ -170,7 +170,7 @@ TEST_F(Host, ALostDeviceIsReportedWithTheDriversReasonAndNothingIsReopened) {
     EXPECT_STREQ(ASIOErrorText(), "");
     void* none[1] = {};
     EXPECT_FALSE(ASIOPlayTogether(nullptr, 1));
-    EXPECT_FALSE(ASIOPlayTogether(none, -1));
+    EXPECT_TRUE(!ASIOPlayTogether(none, -1) && ASIOPlayTogether(none, 0));  // none is all played
 
     drivers[0]->errorText = "the card was unplugged";
     EXPECT_EQ(drivers[0]->Message(kAsioResetRequest, 0), 0);

@@ -58,9 +58,7 @@ TEST_F(SoundBufferSlots, RefusalsLeaveTheSlotsAlone) {
     int local = 0;
     out.ReleaseSoundBuffer(&local);
     out.ReleaseSoundBuffer(nullptr);
-    EXPECT_EQ(out.CountAudioBuffers(), 1);
-    EXPECT_EQ(out.SlotBuffer(0), first);
-    EXPECT_EQ(out.SlotBuffer(1), nullptr);
+    EXPECT_TRUE(out.CountAudioBuffers() == 1 && out.SlotBuffer(0) == first && !out.SlotBuffer(1));
 
     for (int32_t i = 1; i < 12; ++i) ASSERT_NE(Make(i), nullptr);
     const size_t initFailures = Log().find("Init failed!");
