@@ -33,6 +33,12 @@ int64_t BlockSource::FrameAfter(int64_t start, uint64_t ringFrames, bool bLooped
     return std::max(frame, qwRangeStart);
 }
 
+uint32_t BlockSource::FloorToUint32(double value) {
+    if (!(value > 0.0)) return 0;
+    if (value >= 4294967295.0) return UINT32_MAX;
+    return static_cast<uint32_t>(std::floor(value));
+}
+
 void BlockSource::CountBlocks(int32_t nBlocks, uint64_t qwAudible, bool bEnd) {
     const uint32_t ringFrames = RingFrames();
     if (bEnd && qwEndBlock == INT64_MAX && ringFrames != 0)

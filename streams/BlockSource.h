@@ -78,6 +78,9 @@ class BlockSource {
 
   protected:
     BlockSource() = default;
+    // Milliseconds and byte counts as 32-bit figures: floored, NaN and below
+    // zero as 0, beyond 32 bits as the largest.
+    static uint32_t FloorToUint32(double value);
     // Sets the range and the geometry that positions are mapped through.
     void SetRange(int64_t qwLength, int64_t qwStart, int64_t qwEnd, uint32_t dwRate,
                   double dFileFramesPerRingFrame, uint32_t dwFrameBytes);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -12,12 +11,6 @@ namespace {
 // Only PCM gets past the parser; any other tag is named as unknown.
 const char* FormatName(uint16_t wFormatTag) {
     return wFormatTag == 1 ? "PCM\n" : nullptr;
-}
-
-uint32_t FloorToUint32(double value) {
-    if (!(value > 0.0)) return 0;
-    if (value >= 4294967295.0) return UINT32_MAX;
-    return static_cast<uint32_t>(std::floor(value));
 }
 
 int32_t SaturatingAdd(int32_t a, int32_t b) {

@@ -1,6 +1,5 @@
 #include "streams/SoundFileStream.h"
 
-#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -83,8 +82,7 @@ SoundFileStream::SoundFileStream(const uint8_t* pBytes, uint64_t qwLength, const
     BufferSize = kRingBlocks * cbDstBufSize;
     dwBytesPerSec = dwRingRate * frameBytes;
     // A header may claim more frames than 32 bits of milliseconds can time.
-    SongPlayTime = static_cast<uint32_t>(
-        std::min(static_cast<double>(end - start) * 1000.0 / rate, 4294967295.0));
+    SongPlayTime = FloorToUint32(static_cast<double>(end - start) * 1000.0 / rate);
     SetRange(frames, start, end, rate, convert ? static_cast<double>(rate) / dwDeviceRate : 1.0,
              frameBytes);
     qwFrame = start;

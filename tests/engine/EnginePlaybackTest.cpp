@@ -168,7 +168,7 @@ TEST_P(EnginePlaysAFile, ItsSamplesArriveOnItsPairThenSilenceAndTheChannelEnds) 
     const bool mended = log.find("Cue chunk mended") != std::string::npos ||
                         log.find("nAvgBytesPerSec 0") != std::string::npos;
     EXPECT_EQ(mended, c.mended != nullptr);
-    EXPECT_NE(log.find(c.mended ? c.mended : ""), std::string::npos) << log;
+    EXPECT_TRUE(!c.mended || log.find(c.mended) != std::string::npos) << log;
 }
 
 // Eleven blocks, the last one partial, from start to end: refill k (after

@@ -122,7 +122,7 @@ class Deliveries : public testing::TestWithParam<Delivery> {};
 TEST_P(Deliveries, BringTheirBlocksEndFlagAndLog) {
     const Delivery& c = GetParam();
     Decoder d(Mono22({c.cueIn, c.cueOut}), c.frames);
-    EXPECT_EQ(c.seek >= 0 ? d.wave->Seek(c.seek) : c.seek, c.seek);
+    EXPECT_TRUE(c.seek < 0 || d.wave->Seek(c.seek) == c.seek) << c.seek;
     if (c.set >= 0) d.wave->nNextBlock = c.set;
     bool end = !c.end;
     if (c.before) d.Deliver(c.before, &end);
