@@ -15,7 +15,6 @@ constexpr ASIOError ASE_NotPresent = -1000;
 constexpr ASIOError ASE_HWMalfunction = -999;
 constexpr ASIOError ASE_InvalidParameter = -998;
 constexpr ASIOError ASE_InvalidMode = -997;
-constexpr ASIOError ASE_SPNotAdvancing = -996;
 constexpr ASIOError ASE_NoClock = -995;
 constexpr ASIOError ASE_NoMemory = -994;
 

@@ -228,7 +228,7 @@ TEST_F(JackDriverTest, ServerDeathMidPlayStopsTheSwitchesWithoutAHang) {
 
     const int64_t begin = testhost::NowNs();
     driver_->stop();
-    EXPECT_EQ(driver_->start(), ASE_HWMalfunction);
+    EXPECT_EQ(driver_->start(), -999);  // ASE_HWMalfunction, as published
     driver_->disposeBuffers();
     driver_.reset();
     EXPECT_LT(ElapsedMs(begin), 2000);

@@ -114,9 +114,9 @@ TEST_F(OutputStage, RefusesUnusableCardsAndFailedBuffers) {
 TEST_F(OutputStage, SetsARateOnlyWhenTheDriverTakesIt) {
     FakeDriver drv(2);
     ASIOBuffers out(nullptr, nullptr, nullptr, &drv);
-    for (const ASIOError fails : {ASE_NoClock, ASE_NotPresent, ASE_HWMalfunction}) {
-        drv.canSampleRateResult = fails == ASE_HWMalfunction ? ASE_OK : fails;
-        drv.setSampleRateResult = fails == ASE_HWMalfunction ? fails : ASE_OK;
+    for (const ASIOError fails : {-995, -1000, -999}) {  // published: no clock, absent, fault
+        drv.canSampleRateResult = fails == -999 ? ASE_OK : fails;
+        drv.setSampleRateResult = fails == -999 ? fails : ASE_OK;
         EXPECT_FALSE(out.SetSampleRate(44100)) << fails;
         EXPECT_EQ(out.KnownSampleRate(), 48000u) << fails;
     }

@@ -33,8 +33,8 @@ TEST_F(DriverList, UnusableEntriesAreSkippedAndTakeNoNumber) {
         ASSERT_EQ(list.DriverDescription(i, name, sizeof name), 0);
         EXPECT_STREQ(name, listed[i]);
     }
-    EXPECT_EQ(list.DriverDescription(3, name, sizeof name), kDriverNotFound);
-    EXPECT_EQ(list.DriverDescription(0, nullptr, 10), kDriverBadArgument);
+    EXPECT_EQ(list.DriverDescription(3, name, sizeof name), -5003);  // not found
+    EXPECT_EQ(list.DriverDescription(0, nullptr, 10), -5001);        // bad argument
     EXPECT_EQ(list.DriverDescription(0, name, 0), kDriverBadArgument);
 
     EXPECT_TRUE(Logged("numDev: 1\nKeyNamed\n/lib/k.so\n\nnumDev: 2\nLast\n"));
@@ -46,6 +46,7 @@ TEST_F(DriverList, UnusableEntriesAreSkippedAndTakeNoNumber) {
     EXPECT_EQ(driver, nullptr);
     ASSERT_EQ(list.asioOpenDriver(2, &driver), 0);
     EXPECT_EQ(driver, &last);
+    EXPECT_EQ(list.asioOpenDriver(2, &driver), -5002);  // already open
 }
 
 TEST_F(DriverList, NamesAreCutToTheirDestination) {
