@@ -288,11 +288,10 @@ size_t FirstSound(const JackCapture& capture, size_t port) {
     return at;
 }
 
-// Channel 0 plays a second to its end; channel 5 a ten-second half-rate
-// mono file that is still playing when the capture is full. Both begin in
-// the same period with the first frame of their files. Returns the first
-// difference, empty when the capture is exact; `xruns` gets the server's
-// xruns meanwhile.
+// Channel 0 plays a second to its end; channel 5 a ten-second half-rate mono
+// file that still plays when the capture is full. Both begin in one period
+// with their first frames. Returns the first difference, empty when the
+// capture is exact; `xruns` gets the server's xruns meanwhile.
 std::string PlayAndCapture(const std::string& jackd, uint32_t* xruns) {
     TempDir dir;
     ScopedChdir cd(dir.path());

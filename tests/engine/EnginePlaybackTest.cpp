@@ -107,14 +107,12 @@ TEST_F(EnginePlayback, ConvertedChannelsKeepPitchAndLengthAndLandOnTheBlockAsked
     }
 }
 
-// A file played from its load to its end: its samples (its cue range, when
-// it has one) arrive bit for bit on the channel's pair, then silence. The
-// channel closes at the refill that meets the end of the range and ends at
-// the notification at which the first block of silence begins. A file at
-// half the card's rate plays each frame twice. Cue blocks outside the data
-// are dropped when the file is parsed, with a line in the log; a good cue-out
-// stops after the block before it, one block later than at the end of the
-// data.
+// A file played from load to end arrives bit for bit on its pair (its cue
+// range, if it has one), then silence. The channel closes at the refill that
+// meets the range's end and ends when the first block of silence begins. A
+// file at half the card's rate plays each frame twice. Cue blocks outside the
+// data are dropped at parse with a log line; a good cue-out stops after the
+// block before it, a block later than at the data's end.
 struct PlayCase {
     const char* name;
     ASIOSampleType type;

@@ -1,8 +1,7 @@
 // Twelve channels loaded, played, paused, restarted, repositioned, levelled,
-// faded and closed in a random order from the test's thread while a driver
-// thread switches the card every few hundred microseconds. Meant for
-// ThreadSanitizer: no race, no deadlock, no leak, and every command answers
-// with one of its codes.
+// faded and closed at random while a driver thread switches the card every
+// few hundred microseconds. Meant for ThreadSanitizer: no race, deadlock or
+// leak, and every command answers with one of its codes.
 #include <gtest/gtest.h>
 
 #include <atomic>

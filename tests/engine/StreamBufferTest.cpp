@@ -95,11 +95,10 @@ class StreamBufferTest : public ::testing::Test {
     PairCapture capture;
 };
 
-// The card runs `behind` whole blocks (and ten switches) past the block end
-// whose refill is late. One or two blocks behind, the refill fills two or
-// three blocks and the file goes on without a gap; three behind, the cursor
-// has come round to the first slot again: the ring restarts with the next
-// blocks, and what the cursor heard meanwhile is the stale start of block 0.
+// The card runs `behind` blocks (and ten switches) past a late refill's block
+// end. One or two behind, the refill fills two or three blocks and the file
+// goes on without a gap; three behind, the cursor is back at the first slot:
+// the ring restarts, and meanwhile the cursor heard the stale start of block 0.
 class LateRefills : public StreamBufferTest, public ::testing::WithParamInterface<int32_t> {};
 
 TEST_P(LateRefills, CatchUpOrResetAndTheOutputShowsExactlyWhatWasHeard) {
@@ -120,6 +119,7 @@ TEST_P(LateRefills, CatchUpOrResetAndTheOutputShowsExactlyWhatWasHeard) {
     EXPECT_TRUE(behind != 3 || Cursor() == 0u) << Cursor();
     EXPECT_EQ(PlayOn(12), 8);
     EXPECT_NE(log.find("by bufcount: 1044, "), std::string::npos);  // ten blocks, late or not
+    EXPECT_NE(log.find("a-r: " + std::to_string(4 + 104 * behind) + ", "), log.npos);  // drifts
     EXPECT_EQ(states[0], CHANNEL_TERMINATED);
     EXPECT_FALSE(sb->IsPlaying());
     Switch(2 * kSwitchesPerBlock);

@@ -43,6 +43,8 @@ const OpenFault kOpenFaults[] = {
      kNoDevice, false},
     {"StartFails", [](EngineRig& r) { r.driver.startResult = ASE_HWMalfunction; }, 0, 0, 0, "",
      false},
+    {"BuffersFail", [](EngineRig& r) { r.driver.createBuffersResult = ASE_NoMemory; }, kFailed, 0,
+     kRefused, kNoDevice, false},
     {"NoDriverOpens",
      [](EngineRig&) {
          static FakeDriverSource empty;

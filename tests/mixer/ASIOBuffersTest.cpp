@@ -124,12 +124,11 @@ TEST_F(OutputStage, SetsARateOnlyWhenTheDriverTakesIt) {
     EXPECT_TRUE(out.SetSampleRate(44100) && out.KnownSampleRate() == 44100u);
 }
 
-// A card as a real one may be: channels of another width or not active,
-// halves missing, groups interleaved. A pair is usable only when both of its
-// channels are active, of the stage's type and have both halves; only a
-// usable pair gets a sound buffer, and a buffer plays on its own pair's
-// channels whatever its slot. Under ASan the fake card's exact-size halves
-// catch any write past a narrower channel.
+// A card as a real one may be: channels of another width or inactive, halves
+// missing, groups interleaved. A pair is usable only when both channels are
+// active, of the stage's type and have both halves; only such a pair gets a
+// sound buffer, which plays on its own pair whatever its slot. Under ASan the
+// fake card's exact-size halves catch a write past a narrower channel.
 struct CardCase {
     const char* name;
     void (*setup)(FakeDriver&);

@@ -69,6 +69,7 @@ TEST_F(DriverList, NamesAreCutToTheirDestination) {
     char tiny[3] = {'#', '#', '#'};
     ASSERT_EQ(list.DriverDescription(0, tiny, sizeof tiny), 0);
     EXPECT_EQ(std::string(tiny, 3), std::string("..", 3));  // too small for a name: dots that fit
+    EXPECT_TRUE(list.DriverDescription(0, tiny, 1) == 0 && tiny[0] == '\0');
     char name[128];
     ASSERT_EQ(list.DriverDescription(1, name, sizeof name), 0);
     EXPECT_EQ(std::string(name), std::string(127, 'x'));  // a longer description was cut to 127

@@ -24,12 +24,11 @@ class RecordingLabels : public PairLabelSink {
     std::vector<std::string> labels;
 };
 
-// What the fills make of one memory sample at a level of `db`, as a 32-bit
-// output value; 16-bit output is its top half (dithered for 32-bit memory).
-// A set level of a whole multiple of 6 dB up to 96 shifts arithmetically;
-// any other level, and every level of a running fade, multiplies by the gain
-// measured against 32767 (a hair off 10^(-A/20)) and truncates towards zero
-// within the sample's range.
+// A memory sample at `db`, as a 32-bit output value; 16-bit output is its top
+// half (dithered for 32-bit memory). A set level of a multiple of 6 dB up to 96
+// shifts arithmetically; any other level, and every fading one, multiplies by
+// the gain measured against 32767 (a hair off 10^(-A/20)) and truncates towards
+// zero within the sample's range.
 inline int64_t Levelled(int32_t sample, bool wideMemory, double db, bool fading = false) {
     if (!fading && db <= 96 && std::fmod(db, 6.0) == 0) {
         const int shift = static_cast<int>(db) / 6;

@@ -198,7 +198,8 @@ TEST(WaveFileParse, ACueChunkAwayFromTheDataOrOfAnotherSizeLeavesTheWholeFile) {
 // A data size beyond the file, by a little or by far, is cut to the file and
 // the last block is partial; an exact multiple ends on its last full block.
 TEST(WaveFileFetch, DataSizeBeyondTheFileIsCutAndTheLastBlockIsPartial) {
-    const std::vector<uint8_t> payload = PatternPcm(kMono22, 2304 * 2 + 100);
+    std::vector<uint8_t> payload = PatternPcm(kMono22, 2304 * 2 + 100);
+    std::memcpy(payload.data() + 8, "data", 4);  // samples that spell the id: the first one wins
     for (const uint32_t declared : {static_cast<uint32_t>(payload.size()) + 1, 0x7FFFFFFFu}) {
         WavLayout l = kMono22;
         l.dataSizeField = declared;
