@@ -44,8 +44,7 @@ struct ScopedEnv {
 };
 
 // Compares a 16-bit recording period by period with what the host wrote:
-// channels below `written` carry the pattern of their period, the rest
-// silence.
+// channels below `written` carry their period's pattern, the rest silence.
 // Returns the number of periods found, or -1 at the first wrong sample.
 int64_t CheckPeriods(const WaveData& wav, uint32_t frames, uint32_t written) {
     if (wav.Frames() % frames != 0) {

@@ -1,7 +1,6 @@
 // The ring refill of one channel, driven by hand: the test switches the fake
-// card, reads whether the channel's event fired, and calls OnNotification
-// itself with a clock it controls, so that on-time, late and catch-up paths
-// are chosen on purpose.
+// card, reads whether the channel's event fired, and calls OnNotification with
+// a clock it controls, so that on-time, late and catch-up paths are chosen.
 #include <gtest/gtest.h>
 
 #include <atomic>
