@@ -1,7 +1,6 @@
-// The virtual card alone, under a host that writes a known pattern, and
-// under the whole program: twelve files through engine, stream buffers,
-// sound buffers, output stage and card, recorded and checked sample for
-// sample.
+// The virtual card alone, under a host that writes a known pattern, and under
+// the whole program: twelve files through engine, stream buffers, sound
+// buffers, output stage and card, recorded and checked sample for sample.
 #include "drivers/VirtualCard.h"
 
 #include <gtest/gtest.h>
@@ -241,10 +240,10 @@ Frame ReadPair(const WaveData& wav, uint32_t frame, int32_t pair) {
             wav.Sample(frame, 2 * static_cast<uint32_t>(pair) + 1)};
 }
 
-// Plays `files` (from dir) on channels 0, 1, ... of the virtual card, set up
-// as `format` at `rate` with 256-frame periods, converted to its rate or
-// not, from one start until `finished` (at most 20 s), and returns the
-// card's recording. `loaded` runs once the files are loaded.
+// Plays `files` (from dir) on channels 0, 1, ... of the virtual card, set up as
+// `format` at `rate` with 256-frame periods, converted or not, from one start
+// until `finished` (at most 20 s); returns the recording. `loaded` runs once
+// the files are loaded.
 WaveData PlayOnTheCard(const TempDir& dir, const std::vector<std::string>& files,
                        const char* format, uint32_t rate, bool bConvert,
                        const std::function<void(Sarabande&)>& loaded,

@@ -166,6 +166,10 @@ TEST_F(EngineCommands, EveryCommandAnswersEveryStateWithItsCode) {
     EXPECT_EQ(engine->PlayChannel(1), SARABANDE_BAD_CHANNEL);
     EXPECT_EQ(engine->SetPosition(1, 0), SARABANDE_BAD_CHANNEL);
     EXPECT_FALSE(engine->FlushNotifications());
+    Sarabande unstarted(-1, nullptr);  // Init without a window closes the engine as well
+    EXPECT_EQ(unstarted.Init(nullptr, nullptr, "."), SARABANDE_INIT_FAILED);
+    EXPECT_EQ(unstarted.LoadFile(1, song.c_str()), SARABANDE_BUILD_FAILED);
+    EXPECT_STREQ(unstarted.GetLoadError(), "the engine is closed");
 }
 
 TEST_F(EngineCommands, ShowCommandsAnswerBadChannelsAndStatesWithTheirCodesAndLines) {

@@ -273,10 +273,9 @@ TEST_F(EnginePlayback, ADecodedFilePublishesTheBlockNowPlayingToItsEnd) {
     EXPECT_EQ(Play(0, 72 * 2).terminatedAt, 72);  // as the silence after it begins
 }
 
-// Each channel reports the frame of its own file, whatever was refilled
-// last: one from block 3; then, started together, one at half the card's
-// rate, one looping blocks 1 and 2 of its file from block 2, and one
-// converted from block 7.
+// Each channel reports the frame of its own file, whatever was refilled last:
+// one from block 3; then, started together, one at half the card's rate, one
+// looping blocks 1 and 2 of its file from block 2, and one converted from 7.
 TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
     Start();
     const std::string files[] = {
@@ -326,10 +325,9 @@ TEST_F(EnginePlayback, EachChannelReportsThePositionInItsOwnFile) {
     }
 }
 
-// A level applied through the engine, set before a reposition that stops the
-// channel: each row plays block 1 of the pattern on its own channel, and a
-// tone of 16384 | -8192 on another, whose meters read the peak of each side
-// after the level.
+// A level set through the engine before a reposition that stops the channel:
+// each row plays block 1 of the pattern on its own channel, and a tone of
+// 16384 | -8192 on another, whose meters read each side's peak after the level.
 TEST_F(EnginePlayback, LevelsSurviveARepositionAndPlayToTheSample) {
     Start();
     const std::string path = rig->Wav("song.wav", WavLayout{}, 4608 * 8);

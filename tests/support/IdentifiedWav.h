@@ -42,10 +42,9 @@ int32_t SampleOf(const TestFile& file, uint32_t frame, int side);
 // The whole WAV file.
 std::vector<uint8_t> MakeFile(const TestFile& file);
 
-// What a device at `deviceRate` plays for the file, from its first frame
-// until the silence after it: the frames from the cue-in block up to the
-// cue-out block (or the end of the data), each played twice when the file's
-// rate is at most half the device's.
+// What a device at `deviceRate` plays for the file until the silence after
+// it: the frames from the cue-in block up to the cue-out block (or the data's
+// end), each twice when the file's rate is at most half the device's.
 std::vector<Frame> ExpectedOutput(const TestFile& file, uint32_t deviceRate);
 
 // The file and frame a 16-bit stereo output frame of a stereo file carries:
