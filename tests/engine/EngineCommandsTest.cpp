@@ -245,8 +245,8 @@ TEST_F(EngineCommands, ShowCommandsAnswerBadChannelsAndStatesWithTheirCodesAndLi
                     !(row.line.ends_with('\n') && std::isdigit(log[at + row.line.size()])))
             << row.line;
     }
-    const size_t took = log.find("Time in this function: ") + 23;  // ms spent, not a clock
-    EXPECT_LT(std::stoul(log.substr(took)), 60000u);
+    // The milliseconds spent, not a sum of clock readings.
+    EXPECT_TRUE(std::regex_search(log, std::regex("Time in this function: \\d{1,4} ms\n")));
 }
 
 TEST_F(EngineCommands, AFullTableEvictsTheOldestLoadEvenWhenItPlays) {

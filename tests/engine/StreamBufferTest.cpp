@@ -118,7 +118,7 @@ TEST_P(LateRefills, CatchUpOrResetAndTheOutputShowsExactlyWhatWasHeard) {
     EXPECT_TRUE(behind != 3 || Cursor() == 0u) << Cursor();
     EXPECT_EQ(PlayOn(12), 8);
     EXPECT_NE(log.find("by bufcount: 1044, "), std::string::npos);  // ten blocks, late or not
-    EXPECT_NE(log.find("a-r: " + std::to_string(4 + 104 * behind) + ", "), log.npos);  // drifts
+    EXPECT_NE(log.find("a-r: " + std::to_string(4 + 104 * behind) + ", "), log.npos);  // grows
     EXPECT_EQ(states[0], CHANNEL_TERMINATED);
     EXPECT_FALSE(sb->IsPlaying());
     Switch(2 * kSwitchesPerBlock);
